@@ -1,0 +1,72 @@
+// Devices of the emulated storage stack. Each decodes the request buffers of
+// the control codes it serves, byte by byte at the documented offsets, and
+// fails malformed requests as the Windows driver would: an error code and no
+// data.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "NvmeDrive.h"
+
+namespace lab {
+
+// Control codes and constants, written out from the Windows documentation.
+namespace ioctl {
+constexpr DWORD STORAGE_QUERY_PROPERTY = 0x002D1400;
+constexpr DWORD STORAGE_GET_DEVICE_NUMBER = 0x002D1080;
+constexpr DWORD STORAGE_PROTOCOL_COMMAND = 0x002DD3C0;
+constexpr DWORD STORAGE_FIRMWARE_DOWNLOAD = 0x002DDC04;
+constexpr DWORD STORAGE_FIRMWARE_ACTIVATE = 0x002DDC08;
+constexpr DWORD SCSI_GET_ADDRESS = 0x00041018;
+constexpr DWORD SCSI_PASS_THROUGH_DIRECT = 0x0004D014;
+constexpr DWORD SCSI_MINIPORT = 0x0004D008;
+}  // namespace ioctl
+
+constexpr DWORD STG_S_POWER_CYCLE_REQUIRED_CODE = 0x00030207;
+
+enum class BusType : uint32_t { Scsi = 1, Usb = 7, Raid = 8, Sata = 11, Nvme = 17 };
+
+// Outcome of one request: on success, how many bytes go back to the caller.
+struct IoResult {
+  bool ok = false;
+  DWORD error = 0;
+  DWORD returned = 0;
+  static IoResult Fail(DWORD e) { return {false, e, 0}; }
+  static IoResult Done(DWORD n) { return {true, 0, n}; }
+};
+
+class Device {
+ public:
+  virtual ~Device() = default;
+  // buffer holds the input (inSize bytes) and has room for the output
+  // (outSize bytes), as the system buffer of a buffered request does.
+  virtual IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) = 0;
+};
+
+// A disk of the system's own NVMe driver: "\\.\PhysicalDriveN".
+class NativeNvmeDisk : public Device {
+ public:
+  NativeNvmeDisk(int deviceNumber, int scsiPort, int pathId, const DriveSpec& spec)
+      : deviceNumber_(deviceNumber), scsiPort_(scsiPort), pathId_(pathId), drive_(spec) {}
+  IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
+  NvmeDrive& drive() { return drive_; }
+  int deviceNumber() const { return deviceNumber_; }
+
+ private:
+  IoResult ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize);
+  IoResult FirmwareDownload(const uint8_t* b, DWORD inSize);
+  IoResult FirmwareActivate(const uint8_t* b, DWORD inSize);
+  IoResult QueryProperty(uint8_t* b, DWORD inSize, DWORD outSize);
+  IoResult ProtocolSpecific(uint8_t* b, DWORD inSize, DWORD outSize);
+  IoResult DeviceDescriptor(uint8_t* b, DWORD outSize);
+
+  int deviceNumber_;
+  int scsiPort_;
+  int pathId_;
+  NvmeDrive drive_;
+};
+
+}  // namespace lab

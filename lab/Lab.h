@@ -1,0 +1,109 @@
+// The virtual machine room: the other implementation of the platform seam.
+// Tests and the lab programs build a machine of virtual drives here, inject
+// faults, and read back every request the program made.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "NvmeDrive.h"
+#include "Wire.h"
+
+namespace lab {
+
+class Device;
+
+// One DeviceIoControl as the lab received it.
+struct RequestRecord {
+  std::wstring path;   // the device the handle was opened on
+  DWORD code = 0;
+  Bytes input;         // the input buffer as sent
+  DWORD outputSize = 0;
+  Bytes output;        // what was returned to the caller
+  bool ok = false;
+  DWORD error = 0;     // the error code on failure
+};
+
+struct MessageBoxRecord {
+  std::wstring text;
+  std::wstring caption;
+  UINT type;
+};
+
+// Where a native NVMe disk sits: its PhysicalDrive number and SCSI address.
+struct NativeDiskSpec {
+  int deviceNumber = 0;
+  int scsiPort = 1;
+  int pathId = 0;
+};
+
+class Machine {
+ public:
+  static Machine& Get();
+
+  // Back to an empty machine: no devices, no faults, no records, clock at start.
+  void Reset();
+
+  // Devices.
+  NvmeDrive& AddNativeDrive(const NativeDiskSpec& where, const DriveSpec& spec = DriveSpec());
+  NvmeDrive* DriveAt(int deviceNumber);
+  // Resets every drive's controller, as a restart of the machine would.
+  void PowerCycle();
+
+  // Faults. Counts start at 1 and cover every drive of the machine.
+  void FailFirmwarePiece(int nth, DWORD error = ERROR_IO_DEVICE);
+  void FailActivation(DWORD error = ERROR_IO_DEVICE);
+  void FailIoctl(DWORD code, DWORD error, int times = -1);  // -1: always
+  void FailAllocation(int nth);
+  void FailOpen(const std::wstring& path, DWORD error);
+
+  // Observations.
+  std::vector<RequestRecord> Requests() const;
+  std::vector<RequestRecord> RequestsWithCode(DWORD code) const;
+  int OpenHandleCount() const;
+  int OutstandingAllocations() const;
+  int BadReleases() const;  // closes or frees of things the lab never gave out
+  std::vector<std::wstring> DebugLines() const;
+  void ClearRecords();
+
+  // The virtual clock: Sleep advances it, GetTickCount64 reads it.
+  ULONGLONG Now() const;
+
+  // Message boxes: answers are taken in order, then the default button.
+  void QueueMessageBoxAnswer(int answer);
+  std::vector<MessageBoxRecord> MessageBoxes() const;
+
+  // The shutdown request and the privilege it needs.
+  std::vector<UINT> ShutdownRequests() const;
+
+  // Writes every request and its bytes to a file (empty path: off).
+  void SetTraceFile(const std::wstring& path);
+
+  // The seam's entry points.
+  HANDLE Open(LPCWSTR path, DWORD access, DWORD disposition);
+  BOOL Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+             LPOVERLAPPED ov);
+  BOOL Close(HANDLE h);
+  HANDLE OpenToken();
+  HANDLE OpenDeviceSet();
+  bool IsDeviceSet(HANDLE h) const;
+  LPVOID Alloc(SIZE_T size, DWORD type, DWORD protect);
+  BOOL Free(LPVOID p, SIZE_T size, DWORD type);
+  void Sleep(DWORD ms);
+  int MessageBox(LPCWSTR text, LPCWSTR caption, UINT type);
+  void DebugString(LPCWSTR text);
+  void RecordShutdown(UINT flags);
+
+ private:
+  Machine();
+  struct Impl;
+  mutable std::recursive_mutex mu_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace lab

@@ -1,0 +1,188 @@
+#include "NvmeDrive.h"
+
+#include <cstdio>
+
+namespace lab {
+
+namespace {
+constexpr size_t IDENTIFY_SIZE = 4096;
+constexpr uint32_t FW_GRANULARITY = 4096;  // FWUG 1: pieces start on 4 KiB boundaries
+}  // namespace
+
+Bytes MakeLabImage(size_t size, const std::string& revision, uint8_t seed) {
+  Bytes image(size);
+  uint32_t x = 0x9E3779B9u ^ seed;
+  for (auto& b : image) {
+    x = x * 1664525u + 1013904223u;
+    b = uint8_t(x >> 24);
+  }
+  if (size >= LAB_IMAGE_REVISION_OFFSET + 8) WrText(image.data(), LAB_IMAGE_REVISION_OFFSET, 8, revision);
+  return image;
+}
+
+NvmeDrive::NvmeDrive(DriveSpec spec) : spec_(std::move(spec)), slots_(spec_.firmwareSlots ? spec_.firmwareSlots : 1) {
+  slots_[0].revision = spec_.firmware;
+  running_ = spec_.firmware;
+}
+
+std::string NvmeDrive::RevisionOf(const Bytes& image) const {
+  if (spec_.imageRevision) return spec_.imageRevision(image);
+  if (image.size() < LAB_IMAGE_REVISION_OFFSET + 8) return "????????";
+  std::string text(image.begin() + LAB_IMAGE_REVISION_OFFSET, image.begin() + LAB_IMAGE_REVISION_OFFSET + 8);
+  for (char& c : text)
+    if (c < 0x20 || c > 0x7E) c = '?';
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+Bytes NvmeDrive::IdentifyController() const {
+  Bytes d(IDENTIFY_SIZE);
+  Wr16(d.data(), 0, spec_.vid);
+  Wr16(d.data(), 2, spec_.ssvid);
+  WrText(d.data(), 4, 20, spec_.serial);
+  WrText(d.data(), 24, 40, spec_.model);
+  WrText(d.data(), 64, 8, revision());
+  Wr16(d.data(), 256, 0x0004);  // OACS: firmware download and commit supported
+  d[260] = uint8_t((spec_.slot1ReadOnly ? 1 : 0) | (spec_.firmwareSlots & 7) << 1);  // FRMW
+  d[319] = FW_GRANULARITY / 4096;                                                        // FWUG
+  Wr32(d.data(), 516, 1);                                                                // NN
+  return d;
+}
+
+Bytes NvmeDrive::IdentifyNamespace() const {
+  Bytes d(IDENTIFY_SIZE);
+  Wr64(d.data(), 0, spec_.nsze);   // NSZE
+  Wr64(d.data(), 8, spec_.nsze);   // NCAP
+  Wr64(d.data(), 16, spec_.nsze);  // NUSE
+  d[25] = 0;                       // NLBAF: one format
+  d[26] = 0;                       // FLBAS: format 0 in use
+  d[130] = spec_.lbaDataSize;      // LBAF0.LBADS
+  return d;
+}
+
+NvmeStatus NvmeDrive::Admin(const uint8_t* sqe, Bytes& data, bool hostToDrive) {
+  admin_.emplace_back(sqe, sqe + 64);
+  uint8_t opcode = sqe[0];
+  auto fail = failOpcodes_.find(opcode);
+  if (fail != failOpcodes_.end()) return fail->second;
+  uint32_t nsid = Rd32(sqe, 4);
+  uint32_t cdw10 = Rd32(sqe, 40);
+  uint32_t cdw11 = Rd32(sqe, 44);
+  switch (opcode) {
+    case 0x06: {  // Identify
+      if (hostToDrive) return nvme::InvalidField;
+      Bytes reply;
+      switch (cdw10 & 0xFF) {
+        case 0:
+          if (nsid != 1) return nvme::InvalidNamespace;
+          reply = IdentifyNamespace();
+          break;
+        case 1:
+          reply = IdentifyController();
+          break;
+        default:
+          return nvme::InvalidField;
+      }
+      data.assign(data.size(), 0);
+      for (size_t i = 0; i < data.size() && i < reply.size(); ++i) data[i] = reply[i];
+      return nvme::Success;
+    }
+    case 0x10:  // Firmware Commit
+      return Commit(uint8_t(cdw10 & 7), uint8_t(cdw10 >> 3 & 7));
+    case 0x11: {  // Firmware Image Download
+      if (!hostToDrive) return nvme::InvalidField;
+      size_t length = (size_t(cdw10) + 1) * 4;
+      if (data.size() < length) return nvme::DataTransferError;
+      return Download(uint64_t(cdw11) * 4, data.data(), length);
+    }
+    default:
+      break;
+  }
+  if (opcode >= 0xC0) {
+    auto handler = vendor_.find(opcode);
+    if (handler != vendor_.end()) {
+      // The two low opcode bits name the data direction.
+      uint8_t xfer = opcode & 3;
+      if (!data.empty()) {
+        if (xfer == 0 || (xfer == 1 && !hostToDrive) || (xfer == 2 && hostToDrive)) return nvme::InvalidField;
+      }
+      return handler->second(sqe, data, hostToDrive);
+    }
+  }
+  return nvme::InvalidOpcode;
+}
+
+NvmeStatus NvmeDrive::Download(uint64_t offset, const uint8_t* piece, size_t length) {
+  NvmeStatus status = nvme::Success;
+  if (length == 0 || length > spec_.maxPiece || offset % FW_GRANULARITY != 0) {
+    status = nvme::InvalidField;
+  } else if (offset == 0) {
+    download_.clear();  // a new image starts
+  } else if (offset < download_.size()) {
+    status = nvme::OverlappingRange;
+  } else if (offset > download_.size() || download_.size() % FW_GRANULARITY != 0) {
+    // A gap, or a piece after a short one: this controller takes pieces in order.
+    status = nvme::InvalidField;
+  }
+  if (status.ok()) download_.insert(download_.end(), piece, piece + length);
+  pieces_.push_back({offset, uint32_t(length), status});
+  return status;
+}
+
+NvmeStatus NvmeDrive::Commit(uint8_t slot, uint8_t action) {
+  CommitRecord record{slot, action, nvme::Success, {}};
+  auto finish = [&](NvmeStatus s, std::string why = {}) {
+    record.status = s;
+    record.why = std::move(why);
+    commits_.push_back(record);
+    return s;
+  };
+  int n = int(slots_.size());
+  if (slot > n) return finish(nvme::InvalidFirmwareSlot, "no such slot");
+  if (action == 2) {
+    int target = slot == 0 ? active_ : slot;
+    if (slots_[target - 1].revision.empty()) return finish(nvme::InvalidFirmwareImage, "empty slot");
+    pending_ = target;
+    return finish(nvme::Success);
+  }
+  if (action > 3) return finish(nvme::InvalidField, "unknown commit action");
+  int target = slot;
+  if (target == 0) target = (spec_.slot1ReadOnly && n > 1) ? 2 : 1;
+  if (target == 1 && spec_.slot1ReadOnly) return finish(nvme::InvalidFirmwareSlot, "slot 1 is read-only");
+  Bytes image = std::move(download_);
+  download_.clear();
+  if (image.empty()) return finish(nvme::InvalidFirmwareImage, "nothing downloaded");
+  std::string why;
+  bool good = spec_.imageCheck ? spec_.imageCheck(image, &why) : true;
+  if (!good) return finish(nvme::InvalidFirmwareImage, why.empty() ? "image refused" : why);
+  slots_[target - 1].revision = RevisionOf(image);
+  slots_[target - 1].image = std::move(image);
+  if (action != 0) pending_ = target;
+  return finish(nvme::Success);
+}
+
+void NvmeDrive::Reset() {
+  ++resets_;
+  if (pending_ != 0) active_ = pending_;
+  pending_ = 0;
+  running_ = slots_[active_ - 1].revision;
+  download_.clear();
+}
+
+std::string HexDump(const uint8_t* p, size_t n, size_t maxBytes) {
+  std::string out;
+  char cell[8];
+  size_t shown = n < maxBytes ? n : maxBytes;
+  for (size_t i = 0; i < shown; ++i) {
+    if (i % 16 == 0) {
+      snprintf(cell, sizeof cell, "%s%04zX:", i ? "\n" : "", i);
+      out += cell;
+    }
+    snprintf(cell, sizeof cell, " %02X", p[i]);
+    out += cell;
+  }
+  if (shown < n) out += "\n...";
+  return out;
+}
+
+}  // namespace lab

@@ -1,0 +1,133 @@
+// A virtual NVMe controller with one namespace, firmware slots, a download
+// buffer and vendor commands. It judges what it receives as hardware does:
+// misplaced pieces and bad images are refused with NVMe status codes, and a
+// committed image runs only after the next controller reset.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Wire.h"
+
+namespace lab {
+
+// NVMe completion status: status code type and status code; 0/0 is success.
+struct NvmeStatus {
+  uint8_t sct = 0;
+  uint8_t sc = 0;
+  bool ok() const { return sct == 0 && sc == 0; }
+  uint16_t field() const { return uint16_t(sct << 8 | sc); }
+  bool operator==(const NvmeStatus& o) const { return sct == o.sct && sc == o.sc; }
+};
+
+namespace nvme {
+constexpr NvmeStatus Success{0, 0x00};
+constexpr NvmeStatus InvalidOpcode{0, 0x01};
+constexpr NvmeStatus InvalidField{0, 0x02};
+constexpr NvmeStatus DataTransferError{0, 0x04};
+constexpr NvmeStatus InvalidNamespace{0, 0x0B};
+constexpr NvmeStatus InvalidFirmwareSlot{1, 0x06};
+constexpr NvmeStatus InvalidFirmwareImage{1, 0x07};
+constexpr NvmeStatus OverlappingRange{1, 0x14};
+}  // namespace nvme
+
+// Decides whether a committed image is one this controller would run.
+using ImageCheck = std::function<bool(const Bytes& image, std::string* why)>;
+// The firmware revision an image reports once it runs.
+using ImageRevision = std::function<std::string(const Bytes& image)>;
+
+// A lab test image carries its 8-character revision at this offset.
+constexpr size_t LAB_IMAGE_REVISION_OFFSET = 0x10;
+Bytes MakeLabImage(size_t size, const std::string& revision, uint8_t seed = 0x5A);
+
+struct DriveSpec {
+  std::string model = "KESTREL LAB NVME 512GB";
+  std::string serial = "LAB0000000000000001";
+  std::string firmware = "1.0.0.00";
+  uint16_t vid = 0x1D4C;
+  uint16_t ssvid = 0x1D4C;
+  uint64_t nsze = 1000215216;       // 512 GB in 512-byte blocks
+  uint8_t lbaDataSize = 9;          // LBA format 0: 2^9 bytes
+  uint8_t firmwareSlots = 2;
+  bool slot1ReadOnly = false;
+  uint32_t maxPiece = 128 * 1024;   // largest download transfer
+  bool powerCycleRequired = false;  // activation needs a power cycle
+  ImageCheck imageCheck;            // empty: accept any non-empty image
+  ImageRevision imageRevision;      // empty: the lab image convention
+};
+
+struct DownloadPiece {
+  uint64_t offset;
+  uint32_t length;
+  NvmeStatus status;
+};
+
+struct CommitRecord {
+  uint8_t slot;
+  uint8_t action;
+  NvmeStatus status;
+  std::string why;  // why an image was refused
+};
+
+// A vendor command as the controller sees it: the 64-byte command and the
+// data buffer (filled by the handler for reads).
+using VendorHandler = std::function<NvmeStatus(const uint8_t* sqe, Bytes& data, bool hostToDrive)>;
+
+class NvmeDrive {
+ public:
+  explicit NvmeDrive(DriveSpec spec);
+
+  // An admin command: sqe is the 64-byte submission entry; data holds what the
+  // host sends (hostToDrive) or receives what the controller returns.
+  NvmeStatus Admin(const uint8_t* sqe, Bytes& data, bool hostToDrive);
+  // The firmware requests the system's driver turns into NVMe commands.
+  NvmeStatus Download(uint64_t offset, const uint8_t* piece, size_t length);
+  NvmeStatus Commit(uint8_t slot, uint8_t action);
+  // Controller reset (or power cycle): a pending image starts running.
+  void Reset();
+
+  void SetVendorHandler(uint8_t opcode, VendorHandler handler) { vendor_[opcode] = std::move(handler); }
+  // Answers every command with this opcode with status (fault injection).
+  void FailOpcode(uint8_t opcode, NvmeStatus status) { failOpcodes_[opcode] = status; }
+
+  const DriveSpec& spec() const { return spec_; }
+  // What Identify reports: the image running since the last reset, even when
+  // its slot has been rewritten since.
+  std::string revision() const { return running_; }
+  int activeSlot() const { return active_; }
+  int pendingSlot() const { return pending_; }  // 0 when none
+  const Bytes& slotImage(int slot) const { return slots_.at(slot - 1).image; }
+  const Bytes& downloadBuffer() const { return download_; }
+  const std::vector<DownloadPiece>& pieces() const { return pieces_; }
+  const std::vector<CommitRecord>& commits() const { return commits_; }
+  const std::vector<Bytes>& adminCommands() const { return admin_; }
+  int resets() const { return resets_; }
+
+  Bytes IdentifyController() const;
+  Bytes IdentifyNamespace() const;
+
+ private:
+  struct Slot {
+    Bytes image;
+    std::string revision;
+  };
+  std::string RevisionOf(const Bytes& image) const;
+
+  DriveSpec spec_;
+  std::vector<Slot> slots_;
+  int active_ = 1;
+  std::string running_;
+  int pending_ = 0;
+  Bytes download_;
+  std::vector<DownloadPiece> pieces_;
+  std::vector<CommitRecord> commits_;
+  std::vector<Bytes> admin_;
+  std::map<uint8_t, VendorHandler> vendor_;
+  std::map<uint8_t, NvmeStatus> failOpcodes_;
+  int resets_ = 0;
+};
+
+}  // namespace lab

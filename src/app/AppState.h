@@ -1,0 +1,41 @@
+// The application's one global record, its private messages and the debug log.
+#pragma once
+
+#include <windows.h>
+
+#include "discovery/DriveRecord.h"
+
+constexpr UINT WM_UPDATE_PROGRESS = 0x8030;  // lParam: percentage of the current phase
+constexpr UINT WM_UPDATE_DONE = 0x8025;      // lParam: the run's result, 1 for success
+
+constexpr int DRIVE_TABLE_SIZE = 26;
+
+struct AppState {
+  HWND hDlg;
+  HANDLE hWorker;               // non-zero exactly while an update runs
+  WCHAR szTitle[260];
+  WCHAR szWorkDir[260];         // this run's extraction folder, no trailing backslash
+  UINT32 nDriveCount;
+  DriveRecord DriveTable[DRIVE_TABLE_SIZE];
+  DriveRecord SelectedDrive;    // the user's choice; RUN and the worker use only this copy
+  WCHAR szSocId[64];
+  WCHAR szModelList[260];       // ";" + ModelName + ";" or empty
+  WCHAR szFwVersionList[260];   // ";" + FWVersion + ";" or empty
+  WCHAR szNewVersion[64];       // "KEEP" leaves the firmware name unchanged
+  WCHAR szBeforeMessage[1024];
+  WCHAR szAfterMessage[1024];
+  BYTE PowerCtrl;               // 0 message only, 1 offer power-off, 2 offer restart
+  INT32 iInternalFWVersionCheckPart;
+  INT16 sProgressStart;         // the current phase's share of the bar, in percent
+  INT16 sProgressEnd;
+  DWORD dwLastError;            // system error of the last failed device request
+  INT32 iDebugLog;              // 1 switches LogDetail on; nothing sets it
+};
+
+AppState* GetAppState();
+int IsBusy();
+
+// One line to the debugger channel; formats follow the Microsoft rules
+// (%s wide, %I64d). LogDetail writes only while iDebugLog is 1.
+void LogDetail(const WCHAR* format, ...);
+void LogLine(const WCHAR* format, ...);

@@ -1,0 +1,67 @@
+// The one seam between Kestrel and the world outside this process: drives,
+// the device tree, time, message boxes and the shutdown request. Product code
+// calls these instead of the Windows functions of the same names; the real
+// updater links the forwarding to Windows, tests and the lab program link the
+// virtual machine room. Files, folders, resources, profiles and windows are
+// not in the seam: they are ordinary Win32 everywhere.
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <devpropdef.h>
+
+namespace plat {
+
+// Devices: only "\\.\..." names go through here (drives, SCSI ports, volumes).
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
+// Closes handles obtained through this seam (devices, the process token).
+BOOL CloseHandle(HANDLE hObject);
+
+// The device tree.
+HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags);
+BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
+                                      DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                      PSP_DEVINFO_DATA DeviceInfoData);
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                       PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                       DWORD PropertyBufferSize, PDWORD RequiredSize);
+BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                               const DEVPROPKEY* PropertyKey, DEVPROPTYPE* PropertyType, PBYTE PropertyBuffer,
+                               DWORD PropertyBufferSize, PDWORD RequiredSize, DWORD Flags);
+BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 PWSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+
+// Time.
+void Sleep(DWORD dwMilliseconds);
+ULONGLONG GetTickCount64();
+
+// Page allocations for request and image buffers.
+LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect);
+BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
+
+// The user and the debugger.
+int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+void OutputDebugStringW(LPCWSTR lpOutputString);
+
+// Power: the privilege and the request to power off or restart.
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);
+BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
+                           DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
+BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason);
+
+}  // namespace plat

@@ -1,0 +1,101 @@
+#include "transport/CmdModel.h"
+
+#include "app/AppState.h"
+
+NvmeCommand BuildVendorCommand(BYTE opcode, DWORD length, DWORD cdw12, DWORD cdw13, DWORD cdw14, DWORD cdw15) {
+  NvmeCommand cmd = {};
+  cmd.CDW[0] = opcode;
+  cmd.CDW[1] = 0xFFFFFFFF;
+  cmd.CDW[10] = length >> 2;
+  cmd.CDW[12] = cdw12;
+  cmd.CDW[13] = cdw13;
+  cmd.CDW[14] = cdw14;
+  cmd.CDW[15] = cdw15;
+  return cmd;
+}
+
+NvmeCommand BuildCommitCommand(DWORD slot, DWORD action) {
+  NvmeCommand cmd = {};
+  cmd.CDW[0] = NVME_OP_FW_COMMIT;
+  cmd.CDW[10] = slot | (action << 3);
+  return cmd;
+}
+
+NvmeCommand BuildDownloadCommand(DWORD offset, DWORD pieceLength) {
+  NvmeCommand cmd = {};
+  cmd.CDW[0] = NVME_OP_FW_DOWNLOAD;
+  cmd.CDW[10] = (pieceLength - 1) >> 2;  // NUMD counts from 0
+  cmd.CDW[11] = offset >> 2;             // OFST in dwords
+  return cmd;
+}
+
+NvmeCommand BuildIdentifyCommand(DWORD cns, DWORD nsid) {
+  NvmeCommand cmd = {};
+  cmd.CDW[0] = NVME_OP_IDENTIFY;
+  cmd.CDW[1] = nsid;
+  cmd.CDW[10] = cns;
+  return cmd;
+}
+
+INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
+                DWORD cdw14, DWORD cdw15, void* buffer, DWORD length) {
+  switch (ctx->iCmdType) {
+    case CMD_NVME:
+      return IO_NVMe_ProtocolCmd(hDrive, direction, opcode, cdw12, cdw13, cdw14, cdw15, buffer, length);
+    default:
+      // Bridges and RST are not served yet: nothing is sent.
+      return RES_NO_TRANSPORT;
+  }
+}
+
+// Computed in 64 bits: offset * 10 overflows 32 bits on images past 400 MiB.
+UINT32 DownloadPercentage(UINT32 offset, UINT32 size) {
+  return static_cast<UINT32>((static_cast<UINT64>(offset) * 10 / size) * 10);
+}
+
+static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD length) {
+  switch (ctx->iCmdType) {
+    case CMD_NVME:
+      return IO_NVMe_DownloadFW(hDrive, offset, piece, length);
+    default:
+      return RES_NO_TRANSPORT;
+  }
+}
+
+INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size) {
+  LogDetail(L"DownloadFW IN");
+  UINT32 offset = 0;
+  UINT32 remaining = size;
+  UINT32 lastPercentage = 0;
+  while (remaining != 0) {
+    UINT32 percentage = DownloadPercentage(offset, size);
+    if (percentage != lastPercentage) {
+      LogDetail(L"DownloadFW %3d%%", percentage);
+      lastPercentage = percentage;
+      PostMessageW(GetAppState()->hDlg, WM_UPDATE_PROGRESS, 0, percentage);
+    }
+    DWORD length = remaining < FW_PIECE_SIZE ? remaining : FW_PIECE_SIZE;
+    INT32 result = SendPiece(ctx, hDrive, offset, image + offset, length);
+    if (result == RES_NO_TRANSPORT) return RES_NO_TRANSPORT;
+    if (result != RES_SUCCESS) return RES_REQUEST_FAILED;
+    offset += length;
+    remaining -= length;
+  }
+  LogDetail(L"DownloadFW Success OUT");
+  return RES_SUCCESS;
+}
+
+INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
+  LogDetail(L"FW Commit IN");
+  INT32 result;
+  switch (ctx->iCmdType) {
+    case CMD_NVME:
+      // The system builds the commit itself from slot and action.
+      result = IO_NVMe_ActivateFW(hDrive, slot, action);
+      break;
+    default:
+      return RES_NO_TRANSPORT;
+  }
+  if (result == RES_SUCCESS) LogDetail(L"FW Commit Success OUT ");
+  return result;
+}

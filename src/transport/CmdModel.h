@@ -1,0 +1,94 @@
+// One command model over four transports: the NVMe admin command image, the
+// transport of a drive, and the operations the update flow calls.
+#pragma once
+
+#include <windows.h>
+
+// Transport of a drive (iCmdType).
+enum CmdType : INT32 {
+  CMD_ASM_USB = 0,  // ASMedia USB-to-NVMe bridge
+  CMD_JMI_USB = 1,  // JMicron USB-to-NVMe bridge
+  CMD_NVME = 2,     // the system's own NVMe driver
+  CMD_RST = 3,      // Intel RST, through the adapter's SCSI miniport
+  CMD_NONE = 255,   // no transport serves the drive
+};
+
+// Per-open context handed to every command together with the drive handle.
+struct CmdContext {
+  INT32 iCmdType;
+  HANDLE hScsiPort;  // "\\.\scsi%d:", INVALID_HANDLE_VALUE when there is none
+  INT32 iPathId;
+};
+
+// Results of every device and discovery operation.
+constexpr INT32 RES_SUCCESS = 1;
+constexpr INT32 RES_OPEN_FAILED = -1;
+constexpr INT32 RES_REQUEST_FAILED = -4;
+constexpr INT32 RES_NO_TRANSPORT = -5;
+
+// Direction of a command's data.
+constexpr DWORD DIR_NONE = 0;
+constexpr DWORD DIR_WRITE = 1;  // host to drive
+constexpr DWORD DIR_READ = 2;   // drive to host
+
+// NVMe admin opcodes the program sends.
+constexpr BYTE NVME_OP_FW_COMMIT = 0x10;
+constexpr BYTE NVME_OP_FW_DOWNLOAD = 0x11;
+constexpr BYTE NVME_OP_IDENTIFY = 0x06;
+
+// The maker word "VORTALEX" rides in CDW15 (letters 1-4) and CDW14 (5-8),
+// earlier letters in the less significant bytes.
+constexpr DWORD MakerWord(char a, char b, char c, char d) {
+  return DWORD(BYTE(a)) | DWORD(BYTE(b)) << 8 | DWORD(BYTE(c)) << 16 | DWORD(BYTE(d)) << 24;
+}
+constexpr DWORD MAKER_SIGNATURE_CDW15 = MakerWord('V', 'O', 'R', 'T');
+constexpr DWORD MAKER_SIGNATURE_CDW14 = MakerWord('A', 'L', 'E', 'X');
+
+constexpr DWORD FW_PIECE_SIZE = 4096;
+
+// An NVMe submission queue entry, CDW0 to CDW15, little-endian.
+struct NvmeCommand {
+  DWORD CDW[16];
+};
+static_assert(sizeof(NvmeCommand) == 64, "an NVMe command is 64 bytes");
+
+// Command builders: every byte not named is zero.
+NvmeCommand BuildVendorCommand(BYTE opcode, DWORD length, DWORD cdw12, DWORD cdw13, DWORD cdw14, DWORD cdw15);
+NvmeCommand BuildCommitCommand(DWORD slot, DWORD action);
+NvmeCommand BuildDownloadCommand(DWORD offset, DWORD pieceLength);
+NvmeCommand BuildIdentifyCommand(DWORD cns, DWORD nsid);
+
+// The share of an image sent before the piece at offset: 0, 10, ... 90.
+UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
+
+// The operations of the update flow.
+INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
+                DWORD cdw14, DWORD cdw15, void* buffer, DWORD length);
+INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size);
+INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action);
+
+// Native NVMe: the system's storage protocol and firmware requests.
+INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13, DWORD cdw14,
+                          DWORD cdw15, void* buffer, DWORD length);
+INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength);
+INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action);
+INT32 IO_NVMe_Identify(HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length);
+
+// USB bridges. bCheckCondition, when given, becomes 2 if the bridge answered
+// a step with CHECK CONDITION.
+INT32 IO_USB_GetBridgeType(HANDLE hDrive);
+INT32 IO_USB_ASM_ReadInfo(HANDLE hDrive);
+INT32 IO_USB_ASM_NVMeCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length);
+INT32 IO_USB_ASM_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength);
+INT32 IO_USB_ASM_Identify(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                          BYTE* bCheckCondition);
+INT32 IO_USB_ASM_PowerCtrl(HANDLE hDrive, DWORD mode);
+INT32 IO_USB_JMI_NVMeCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                         BYTE* bCheckCondition);
+INT32 IO_USB_JMI_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength);
+INT32 IO_USB_JMI_PowerCtrl(HANDLE hDrive, DWORD mode);
+
+// Intel RST: requests go to the adapter's SCSI port, the drive named by path id.
+INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command, void* buffer, DWORD length);
+INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYTE* piece, DWORD pieceLength);
+INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId);

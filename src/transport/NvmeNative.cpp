@@ -1,0 +1,147 @@
+// Drives of the system's own NVMe driver: vendor commands through the storage
+// protocol request, firmware through the firmware download and activate
+// requests, Identify through the protocol-specific property query.
+#include <cstring>
+
+#include "app/AppState.h"
+#include "platform/Platform.h"
+#include "transport/CmdModel.h"
+#include "transport/StorageDefs.h"
+
+namespace {
+
+constexpr DWORD PROTOCOL_HEADER_SIZE = 0x50;  // STORAGE_PROTOCOL_COMMAND up to the command
+constexpr DWORD PROTOCOL_DATA_OFFSET = PROTOCOL_HEADER_SIZE + sizeof(NvmeCommand);  // 0x90
+constexpr DWORD PROTOCOL_TIMEOUT_SECONDS = 10;
+constexpr DWORD FW_PIECE_REQUEST_SIZE = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) + FW_PIECE_SIZE;  // 0x1028
+constexpr DWORD IDENTIFY_DATA_OFFSET = 0x30;  // STORAGE_PROPERTY_QUERY header + protocol data
+constexpr DWORD IDENTIFY_PROTOCOL_DATA_OFFSET = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
+
+BYTE* AllocRequest(DWORD size) {
+  return static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+void FreeRequest(BYTE* request) { plat::VirtualFree(request, 0, MEM_RELEASE); }
+
+INT32 NoMemory() {
+  GetAppState()->dwLastError = ERROR_NOT_ENOUGH_MEMORY;
+  return RES_REQUEST_FAILED;
+}
+
+INT32 RequestFailed() {
+  GetAppState()->dwLastError = GetLastError();
+  return RES_REQUEST_FAILED;
+}
+
+}  // namespace
+
+INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13, DWORD cdw14,
+                          DWORD cdw15, void* buffer, DWORD length) {
+  bool withData = direction == DIR_WRITE || direction == DIR_READ;
+  DWORD size = PROTOCOL_DATA_OFFSET + (withData ? length : 0);
+  BYTE* request = AllocRequest(size);
+  if (request == nullptr) return NoMemory();
+
+  auto* cmd = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(request);
+  cmd->Version = STORAGE_PROTOCOL_STRUCTURE_VERSION;
+  cmd->Length = sizeof(STORAGE_PROTOCOL_COMMAND);
+  cmd->ProtocolType = ProtocolTypeNvme;
+  cmd->Flags = STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST;
+  cmd->CommandLength = STORAGE_PROTOCOL_COMMAND_LENGTH_NVME;
+  cmd->DataToDeviceTransferLength = direction == DIR_WRITE ? length : 0;
+  cmd->DataFromDeviceTransferLength = direction == DIR_READ ? length : 0;
+  cmd->TimeOutValue = PROTOCOL_TIMEOUT_SECONDS;
+  cmd->DataToDeviceBufferOffset = PROTOCOL_DATA_OFFSET;
+  cmd->DataFromDeviceBufferOffset = PROTOCOL_DATA_OFFSET;
+  cmd->CommandSpecific = STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND;
+  NvmeCommand nvme = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
+  memcpy(cmd->Command, &nvme, sizeof(nvme));
+  if (direction == DIR_WRITE && length != 0) memcpy(request + PROTOCOL_DATA_OFFSET, buffer, length);
+
+  DWORD returned = 0;
+  INT32 result = RES_SUCCESS;
+  if (!plat::DeviceIoControl(hDrive, IOCTL_STORAGE_PROTOCOL_COMMAND, request, size, request, size, &returned,
+                             nullptr)) {
+    result = RequestFailed();
+  } else if (cmd->ReturnStatus != STORAGE_PROTOCOL_STATUS_SUCCESS &&
+             cmd->ReturnStatus != STORAGE_PROTOCOL_STATUS_PENDING) {
+    // The request reached the drive and the drive refused the command: that
+    // is a failure, not a success with garbage data.
+    LogDetail(L"IO_NVMe_ProtocolCmd opcode %02X refused: status %d, error 0x%08X", opcode, cmd->ReturnStatus,
+              cmd->ErrorCode);
+    result = RES_REQUEST_FAILED;
+  } else if (direction == DIR_READ && length != 0) {
+    memcpy(buffer, request + PROTOCOL_DATA_OFFSET, length);
+  }
+  FreeRequest(request);
+  return result;
+}
+
+INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength) {
+  if (pieceLength > FW_PIECE_SIZE) return RES_REQUEST_FAILED;  // the request holds one piece at most
+  BYTE* request = AllocRequest(FW_PIECE_REQUEST_SIZE);
+  if (request == nullptr) return NoMemory();
+
+  auto* download = reinterpret_cast<STORAGE_HW_FIRMWARE_DOWNLOAD*>(request);
+  download->Version = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
+  download->Size = pieceLength + sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
+  download->Flags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER;
+  download->Slot = 1;
+  download->Offset = offset;
+  download->BufferSize = pieceLength;
+  if (pieceLength != 0) memcpy(download->ImageBuffer, piece, pieceLength);
+
+  DWORD returned = 0;
+  BOOL ok = plat::DeviceIoControl(hDrive, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, request, download->Size, nullptr, 0,
+                                  &returned, nullptr);
+  FreeRequest(request);
+  return ok ? RES_SUCCESS : RES_REQUEST_FAILED;
+}
+
+INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action) {
+  STORAGE_HW_FIRMWARE_ACTIVATE activate = {};
+  activate.Version = sizeof(STORAGE_HW_FIRMWARE_ACTIVATE);
+  activate.Size = sizeof(STORAGE_HW_FIRMWARE_ACTIVATE);
+  activate.Flags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER;
+  if (action != 1) activate.Flags |= STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
+  activate.Slot = static_cast<BYTE>(slot);
+
+  DWORD returned = 0;
+  if (plat::DeviceIoControl(hDrive, IOCTL_STORAGE_FIRMWARE_ACTIVATE, &activate, sizeof(activate), nullptr, 0,
+                            &returned, nullptr)) {
+    return RES_SUCCESS;
+  }
+  DWORD error = GetLastError();
+  GetAppState()->dwLastError = error;
+  // The image was accepted and runs after the next power cycle.
+  if (error == static_cast<DWORD>(STG_S_POWER_CYCLE_REQUIRED)) return RES_SUCCESS;
+  return RES_REQUEST_FAILED;
+}
+
+INT32 IO_NVMe_Identify(HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length) {
+  DWORD size = IDENTIFY_DATA_OFFSET + length;
+  BYTE* request = AllocRequest(size);
+  if (request == nullptr) return NoMemory();
+
+  auto* query = reinterpret_cast<STORAGE_PROPERTY_QUERY*>(request);
+  query->PropertyId = StorageAdapterProtocolSpecificProperty;
+  query->QueryType = PropertyStandardQuery;
+  auto* protocol = reinterpret_cast<STORAGE_PROTOCOL_SPECIFIC_DATA*>(query->AdditionalParameters);
+  protocol->ProtocolType = ProtocolTypeNvme;
+  protocol->DataType = NVMeDataTypeIdentify;
+  protocol->ProtocolDataRequestValue = cns;
+  protocol->ProtocolDataRequestSubValue = nsid;
+  protocol->ProtocolDataOffset = IDENTIFY_PROTOCOL_DATA_OFFSET;
+  protocol->ProtocolDataLength = length;
+
+  DWORD returned = 0;
+  INT32 result = RES_SUCCESS;
+  if (plat::DeviceIoControl(hDrive, IOCTL_STORAGE_QUERY_PROPERTY, request, size, request, size, &returned,
+                            nullptr)) {
+    memcpy(buffer, request + IDENTIFY_DATA_OFFSET, length);
+  } else {
+    result = RequestFailed();
+  }
+  FreeRequest(request);
+  return result;
+}

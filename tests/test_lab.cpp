@@ -1,0 +1,203 @@
+// The machine room itself: it must refuse what Windows and a real controller
+// refuse, or the transport tests would prove nothing.
+#include <cstdio>
+#include <cstring>
+
+#include "Devices.h"
+#include "LabFixture.h"
+
+namespace {
+
+constexpr DWORD PROTOCOL_COMMAND = 0x002DD3C0;
+constexpr DWORD FIRMWARE_DOWNLOAD = 0x002DDC04;
+
+// A well-formed 0x1090-byte vendor read, built here from the documented offsets.
+lab::Bytes VendorRead(uint8_t opcode) {
+  lab::Bytes b(0x1090);
+  lab::Wr32(b.data(), 0x00, 1);
+  lab::Wr32(b.data(), 0x04, 0x54);
+  lab::Wr32(b.data(), 0x08, 3);
+  lab::Wr32(b.data(), 0x0C, 0x80000000);
+  lab::Wr32(b.data(), 0x18, 0x40);
+  lab::Wr32(b.data(), 0x24, 4096);
+  lab::Wr32(b.data(), 0x28, 10);
+  lab::Wr32(b.data(), 0x30, 0x90);
+  lab::Wr32(b.data(), 0x34, 0x90);
+  lab::Wr32(b.data(), 0x38, 1);
+  b[0x50] = opcode;
+  lab::Wr32(b.data(), 0x78, 0x400);
+  return b;
+}
+
+lab::Bytes Piece(uint64_t offset, uint32_t length) {
+  lab::Bytes b(0x28 + length, 0xA5);
+  lab::Wr32(b.data(), 0x00, 0x28);
+  lab::Wr32(b.data(), 0x04, 0x28 + length);
+  lab::Wr32(b.data(), 0x08, 1);
+  b[0x0C] = 1;
+  b[0x0D] = b[0x0E] = b[0x0F] = 0;
+  lab::Wr64(b.data(), 0x10, offset);
+  lab::Wr64(b.data(), 0x18, length);
+  return b;
+}
+
+}  // namespace
+
+class LabStackTest : public NativeDriveTest {
+ protected:
+  void SetUp() override {
+    NativeDriveTest::SetUp();
+    drive->SetVendorHandler(0xE6, [](const uint8_t*, lab::Bytes& d, bool) {
+      std::fill(d.begin(), d.end(), 0x42);
+      return lab::nvme::Success;
+    });
+  }
+  // Sends raw bytes; returns the error code (0 on success).
+  DWORD Send(DWORD code, lab::Bytes& in, DWORD outSize, HANDLE target = nullptr) {
+    DWORD returned = 0;
+    lab::Bytes out(outSize, 0xCC);
+    BOOL ok = plat::DeviceIoControl(target ? target : h, code, in.data(), DWORD(in.size()),
+                                    outSize ? out.data() : nullptr, outSize, &returned, nullptr);
+    DWORD error = ok ? 0 : GetLastError();
+    if (!ok) {
+      EXPECT_EQ(lab::Bytes(outSize, 0xCC), out) << "a failed request returns no data";
+    }
+    return error;
+  }
+};
+
+TEST_F(LabStackTest, WellFormedVendorReadIsServed) {
+  lab::Bytes in = VendorRead(0xE6);
+  EXPECT_EQ(0u, Send(PROTOCOL_COMMAND, in, 0x1090));
+}
+
+TEST_F(LabStackTest, MalformedProtocolCommandsFailAsWindowsWould) {
+  struct Case {
+    const char* what;
+    void (*spoil)(lab::Bytes&);
+    DWORD error;
+  } cases[] = {
+      {"Length of the header without padding", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x04, 0x50); },
+       ERROR_INVALID_PARAMETER},
+      {"version 2", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x00, 2); }, ERROR_INVALID_PARAMETER},
+      {"SCSI protocol", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x08, 1); }, ERROR_INVALID_PARAMETER},
+      {"no adapter flag", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x0C, 0); }, ERROR_INVALID_PARAMETER},
+      {"command length 32", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x18, 32); }, ERROR_INVALID_PARAMETER},
+      {"data offset inside the command", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x34, 0x60); },
+       ERROR_INVALID_PARAMETER},
+      {"data offset unaligned", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x34, 0x94); }, ERROR_INVALID_PARAMETER},
+      {"data past the buffer", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x24, 4097); }, ERROR_INVALID_PARAMETER},
+      {"both directions", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x20, 16); }, ERROR_INVALID_PARAMETER},
+      {"NVM command set", [](lab::Bytes& b) { lab::Wr32(b.data(), 0x38, 2); }, ERROR_INVALID_PARAMETER},
+      {"Identify through the pass-through", [](lab::Bytes& b) { b[0x50] = 0x06; }, ERROR_NOT_SUPPORTED},
+  };
+  for (const Case& c : cases) {
+    lab::Bytes in = VendorRead(0xE6);
+    c.spoil(in);
+    EXPECT_EQ(c.error, Send(PROTOCOL_COMMAND, in, 0x1090)) << c.what;
+  }
+  lab::Bytes shortRequest = VendorRead(0xE6);
+  shortRequest.resize(0x8C);
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), Send(PROTOCOL_COMMAND, shortRequest, 0x8C));
+  EXPECT_TRUE(drive->adminCommands().empty()) << "no malformed request reached the drive";
+}
+
+TEST_F(LabStackTest, DriveTakesFirmwarePiecesInOrderOnly) {
+  lab::Bytes first = Piece(0, 4096), again = Piece(0, 4096), second = Piece(4096, 4096);
+  lab::Bytes gap = Piece(12288, 4096), overlap = Piece(4096, 4096), unaligned = Piece(8194, 4096);
+  EXPECT_EQ(0u, Send(FIRMWARE_DOWNLOAD, first, 0));
+  EXPECT_EQ(0u, Send(FIRMWARE_DOWNLOAD, again, 0)) << "offset 0 starts the image anew";
+  EXPECT_EQ(0u, Send(FIRMWARE_DOWNLOAD, second, 0));
+  EXPECT_EQ(DWORD(ERROR_IO_DEVICE), Send(FIRMWARE_DOWNLOAD, gap, 0));
+  EXPECT_EQ(DWORD(ERROR_IO_DEVICE), Send(FIRMWARE_DOWNLOAD, overlap, 0));
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), Send(FIRMWARE_DOWNLOAD, unaligned, 0));
+  EXPECT_EQ(lab::nvme::OverlappingRange, drive->pieces().back().status);
+  EXPECT_EQ(8192u, drive->downloadBuffer().size());
+
+  lab::Bytes badVersion = Piece(8192, 16);
+  lab::Wr32(badVersion.data(), 0, 0x38);
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), Send(FIRMWARE_DOWNLOAD, badVersion, 0));
+  lab::Bytes oversize = Piece(8192, 16);
+  lab::Wr32(oversize.data(), 0x04, 0x28 + 64);  // Size beyond the buffer
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), Send(FIRMWARE_DOWNLOAD, oversize, 0));
+}
+
+TEST_F(LabStackTest, HandleRightsAndValidity) {
+  HANDLE readOnly = Open(L"\\\\.\\PHYSICALDRIVE0", GENERIC_READ);
+  ASSERT_NE(INVALID_HANDLE_VALUE, readOnly);
+  lab::Bytes in = VendorRead(0xE6);
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), Send(PROTOCOL_COMMAND, in, 0x1090, readOnly));
+  plat::CloseHandle(readOnly);
+  EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), Send(PROTOCOL_COMMAND, in, 0x1090, readOnly)) << "closed handle";
+
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(L"\\\\.\\PhysicalDrive1"));
+  EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
+  machine.FailOpen(L"\\\\.\\PhysicalDrive0", ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(L"\\\\.\\PhysicalDrive0"));
+  EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), GetLastError());
+
+  EXPECT_FALSE(plat::CloseHandle(reinterpret_cast<HANDLE>(0x999)));
+  EXPECT_EQ(1, machine.BadReleases());
+  machine.Reset();  // the bad release above was this test's own doing
+  h = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(LabStackTest, AddressNumberAndDescriptor) {
+  BYTE address[8] = {8};
+  DWORD returned = 0;
+  ASSERT_TRUE(plat::DeviceIoControl(h, 0x00041018, address, 8, address, 8, &returned, nullptr));
+  EXPECT_EQ(Hex("08000000 01000000"), lab::Bytes(address, address + 8));
+  BYTE number[12];
+  ASSERT_TRUE(plat::DeviceIoControl(h, 0x002D1080, nullptr, 0, number, 12, &returned, nullptr));
+  EXPECT_EQ(Hex("07000000 00000000 00000000"), lab::Bytes(number, number + 12));
+
+  BYTE query[12] = {};  // StorageDeviceProperty, standard query
+  BYTE descriptor[40];
+  ASSERT_TRUE(plat::DeviceIoControl(h, 0x002D1400, query, 12, descriptor, 40, &returned, nullptr));
+  EXPECT_EQ(40u, returned);
+  EXPECT_EQ(17u, lab::Rd32(descriptor, 28)) << "bus type NVMe";
+}
+
+TEST_F(LabStackTest, ClockTraceAndPageAccounting) {
+  ULONGLONG start = plat::GetTickCount64();
+  DWORD before = GetTickCount();
+  plat::Sleep(3000);
+  plat::Sleep(1000);
+  EXPECT_EQ(start + 4000, plat::GetTickCount64());
+  EXPECT_LT(GetTickCount() - before, 1000u) << "virtual sleeps cost no real time";
+
+  void* page = plat::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  ASSERT_NE(nullptr, page);
+  EXPECT_EQ(1, machine.OutstandingAllocations());
+  EXPECT_TRUE(plat::VirtualFree(page, 0, MEM_RELEASE));
+  EXPECT_EQ(0, machine.OutstandingAllocations());
+
+  wchar_t path[MAX_PATH];
+  GetTempPathW(MAX_PATH, path);
+  std::wstring file = std::wstring(path) + L"kestrel-lab-trace.txt";
+  machine.SetTraceFile(file);
+  lab::Bytes in = VendorRead(0xE6);
+  Send(PROTOCOL_COMMAND, in, 0x1090);
+  machine.SetTraceFile(L"");
+  FILE* f = _wfopen(file.c_str(), L"r");
+  ASSERT_NE(nullptr, f);
+  char line[256] = {};
+  fgets(line, sizeof line, f);
+  fclose(f);
+  DeleteFileW(file.c_str());
+  EXPECT_NE(nullptr, strstr(line, "ioctl 0x002DD3C0 in 4240 out 4240 -> ok"));
+}
+
+TEST_F(LabStackTest, MessageBoxesAndShutdownAreRecorded) {
+  machine.QueueMessageBoxAnswer(IDNO);
+  EXPECT_EQ(IDNO, plat::MessageBoxW(nullptr, L"Update?", L"Kestrel", MB_YESNO));
+  EXPECT_EQ(IDYES, plat::MessageBoxW(nullptr, L"Again?", L"Kestrel", MB_YESNO));
+  ASSERT_EQ(2u, machine.MessageBoxes().size());
+  EXPECT_EQ(L"Update?", machine.MessageBoxes()[0].text);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(plat::OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  EXPECT_TRUE(plat::ExitWindowsEx(EWX_REBOOT, 0));
+  EXPECT_TRUE(plat::CloseHandle(token));
+  EXPECT_EQ((std::vector<UINT>{EWX_REBOOT}), machine.ShutdownRequests());
+}
