@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -46,27 +47,62 @@ class Device {
   virtual IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) = 0;
 };
 
-// A disk of the system's own NVMe driver: "\\.\PhysicalDriveN".
-class NativeNvmeDisk : public Device {
+// A disk as the class driver presents it, whatever carries its commands: its
+// device number, SCSI address and device descriptor.
+class DiskDevice : public Device {
  public:
-  NativeNvmeDisk(int deviceNumber, int scsiPort, int pathId, const DriveSpec& spec)
-      : deviceNumber_(deviceNumber), scsiPort_(scsiPort), pathId_(pathId), drive_(spec) {}
+  DiskDevice(int deviceNumber, int scsiPort, int pathId, BusType bus, std::shared_ptr<NvmeDrive> drive)
+      : deviceNumber_(deviceNumber), scsiPort_(scsiPort), pathId_(pathId), bus_(bus), drive_(std::move(drive)) {}
   IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
-  NvmeDrive& drive() { return drive_; }
+  NvmeDrive& drive() { return *drive_; }
   int deviceNumber() const { return deviceNumber_; }
 
+ protected:
+  // Requests beyond those every disk answers; property queries other than
+  // the device descriptor arrive here too.
+  virtual IoResult DiskIoctl(DWORD, uint8_t*, DWORD, DWORD) { return IoResult::Fail(ERROR_INVALID_FUNCTION); }
+  virtual IoResult OtherProperty(uint8_t*, DWORD, DWORD) { return IoResult::Fail(ERROR_NOT_SUPPORTED); }
+
  private:
-  IoResult ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize);
-  IoResult FirmwareDownload(const uint8_t* b, DWORD inSize);
-  IoResult FirmwareActivate(const uint8_t* b, DWORD inSize);
   IoResult QueryProperty(uint8_t* b, DWORD inSize, DWORD outSize);
-  IoResult ProtocolSpecific(uint8_t* b, DWORD inSize, DWORD outSize);
   IoResult DeviceDescriptor(uint8_t* b, DWORD outSize);
 
   int deviceNumber_;
   int scsiPort_;
   int pathId_;
-  NvmeDrive drive_;
+  BusType bus_;
+  std::shared_ptr<NvmeDrive> drive_;
+};
+
+// A disk of the system's own NVMe driver: "\\.\PhysicalDriveN".
+class NativeNvmeDisk : public DiskDevice {
+ public:
+  NativeNvmeDisk(int deviceNumber, int scsiPort, int pathId, std::shared_ptr<NvmeDrive> drive)
+      : DiskDevice(deviceNumber, scsiPort, pathId, BusType::Nvme, std::move(drive)) {}
+
+ protected:
+  IoResult DiskIoctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
+  IoResult OtherProperty(uint8_t* buffer, DWORD inSize, DWORD outSize) override;
+
+ private:
+  IoResult ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize);
+  IoResult FirmwareDownload(const uint8_t* b, DWORD inSize);
+  IoResult FirmwareActivate(const uint8_t* b, DWORD inSize);
+};
+
+// The SCSI port device "\\.\ScsiN:" of an Intel RST adapter: its miniport
+// takes NVMe pass-through and firmware requests for the drives behind it,
+// each named by its path id.
+class RstPort : public Device {
+ public:
+  void Attach(int pathId, std::shared_ptr<NvmeDrive> drive) { drives_[pathId] = std::move(drive); }
+  IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
+
+ private:
+  IoResult PassThrough(NvmeDrive& drive, uint8_t* b, DWORD inSize, DWORD outSize);
+  IoResult Firmware(NvmeDrive& drive, uint8_t* b, DWORD inSize);
+
+  std::map<int, std::shared_ptr<NvmeDrive>> drives_;
 };
 
 }  // namespace lab

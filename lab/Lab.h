@@ -42,6 +42,13 @@ struct NativeDiskSpec {
   int pathId = 0;
 };
 
+// An NVMe drive behind an Intel RST adapter: its disk and the adapter's port.
+struct RstDiskSpec {
+  int deviceNumber = 0;
+  int scsiPort = 0;
+  int pathId = 0;
+};
+
 class Machine {
  public:
   static Machine& Get();
@@ -51,6 +58,8 @@ class Machine {
 
   // Devices.
   NvmeDrive& AddNativeDrive(const NativeDiskSpec& where, const DriveSpec& spec = DriveSpec());
+  // Drives behind one RST adapter share its port device "\\.\ScsiN:".
+  NvmeDrive& AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec = DriveSpec());
   NvmeDrive* DriveAt(int deviceNumber);
   // Resets every drive's controller, as a restart of the machine would.
   void PowerCycle();

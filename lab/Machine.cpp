@@ -1,3 +1,4 @@
+#include <cstring>
 #include <cwctype>
 #include <cstdio>
 #include <deque>
@@ -22,6 +23,21 @@ struct HandleEntry {
   DWORD access;
   std::shared_ptr<Device> device;
 };
+
+enum class FirmwareStep { None, Piece, Activation };
+
+// Which requests carry a firmware piece or an activation, on every transport,
+// so that faults can be planned by step rather than by control code.
+FirmwareStep ClassifyFirmware(DWORD code, const uint8_t* in, DWORD inSize) {
+  if (code == ioctl::STORAGE_FIRMWARE_DOWNLOAD) return FirmwareStep::Piece;
+  if (code == ioctl::STORAGE_FIRMWARE_ACTIVATE) return FirmwareStep::Activation;
+  if (code == ioctl::SCSI_MINIPORT && inSize >= 0x2C && memcmp(in + 4, "IntelFw ", 8) == 0) {
+    uint32_t function = Rd32(in, 0x28);
+    if (function == 2) return FirmwareStep::Piece;
+    if (function == 3) return FirmwareStep::Activation;
+  }
+  return FirmwareStep::None;
+}
 
 struct IoctlFault {
   DWORD code;
@@ -53,7 +69,8 @@ std::string Narrow(const std::wstring& w) {
 
 struct Machine::Impl {
   std::map<std::wstring, std::shared_ptr<Device>> devices;
-  std::map<int, std::shared_ptr<NativeNvmeDisk>> nativeDisks;
+  std::map<int, std::shared_ptr<DiskDevice>> disks;  // by PhysicalDrive number
+  std::map<int, std::shared_ptr<RstPort>> rstPorts;   // by SCSI port number
   std::map<uintptr_t, HandleEntry> handles;
   uintptr_t nextHandle = HANDLE_BASE;
   std::set<void*> allocations;
@@ -84,12 +101,13 @@ struct Machine::Impl {
   }
 
   // A fault planned for this request, if any.
-  bool TakeFault(DWORD code, DWORD* error) {
-    if (code == ioctl::STORAGE_FIRMWARE_DOWNLOAD && ++pieceCount == pieceFailAt) {
+  bool TakeFault(DWORD code, const uint8_t* in, DWORD inSize, DWORD* error) {
+    FirmwareStep step = ClassifyFirmware(code, in, inSize);
+    if (step == FirmwareStep::Piece && ++pieceCount == pieceFailAt) {
       *error = pieceFailError;
       return true;
     }
-    if (code == ioctl::STORAGE_FIRMWARE_ACTIVATE && activationFails) {
+    if (step == FirmwareStep::Activation && activationFails) {
       *error = activationError;
       return true;
     }
@@ -133,21 +151,37 @@ void Machine::Reset() {
 
 NvmeDrive& Machine::AddNativeDrive(const NativeDiskSpec& where, const DriveSpec& spec) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  auto disk = std::make_shared<NativeNvmeDisk>(where.deviceNumber, where.scsiPort, where.pathId, spec);
+  auto disk = std::make_shared<NativeNvmeDisk>(where.deviceNumber, where.scsiPort, where.pathId,
+                                               std::make_shared<NvmeDrive>(spec));
   impl_->devices[NativePath(where.deviceNumber)] = disk;
-  impl_->nativeDisks[where.deviceNumber] = disk;
+  impl_->disks[where.deviceNumber] = disk;
+  return disk->drive();
+}
+
+NvmeDrive& Machine::AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  auto& port = impl_->rstPorts[where.scsiPort];
+  if (!port) {
+    port = std::make_shared<RstPort>();
+    impl_->devices[L"\\\\.\\SCSI" + std::to_wstring(where.scsiPort) + L":"] = port;
+  }
+  auto drive = std::make_shared<NvmeDrive>(spec);
+  port->Attach(where.pathId, drive);
+  auto disk = std::make_shared<DiskDevice>(where.deviceNumber, where.scsiPort, where.pathId, BusType::Raid, drive);
+  impl_->devices[NativePath(where.deviceNumber)] = disk;
+  impl_->disks[where.deviceNumber] = disk;
   return disk->drive();
 }
 
 NvmeDrive* Machine::DriveAt(int deviceNumber) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  auto it = impl_->nativeDisks.find(deviceNumber);
-  return it == impl_->nativeDisks.end() ? nullptr : &it->second->drive();
+  auto it = impl_->disks.find(deviceNumber);
+  return it == impl_->disks.end() ? nullptr : &it->second->drive();
 }
 
 void Machine::PowerCycle() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  for (auto& [n, disk] : impl_->nativeDisks) disk->drive().Reset();
+  for (auto& [n, disk] : impl_->disks) disk->drive().Reset();
 }
 
 void Machine::FailFirmwarePiece(int nth, DWORD error) {
@@ -302,7 +336,8 @@ BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, D
   if (((required & 1) && !Readable(entry.access)) || ((required & 2) && !Writable(entry.access)))
     return finish(IoResult::Fail(ERROR_ACCESS_DENIED));
   DWORD error = 0;
-  if (impl_->TakeFault(code, &error)) return finish(IoResult::Fail(error));
+  if (impl_->TakeFault(code, static_cast<const uint8_t*>(in), in ? inSize : 0, &error))
+    return finish(IoResult::Fail(error));
 
   // A buffered request: the driver sees one system buffer holding the input,
   // large enough for the output; only what it returns is copied back.

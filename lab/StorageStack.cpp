@@ -43,14 +43,8 @@ constexpr DWORD FILE_DEVICE_DISK_ = 7;
 
 }  // namespace
 
-IoResult NativeNvmeDisk::Ioctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSize) {
+IoResult DiskDevice::Ioctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSize) {
   switch (code) {
-    case ioctl::STORAGE_PROTOCOL_COMMAND:
-      return ProtocolCommand(b, inSize, outSize);
-    case ioctl::STORAGE_FIRMWARE_DOWNLOAD:
-      return FirmwareDownload(b, inSize);
-    case ioctl::STORAGE_FIRMWARE_ACTIVATE:
-      return FirmwareActivate(b, inSize);
     case ioctl::STORAGE_QUERY_PROPERTY:
       return QueryProperty(b, inSize, outSize);
     case ioctl::STORAGE_GET_DEVICE_NUMBER:
@@ -67,6 +61,19 @@ IoResult NativeNvmeDisk::Ioctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSi
       b[6] = 0;
       b[7] = 0;
       return IoResult::Done(8);
+    default:
+      return DiskIoctl(code, b, inSize, outSize);
+  }
+}
+
+IoResult NativeNvmeDisk::DiskIoctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSize) {
+  switch (code) {
+    case ioctl::STORAGE_PROTOCOL_COMMAND:
+      return ProtocolCommand(b, inSize, outSize);
+    case ioctl::STORAGE_FIRMWARE_DOWNLOAD:
+      return FirmwareDownload(b, inSize);
+    case ioctl::STORAGE_FIRMWARE_ACTIVATE:
+      return FirmwareActivate(b, inSize);
     default:
       return IoResult::Fail(ERROR_INVALID_FUNCTION);
   }
@@ -104,7 +111,7 @@ IoResult NativeNvmeDisk::ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize
   Bytes data;
   if (toDrive) data.assign(b + toOffset, b + toOffset + toLength);
   else data.assign(fromLength, 0);
-  NvmeStatus status = drive_.Admin(sqe, data, toDrive);
+  NvmeStatus status = drive().Admin(sqe, data, toDrive);
 
   Wr32(b, PC_RETURN_STATUS, status.ok() ? STATUS_SUCCESS_ : STATUS_ERROR_);
   Wr32(b, PC_ERROR_CODE, status.field());
@@ -121,7 +128,7 @@ IoResult NativeNvmeDisk::FirmwareDownload(const uint8_t* b, DWORD inSize) {
   uint64_t offset = Rd64(b, FD_OFFSET);
   if (size > inSize || length == 0 || FD_IMAGE + length > size) return IoResult::Fail(ERROR_INVALID_PARAMETER);
   if (offset % 4) return IoResult::Fail(ERROR_INVALID_PARAMETER);  // the image payload is dword aligned
-  NvmeStatus status = drive_.Download(offset, b + FD_IMAGE, size_t(length));
+  NvmeStatus status = drive().Download(offset, b + FD_IMAGE, size_t(length));
   return status.ok() ? IoResult::Done(0) : IoResult::Fail(ERROR_IO_DEVICE);
 }
 
@@ -133,13 +140,13 @@ IoResult NativeNvmeDisk::FirmwareActivate(const uint8_t* b, DWORD inSize) {
   // Without the switch flag the downloaded image replaces the slot's and runs
   // at the next reset; with it the slot's existing image is chosen.
   uint8_t action = (Rd32(b, FA_FLAGS) & FW_FLAG_SWITCH_TO_EXISTING) ? 2 : 1;
-  NvmeStatus status = drive_.Commit(slot, action);
+  NvmeStatus status = drive().Commit(slot, action);
   if (!status.ok()) return IoResult::Fail(ERROR_IO_DEVICE);
-  if (drive_.spec().powerCycleRequired) return IoResult::Fail(STG_S_POWER_CYCLE_REQUIRED_CODE);
+  if (drive().spec().powerCycleRequired) return IoResult::Fail(STG_S_POWER_CYCLE_REQUIRED_CODE);
   return IoResult::Done(0);
 }
 
-IoResult NativeNvmeDisk::QueryProperty(uint8_t* b, DWORD inSize, DWORD outSize) {
+IoResult DiskDevice::QueryProperty(uint8_t* b, DWORD inSize, DWORD outSize) {
   if (inSize < 8) return IoResult::Fail(ERROR_INVALID_PARAMETER);
   DWORD property = Rd32(b, PQ_PROPERTY_ID);
   DWORD query = Rd32(b, PQ_QUERY_TYPE);
@@ -148,12 +155,12 @@ IoResult NativeNvmeDisk::QueryProperty(uint8_t* b, DWORD inSize, DWORD outSize) 
   if (query == QUERY_EXISTS) return known ? IoResult::Done(0) : IoResult::Fail(ERROR_NOT_SUPPORTED);
   if (query != QUERY_STANDARD || !known) return IoResult::Fail(ERROR_NOT_SUPPORTED);
   if (property == PROPERTY_DEVICE) return DeviceDescriptor(b, outSize);
-  return ProtocolSpecific(b, inSize, outSize);
+  return OtherProperty(b, inSize, outSize);
 }
 
-IoResult NativeNvmeDisk::DeviceDescriptor(uint8_t* b, DWORD outSize) {
+IoResult DiskDevice::DeviceDescriptor(uint8_t* b, DWORD outSize) {
   if (outSize < 8) return IoResult::Fail(ERROR_INSUFFICIENT_BUFFER);
-  const DriveSpec& spec = drive_.spec();
+  const DriveSpec& spec = drive_->spec();
   // The descriptor, then its NUL-terminated strings.
   Bytes d(DEVICE_DESCRIPTOR_SIZE);
   auto addText = [&d](const std::string& s) {
@@ -167,12 +174,12 @@ IoResult NativeNvmeDisk::DeviceDescriptor(uint8_t* b, DWORD outSize) {
   d[11] = 1;    // command queueing
   Wr32(d.data(), 12, 0);  // no vendor id text for NVMe
   DWORD product = addText(spec.model);
-  DWORD revision = addText(drive_.revision());
+  DWORD revision = addText(drive_->revision());
   DWORD serial = addText(spec.serial);
   Wr32(d.data(), 16, product);
   Wr32(d.data(), 20, revision);
   Wr32(d.data(), 24, serial);
-  Wr32(d.data(), 28, uint32_t(BusType::Nvme));
+  Wr32(d.data(), 28, uint32_t(bus_));
   Wr32(d.data(), 0, DEVICE_DESCRIPTOR_SIZE);
   Wr32(d.data(), 4, DWORD(d.size()));
   DWORD n = outSize < d.size() ? outSize : DWORD(d.size());
@@ -180,7 +187,7 @@ IoResult NativeNvmeDisk::DeviceDescriptor(uint8_t* b, DWORD outSize) {
   return IoResult::Done(n);
 }
 
-IoResult NativeNvmeDisk::ProtocolSpecific(uint8_t* b, DWORD inSize, DWORD outSize) {
+IoResult NativeNvmeDisk::OtherProperty(uint8_t* b, DWORD inSize, DWORD outSize) {
   if (inSize < PQ_PARAMETERS + PSD_SIZE) return IoResult::Fail(ERROR_INVALID_PARAMETER);
   const uint8_t* psd = b + PQ_PARAMETERS;
   DWORD offset = Rd32(psd, PSD_OFFSET), length = Rd32(psd, PSD_LENGTH);
@@ -195,7 +202,7 @@ IoResult NativeNvmeDisk::ProtocolSpecific(uint8_t* b, DWORD inSize, DWORD outSiz
   Wr32(sqe, 4, Rd32(psd, PSD_SUBVALUE));  // namespace id
   Wr32(sqe, 40, Rd32(psd, PSD_VALUE));    // CNS
   Bytes data(length, 0);
-  NvmeStatus status = drive_.Admin(sqe, data, false);
+  NvmeStatus status = drive().Admin(sqe, data, false);
   if (!status.ok()) return IoResult::Fail(ERROR_IO_DEVICE);
 
   // The reply is a STORAGE_PROTOCOL_DATA_DESCRIPTOR: version, size, the

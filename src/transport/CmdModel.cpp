@@ -42,8 +42,12 @@ INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opco
   switch (ctx->iCmdType) {
     case CMD_NVME:
       return IO_NVMe_ProtocolCmd(hDrive, direction, opcode, cdw12, cdw13, cdw14, cdw15, buffer, length);
+    case CMD_RST: {
+      NvmeCommand cmd = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
+      return IO_RST_NVMeCmd(ctx->hScsiPort, ctx->iPathId, &cmd, buffer, length);
+    }
     default:
-      // Bridges and RST are not served yet: nothing is sent.
+      // The USB bridges are not served yet: nothing is sent.
       return RES_NO_TRANSPORT;
   }
 }
@@ -57,6 +61,8 @@ static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const
   switch (ctx->iCmdType) {
     case CMD_NVME:
       return IO_NVMe_DownloadFW(hDrive, offset, piece, length);
+    case CMD_RST:
+      return IO_RST_DownloadFW(ctx->hScsiPort, ctx->iPathId, offset, piece, length);
     default:
       return RES_NO_TRANSPORT;
   }
@@ -92,6 +98,10 @@ INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
     case CMD_NVME:
       // The system builds the commit itself from slot and action.
       result = IO_NVMe_ActivateFW(hDrive, slot, action);
+      break;
+    case CMD_RST:
+      // The driver's activation always names slot 1 and takes no action code.
+      result = IO_RST_ActivateFW(ctx->hScsiPort, ctx->iPathId);
       break;
     default:
       return RES_NO_TRANSPORT;

@@ -38,6 +38,7 @@ INT32 RequestFailed() {
 INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13, DWORD cdw14,
                           DWORD cdw15, void* buffer, DWORD length) {
   bool withData = direction == DIR_WRITE || direction == DIR_READ;
+  if (withData && length != 0 && buffer == nullptr) return RES_REQUEST_FAILED;
   DWORD size = PROTOCOL_DATA_OFFSET + (withData ? length : 0);
   BYTE* request = AllocRequest(size);
   if (request == nullptr) return NoMemory();

@@ -1,0 +1,103 @@
+// The Intel RST adapter's SCSI port: IOCTL_SCSI_MINIPORT requests headed by an
+// SRB_IO_CONTROL, then four bytes naming the drive (version, path id, target
+// id, LUN). "IntelNvm" carries an NVMe admin command with its data area;
+// "IntelFw " carries a FIRMWARE_REQUEST_BLOCK and its firmware record.
+#include <cstring>
+
+#include "Devices.h"
+#include "Wire.h"
+
+namespace lab {
+
+namespace {
+
+// SRB_IO_CONTROL
+constexpr DWORD SRB_HEADER_LENGTH = 0x00, SRB_SIGNATURE = 0x04, SRB_CONTROL_CODE = 0x10, SRB_RETURN_CODE = 0x14,
+                SRB_LENGTH = 0x18, SRB_SIZE = 0x1C;
+// The drive's address after the header.
+constexpr DWORD ADDR_VERSION = 0x1C, ADDR_PATH_ID = 0x1D, ADDR_TARGET = 0x1E, ADDR_LUN = 0x1F;
+constexpr DWORD CC_NVME_PASS_THROUGH = 0xF0002808, CC_FIRMWARE = 0xF0000040;
+// NVMe pass-through: command, completion area, data area.
+constexpr DWORD NVM_COMMAND = 0x20, NVM_COMPLETION = 0x60, NVM_DATA_OFFSET = 0x74, NVM_DATA_LENGTH = 0x78,
+                NVM_DATA = 0xA4;
+// FIRMWARE_REQUEST_BLOCK at 0x20.
+constexpr DWORD FRB = 0x20, FRB_VERSION = 0x00, FRB_SIZE = 0x04, FRB_FUNCTION = 0x08, FRB_DATA_OFFSET = 0x10,
+                FRB_DATA_LENGTH = 0x14, FRB_STRUCT_SIZE = 0x18;
+constexpr DWORD FUNCTION_DOWNLOAD = 2, FUNCTION_ACTIVATE = 3;
+// STORAGE_FIRMWARE_DOWNLOAD_V2 and STORAGE_FIRMWARE_ACTIVATE.
+constexpr DWORD DL_VERSION = 0x00, DL_SIZE = 0x04, DL_OFFSET = 0x08, DL_BUFFER_SIZE = 0x10, DL_IMAGE = 0x20;
+constexpr DWORD AC_VERSION = 0x00, AC_SIZE = 0x04, AC_SLOT = 0x08, AC_STRUCT_SIZE = 0x0C;
+
+}  // namespace
+
+IoResult RstPort::Ioctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSize) {
+  if (code != ioctl::SCSI_MINIPORT) return IoResult::Fail(ERROR_INVALID_FUNCTION);
+  if (inSize < ADDR_LUN + 1 || Rd32(b, SRB_HEADER_LENGTH) != SRB_SIZE) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  uint64_t total = uint64_t(SRB_SIZE) + Rd32(b, SRB_LENGTH);
+  // The port copies HeaderLength + Length bytes each way: both buffers must hold them.
+  if (total > inSize || (outSize != 0 && total > outSize)) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+
+  bool nvm = memcmp(b + SRB_SIGNATURE, "IntelNvm", 8) == 0;
+  bool fw = memcmp(b + SRB_SIGNATURE, "IntelFw ", 8) == 0;
+  DWORD control = Rd32(b, SRB_CONTROL_CODE);
+  if (!(nvm && control == CC_NVME_PASS_THROUGH) && !(fw && control == CC_FIRMWARE))
+    return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  if (b[ADDR_VERSION] != 1 || b[ADDR_TARGET] != 0 || b[ADDR_LUN] != 0) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  auto drive = drives_.find(b[ADDR_PATH_ID]);
+  if (drive == drives_.end()) return IoResult::Fail(ERROR_DEV_NOT_EXIST);
+
+  if (nvm) {
+    if (outSize == 0) return IoResult::Fail(ERROR_INVALID_PARAMETER);  // the reply has nowhere to go
+    return PassThrough(*drive->second, b, DWORD(total), outSize);
+  }
+  return Firmware(*drive->second, b, DWORD(total));
+}
+
+IoResult RstPort::PassThrough(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD outSize) {
+  DWORD length = Rd32(b, NVM_DATA_LENGTH);
+  if (total < NVM_DATA || Rd32(b, NVM_DATA_OFFSET) != NVM_DATA || uint64_t(NVM_DATA) + length > total)
+    return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  uint8_t sqe[64];
+  memcpy(sqe, b + NVM_COMMAND, 64);
+  // The driver takes the direction from the opcode's two low bits.
+  bool toDrive = (sqe[0] & 3) == 1;
+  Bytes data = toDrive ? Bytes(b + NVM_DATA, b + NVM_DATA + length) : Bytes(length, 0);
+  NvmeStatus status = drive.Admin(sqe, data, toDrive);
+  // A completion queue entry: DW0, then the status field in the top half of DW3.
+  memset(b + NVM_COMPLETION, 0, 16);
+  Wr16(b, NVM_COMPLETION + 14, uint16_t(status.field() << 1));
+  Wr32(b, SRB_RETURN_CODE, status.ok() ? 0 : 1);
+  if (status.ok() && !toDrive && length) memcpy(b + NVM_DATA, data.data(), length);
+  return IoResult::Done(total < outSize ? total : outSize);
+}
+
+IoResult RstPort::Firmware(NvmeDrive& drive, uint8_t* b, DWORD total) {
+  const uint8_t* frb = b + FRB;
+  if (total < FRB + FRB_STRUCT_SIZE || Rd32(frb, FRB_VERSION) != 1 || Rd32(frb, FRB_SIZE) != FRB_STRUCT_SIZE)
+    return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  DWORD at = Rd32(frb, FRB_DATA_OFFSET), length = Rd32(frb, FRB_DATA_LENGTH);
+  if (at < FRB + FRB_STRUCT_SIZE || uint64_t(at) + length > total) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  const uint8_t* record = b + at;
+
+  switch (Rd32(frb, FRB_FUNCTION)) {
+    case FUNCTION_DOWNLOAD: {
+      if (length < DL_IMAGE || Rd32(record, DL_VERSION) != 2 || Rd32(record, DL_SIZE) != DL_IMAGE)
+        return IoResult::Fail(ERROR_INVALID_PARAMETER);
+      uint64_t pieceLength = Rd64(record, DL_BUFFER_SIZE);
+      if (pieceLength == 0 || DL_IMAGE + pieceLength > length) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+      NvmeStatus status = drive.Download(Rd64(record, DL_OFFSET), record + DL_IMAGE, size_t(pieceLength));
+      return status.ok() ? IoResult::Done(0) : IoResult::Fail(ERROR_IO_DEVICE);
+    }
+    case FUNCTION_ACTIVATE: {
+      if (length < AC_STRUCT_SIZE || Rd32(record, AC_VERSION) != 1 || Rd32(record, AC_SIZE) != AC_STRUCT_SIZE)
+        return IoResult::Fail(ERROR_INVALID_PARAMETER);
+      // The miniport replaces the slot's image and activates it at the next reset.
+      NvmeStatus status = drive.Commit(record[AC_SLOT], 1);
+      return status.ok() ? IoResult::Done(0) : IoResult::Fail(ERROR_IO_DEVICE);
+    }
+    default:
+      return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  }
+}
+
+}  // namespace lab

@@ -1,0 +1,153 @@
+// Drives behind the Intel RST driver: every request goes to the adapter's
+// SCSI port as IOCTL_SCSI_MINIPORT, and names the drive by its path id.
+#include <cstddef>
+#include <cstring>
+
+#include "app/AppState.h"
+#include "platform/Platform.h"
+#include "transport/CmdModel.h"
+#include "transport/StorageDefs.h"
+
+namespace {
+
+// SRB_IO_CONTROL and the four bytes that address the drive.
+struct RstHeader {
+  SRB_IO_CONTROL Srb;
+  BYTE Version;
+  BYTE PathId;
+  BYTE TargetId;
+  BYTE Lun;
+};
+static_assert(sizeof(RstHeader) == 0x20, "RST request header");
+
+// "IntelNvm": an admin command and its data area.
+struct RstNvmeRequest {
+  RstHeader Header;
+  BYTE Command[64];
+  BYTE Completion[20];
+  DWORD DataOffset;
+  DWORD DataLength;
+  BYTE Reserved[40];
+  // the data follows, then three zero bytes
+};
+static_assert(offsetof(RstNvmeRequest, Command) == 0x20, "RST command");
+static_assert(offsetof(RstNvmeRequest, DataOffset) == 0x74, "RST data offset");
+static_assert(offsetof(RstNvmeRequest, DataLength) == 0x78, "RST data length");
+static_assert(sizeof(RstNvmeRequest) == 0xA4, "RST data area");
+
+// "IntelFw ": the miniport firmware request and its record.
+struct RstFirmwareRequest {
+  RstHeader Header;
+  FIRMWARE_REQUEST_BLOCK Block;
+};
+static_assert(sizeof(RstFirmwareRequest) == 0x38, "RST firmware record");
+
+constexpr DWORD RST_NVME_TRAILER = 3;
+constexpr DWORD RST_PIECE_HEADER = sizeof(RstFirmwareRequest) + 0x20;  // + STORAGE_FIRMWARE_DOWNLOAD_V2
+constexpr DWORD RST_ACTIVATE_SIZE = 0x1058;
+constexpr DWORD CONTROL_NVME_PASS_THROUGH = 0xF0002808;
+constexpr DWORD CONTROL_FIRMWARE = 0xF0000040;
+constexpr DWORD TIMEOUT_NVME = 40;
+constexpr DWORD TIMEOUT_FIRMWARE = 200;
+static_assert(RST_PIECE_HEADER == 0x58, "RST piece data");
+
+BYTE* AllocRequest(DWORD size) {
+  return static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+void FreeRequest(BYTE* request) {
+  if (request != nullptr) plat::VirtualFree(request, 0, MEM_RELEASE);
+}
+
+void FillHeader(BYTE* request, const char (&signature)[9], DWORD timeout, DWORD control, DWORD size,
+                INT32 iPathId) {
+  auto* header = reinterpret_cast<RstHeader*>(request);
+  header->Srb.HeaderLength = sizeof(SRB_IO_CONTROL);
+  memcpy(header->Srb.Signature, signature, 8);
+  header->Srb.Timeout = timeout;
+  header->Srb.ControlCode = control;
+  header->Srb.Length = size - sizeof(SRB_IO_CONTROL);
+  header->Version = 1;
+  header->PathId = static_cast<BYTE>(iPathId);
+}
+
+INT32 Send(HANDLE hScsiPort, BYTE* request, DWORD size, BYTE* reply, DWORD replySize) {
+  DWORD returned = 0;
+  return plat::DeviceIoControl(hScsiPort, IOCTL_SCSI_MINIPORT, request, size, reply, replySize, &returned, nullptr)
+             ? RES_SUCCESS
+             : RES_REQUEST_FAILED;
+}
+
+}  // namespace
+
+INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command, void* buffer, DWORD length) {
+  if (length != 0 && buffer == nullptr) return RES_REQUEST_FAILED;
+  DWORD size = sizeof(RstNvmeRequest) + length + RST_NVME_TRAILER;
+  BYTE* request = AllocRequest(size);
+  BYTE* reply = AllocRequest(size);
+  INT32 result = RES_REQUEST_FAILED;
+  if (request != nullptr && reply != nullptr) {
+    FillHeader(request, "IntelNvm", TIMEOUT_NVME, CONTROL_NVME_PASS_THROUGH, size, iPathId);
+    auto* nvme = reinterpret_cast<RstNvmeRequest*>(request);
+    memcpy(nvme->Command, command, sizeof(NvmeCommand));
+    nvme->DataOffset = sizeof(RstNvmeRequest);
+    nvme->DataLength = length;
+    // The driver takes the direction from the command, so the data area
+    // always carries the caller's buffer (read buffers come zeroed).
+    if (length != 0) memcpy(request + sizeof(RstNvmeRequest), buffer, length);
+    result = Send(hScsiPort, request, size, reply, size);
+    if (result == RES_SUCCESS && length != 0) memcpy(buffer, reply + sizeof(RstNvmeRequest), length);
+  }
+  FreeRequest(request);
+  FreeRequest(reply);
+  return result;
+}
+
+INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYTE* piece, DWORD pieceLength) {
+  DWORD size = RST_PIECE_HEADER + pieceLength;
+  BYTE* request = AllocRequest(size);
+  if (request == nullptr) return RES_REQUEST_FAILED;
+  FillHeader(request, "IntelFw ", TIMEOUT_FIRMWARE, CONTROL_FIRMWARE, size, iPathId);
+  auto* fw = reinterpret_cast<RstFirmwareRequest*>(request);
+  fw->Block.Version = FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION;
+  fw->Block.Size = sizeof(FIRMWARE_REQUEST_BLOCK);
+  fw->Block.Function = FIRMWARE_FUNCTION_DOWNLOAD;
+  fw->Block.Flags = FIRMWARE_REQUEST_FLAG_CONTROLLER;
+  fw->Block.DataBufferOffset = sizeof(RstFirmwareRequest);
+  fw->Block.DataBufferLength = pieceLength + 0x20;
+  auto* record = reinterpret_cast<STORAGE_FIRMWARE_DOWNLOAD_V2*>(request + sizeof(RstFirmwareRequest));
+  record->Version = STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION_V2;
+  record->Size = 0x20;
+  record->Offset = offset;
+  record->BufferSize = pieceLength;
+  record->Slot = 0xFF;  // the driver chooses the slot at activation
+  record->ImageSize = 0;
+  if (pieceLength != 0) memcpy(request + RST_PIECE_HEADER, piece, pieceLength);
+  INT32 result = Send(hScsiPort, request, size, nullptr, 0);
+  FreeRequest(request);
+  return result;
+}
+
+INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId) {
+  BYTE* request = AllocRequest(RST_ACTIVATE_SIZE);
+  if (request == nullptr) return RES_REQUEST_FAILED;
+  FillHeader(request, "IntelFw ", TIMEOUT_FIRMWARE, CONTROL_FIRMWARE, RST_ACTIVATE_SIZE, iPathId);
+  auto* fw = reinterpret_cast<RstFirmwareRequest*>(request);
+  fw->Block.Version = FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION;
+  fw->Block.Size = sizeof(FIRMWARE_REQUEST_BLOCK);
+  fw->Block.Function = FIRMWARE_FUNCTION_ACTIVATE;
+  fw->Block.Flags = FIRMWARE_REQUEST_FLAG_CONTROLLER;
+  fw->Block.DataBufferOffset = sizeof(RstFirmwareRequest);
+  fw->Block.DataBufferLength = sizeof(STORAGE_FIRMWARE_ACTIVATE);
+  BYTE* at = request + sizeof(RstFirmwareRequest);
+  auto* record = reinterpret_cast<STORAGE_FIRMWARE_ACTIVATE*>(at);
+  record->Version = STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION;
+  record->Size = sizeof(STORAGE_FIRMWARE_ACTIVATE);
+  record->SlotToActivate = 1;
+  // Two words the driver's activation request carries after the record.
+  const DWORD tail[2] = {5, 7};
+  memcpy(at + sizeof(STORAGE_FIRMWARE_ACTIVATE), tail, sizeof tail);
+  INT32 result = Send(hScsiPort, request, RST_ACTIVATE_SIZE, nullptr, 0);
+  FreeRequest(request);
+  return result;
+}
