@@ -71,6 +71,19 @@ void FillHeader(BYTE* request, const char (&signature)[9], DWORD timeout, DWORD 
   header->PathId = static_cast<BYTE>(iPathId);
 }
 
+// The miniport firmware request; its record follows at 0x38.
+BYTE* FillFirmwareRequest(BYTE* request, DWORD size, INT32 iPathId, DWORD function, DWORD recordLength) {
+  FillHeader(request, "IntelFw ", TIMEOUT_FIRMWARE, CONTROL_FIRMWARE, size, iPathId);
+  auto* fw = reinterpret_cast<RstFirmwareRequest*>(request);
+  fw->Block.Version = FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION;
+  fw->Block.Size = sizeof(FIRMWARE_REQUEST_BLOCK);
+  fw->Block.Function = function;
+  fw->Block.Flags = FIRMWARE_REQUEST_FLAG_CONTROLLER;
+  fw->Block.DataBufferOffset = sizeof(RstFirmwareRequest);
+  fw->Block.DataBufferLength = recordLength;
+  return request + sizeof(RstFirmwareRequest);
+}
+
 INT32 Send(HANDLE hScsiPort, BYTE* request, DWORD size, BYTE* reply, DWORD replySize) {
   DWORD returned = 0;
   return plat::DeviceIoControl(hScsiPort, IOCTL_SCSI_MINIPORT, request, size, reply, replySize, &returned, nullptr)
@@ -107,15 +120,8 @@ INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYT
   DWORD size = RST_PIECE_HEADER + pieceLength;
   BYTE* request = AllocRequest(size);
   if (request == nullptr) return RES_REQUEST_FAILED;
-  FillHeader(request, "IntelFw ", TIMEOUT_FIRMWARE, CONTROL_FIRMWARE, size, iPathId);
-  auto* fw = reinterpret_cast<RstFirmwareRequest*>(request);
-  fw->Block.Version = FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION;
-  fw->Block.Size = sizeof(FIRMWARE_REQUEST_BLOCK);
-  fw->Block.Function = FIRMWARE_FUNCTION_DOWNLOAD;
-  fw->Block.Flags = FIRMWARE_REQUEST_FLAG_CONTROLLER;
-  fw->Block.DataBufferOffset = sizeof(RstFirmwareRequest);
-  fw->Block.DataBufferLength = pieceLength + 0x20;
-  auto* record = reinterpret_cast<STORAGE_FIRMWARE_DOWNLOAD_V2*>(request + sizeof(RstFirmwareRequest));
+  auto* record = reinterpret_cast<STORAGE_FIRMWARE_DOWNLOAD_V2*>(
+      FillFirmwareRequest(request, size, iPathId, FIRMWARE_FUNCTION_DOWNLOAD, pieceLength + 0x20));
   record->Version = STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION_V2;
   record->Size = 0x20;
   record->Offset = offset;
@@ -131,15 +137,8 @@ INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYT
 INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId) {
   BYTE* request = AllocRequest(RST_ACTIVATE_SIZE);
   if (request == nullptr) return RES_REQUEST_FAILED;
-  FillHeader(request, "IntelFw ", TIMEOUT_FIRMWARE, CONTROL_FIRMWARE, RST_ACTIVATE_SIZE, iPathId);
-  auto* fw = reinterpret_cast<RstFirmwareRequest*>(request);
-  fw->Block.Version = FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION;
-  fw->Block.Size = sizeof(FIRMWARE_REQUEST_BLOCK);
-  fw->Block.Function = FIRMWARE_FUNCTION_ACTIVATE;
-  fw->Block.Flags = FIRMWARE_REQUEST_FLAG_CONTROLLER;
-  fw->Block.DataBufferOffset = sizeof(RstFirmwareRequest);
-  fw->Block.DataBufferLength = sizeof(STORAGE_FIRMWARE_ACTIVATE);
-  BYTE* at = request + sizeof(RstFirmwareRequest);
+  BYTE* at = FillFirmwareRequest(request, RST_ACTIVATE_SIZE, iPathId, FIRMWARE_FUNCTION_ACTIVATE,
+                                 sizeof(STORAGE_FIRMWARE_ACTIVATE));
   auto* record = reinterpret_cast<STORAGE_FIRMWARE_ACTIVATE*>(at);
   record->Version = STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION;
   record->Size = sizeof(STORAGE_FIRMWARE_ACTIVATE);
