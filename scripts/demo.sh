@@ -3,8 +3,8 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 kestrel_install
-kestrel_build --target KestrelLabDemo
+unset DISPLAY
 kestrel_wine_env
 kestrel_wine_start
-unset DISPLAY
+kestrel_build --target KestrelLabDemo
 wine "$KESTREL_BUILD/lab/KestrelLabDemo.exe" "$@" </dev/null

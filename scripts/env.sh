@@ -13,6 +13,9 @@ kestrel_install() {
   for p in $KESTREL_PACKAGES $*; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
+  # Commands that may come from elsewhere than Debian's packages.
+  command -v python3 >/dev/null || missing+=(python3)
+  command -v npm >/dev/null || missing+=(npm)
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "== installing: ${missing[*]}"
   local sudo=""
@@ -32,6 +35,7 @@ kestrel_build() {
 
 # A private prefix per build tree; tests and the demo never touch ~/.wine.
 kestrel_wine_env() {
+  mkdir -p "$KESTREL_BUILD"
   export WINEPREFIX="$KESTREL_BUILD/wineprefix"
   export WINEARCH=win64
   export WINEDEBUG=-all

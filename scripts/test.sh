@@ -4,10 +4,11 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 start=$(date +%s)
 kestrel_install
-kestrel_build
+unset DISPLAY
+# The build runs its own tools under Wine too.
 kestrel_wine_env
 kestrel_wine_start
-unset DISPLAY
+kestrel_build
 cd "$KESTREL_BUILD"
 ctest --output-on-failure -j "$(nproc)" --timeout 120 </dev/null
 echo "== tests done in $(( $(date +%s) - start )) s"

@@ -1,0 +1,65 @@
+"""Archives made by an independent ZIP writer (Python's zipfile), for the
+package tests: a good package, names that try to leave the run folder, a
+damaged item and a truncated archive."""
+import io
+import random
+import struct
+import sys
+import zipfile
+from pathlib import Path
+
+out = Path(sys.argv[1])
+out.mkdir(parents=True, exist_ok=True)
+rng = random.Random(7)
+
+
+def image(pages, version):
+    data = bytearray(rng.getrandbits(8) for _ in range(pages * 4096))
+    data = bytearray(b if b != 0x2E else 0x2F for b in data)
+    data[0:4] = b"CMFG"
+    at = 4096 + 0x100
+    data[at - 1] = 0
+    data[at:at + len(version)] = version.encode()
+    data[at + len(version)] = 0
+    return bytes(data)
+
+
+def ini(lines):
+    return b"\xff\xfe" + "\r\n".join(lines + [""]).encode("utf-16-le")
+
+
+config = ini(["[UPDATEINFO]", "title=Python Package", "socid=*", "ModelName=PY MODEL",
+              "NEWVERSION=keep", "PowerCtrl=1"])
+
+with zipfile.ZipFile(out / "py-package.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("KestrelInfo.ini", config)
+    z.writestr("Micron-B47R_0.fw", image(8, "1.4.B.22"))
+    z.writestr("TSB-BiCS4_2.fw", image(9, "1.5.C.01"))
+
+with zipfile.ZipFile(out / "escape.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    for name in ["../escape1.fw", "..\\escape2.fw", "/escape3.fw", "C:/escape4.fw", "sub/../../escape5.fw",
+                 "good.fw", "folder/inner.fw", "stream.fw:hidden"]:
+        z.writestr(zipfile.ZipInfo(name), b"content of " + name.encode())
+
+# A stored item whose data no longer matches its CRC, between two good ones,
+# and a deflated item whose stream is broken.
+buf = io.BytesIO()
+with zipfile.ZipFile(buf, "w") as z:
+    z.writestr("first.fw", b"A" * 5000, compress_type=zipfile.ZIP_STORED)
+    z.writestr("badcrc.fw", b"B" * 5000, compress_type=zipfile.ZIP_STORED)
+    z.writestr("badstream.fw", bytes(range(256)) * 64, compress_type=zipfile.ZIP_DEFLATED)
+    z.writestr("last.fw", b"C" * 5000, compress_type=zipfile.ZIP_STORED)
+data = bytearray(buf.getvalue())
+with zipfile.ZipFile(io.BytesIO(bytes(data))) as z:
+    for info in z.infolist():
+        name_len, extra_len = struct.unpack("<HH", data[info.header_offset + 26:info.header_offset + 30])
+        start = info.header_offset + 30 + name_len + extra_len
+        if info.filename == "badcrc.fw":
+            data[start + 2500] ^= 0xFF
+        if info.filename == "badstream.fw":
+            for i in range(start + 4, start + 40):
+                data[i] ^= 0x5A
+(out / "damaged.zip").write_bytes(bytes(data))
+
+good = (out / "py-package.zip").read_bytes()
+(out / "truncated.zip").write_bytes(good[:len(good) // 2])

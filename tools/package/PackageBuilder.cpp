@@ -1,0 +1,165 @@
+#include "package/PackageBuilder.h"
+
+#include <minizip/zip.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "imagegen/FirmwareImage.h"
+
+namespace pkgbuild {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t a = s.find_first_not_of(" \t\r\n");
+  if (a == std::string::npos) return "";
+  size_t b = s.find_last_not_of(" \t\r\n");
+  return s.substr(a, b - a + 1);
+}
+
+// UTF-8 to UTF-16LE code units (the descriptions are ASCII in practice).
+void AppendUtf16(Bytes& out, const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    uint32_t c = uint8_t(s[i]);
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    c &= extra ? (0x3F >> extra) : 0x7F;
+    for (int k = 1; k <= extra && i + k < s.size(); ++k) c = c << 6 | (uint8_t(s[i + k]) & 0x3F);
+    i += 1 + extra;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      uint16_t hi = uint16_t(0xD800 | c >> 10), lo = uint16_t(0xDC00 | (c & 0x3FF));
+      out.insert(out.end(), {uint8_t(hi), uint8_t(hi >> 8), uint8_t(lo), uint8_t(lo >> 8)});
+    } else {
+      out.insert(out.end(), {uint8_t(c), uint8_t(c >> 8)});
+    }
+  }
+}
+
+bool ReadWholeFile(const std::string& path, Bytes* out) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  Bytes data;
+  uint8_t chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+  fclose(f);
+  *out = std::move(data);
+  return true;
+}
+
+bool ParseImage(const std::string& name, const std::string& how, const std::string& baseDir, PackageImage* image,
+                std::string* error) {
+  std::istringstream words(how);
+  std::string word;
+  words >> word;
+  image->name = name;
+  if (word == "file") {
+    std::string path;
+    std::getline(words, path);
+    path = Trim(path);
+    if (!path.empty() && path[0] != '/' && path.find(':') == std::string::npos) path = baseDir + path;
+    image->source = path;
+    if (!ReadWholeFile(path, &image->data)) {
+      *error = "cannot read image file " + path;
+      return false;
+    }
+    return true;
+  }
+  imagegen::ImageSpec spec;
+  spec.seed = 0;
+  for (char c : name) spec.seed = spec.seed * 31 + uint8_t(c);
+  while (!word.empty()) {
+    std::string value;
+    words >> value;
+    if (word == "version") spec.version = value;
+    else if (word == "pages") spec.pages = strtoul(value.c_str(), nullptr, 10);
+    else if (word == "seed") spec.seed = uint32_t(strtoul(value.c_str(), nullptr, 10));
+    else if (word == "fwname") spec.fwName = value;
+    else {
+      *error = "image " + name + ": unknown word " + word;
+      return false;
+    }
+    word.clear();
+    words >> word;
+  }
+  image->data = imagegen::BuildFirmwareImage(spec);
+  image->source = "out\\" + name + "\\firmware.bin";
+  return true;
+}
+
+}  // namespace
+
+bool ParseDescription(const std::string& text, const std::string& baseDir, PackageDescription* out,
+                      std::string* error) {
+  std::istringstream lines(text);
+  std::string line, section;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    ++number;
+    line = Trim(line);
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (line[0] == '[') {
+      section = line;
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+      *error = "line " + std::to_string(number) + ": no '='";
+      return false;
+    }
+    std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
+    if (section == "[UPDATEINFO]") {
+      out->settings.emplace_back(key, value);
+    } else if (section == "[IMAGES]") {
+      PackageImage image;
+      if (!ParseImage(key, value, baseDir, &image, error)) return false;
+      out->images.push_back(std::move(image));
+    } else {
+      *error = "line " + std::to_string(number) + ": outside [UPDATEINFO] and [IMAGES]";
+      return false;
+    }
+  }
+  return true;
+}
+
+Bytes MakeConfigFile(const PackageDescription& d) {
+  std::string text = "[UPDATEINFO]\r\n";
+  for (const auto& [key, value] : d.settings) text += key + "=" + value + "\r\n";
+  text += "\r\n[FwSelectRecord]\r\n";
+  for (const auto& image : d.images) text += image.name + "=" + image.source + "\r\n";
+  Bytes out = {0xFF, 0xFE};
+  AppendUtf16(out, text);
+  return out;
+}
+
+bool WritePackage(const std::string& zipPath, const PackageDescription& d, std::string* error) {
+  zipFile zip = zipOpen64(zipPath.c_str(), APPEND_STATUS_CREATE);
+  if (!zip) {
+    *error = "cannot create " + zipPath;
+    return false;
+  }
+  std::vector<std::pair<std::string, const Bytes*>> items;
+  Bytes config = MakeConfigFile(d);
+  items.emplace_back("KestrelInfo.ini", &config);
+  for (const auto& image : d.images) items.emplace_back(image.name + ".fw", &image.data);
+  bool ok = true;
+  for (const auto& [name, data] : items) {
+    zip_fileinfo info = {};
+    ok = zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0) == ZIP_OK &&
+         zipWriteInFileInZip(zip, data->data(), unsigned(data->size())) == ZIP_OK &&
+         zipCloseFileInZip(zip) == ZIP_OK;
+    if (!ok) {
+      *error = "cannot write item " + name;
+      break;
+    }
+  }
+  if (zipClose(zip, nullptr) != ZIP_OK && ok) {
+    *error = "cannot finish " + zipPath;
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace pkgbuild
