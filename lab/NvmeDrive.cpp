@@ -46,6 +46,7 @@ Bytes NvmeDrive::IdentifyController() const {
   d[260] = uint8_t((spec_.slot1ReadOnly ? 1 : 0) | (spec_.firmwareSlots & 7) << 1);  // FRMW
   d[319] = FW_GRANULARITY / 4096;                                                        // FWUG
   Wr32(d.data(), 516, 1);                                                                // NN
+  if (identify_) identify_(d);
   return d;
 }
 
@@ -163,9 +164,15 @@ NvmeStatus NvmeDrive::Commit(uint8_t slot, uint8_t action) {
 
 void NvmeDrive::Reset() {
   ++resets_;
-  if (pending_ != 0) active_ = pending_;
+  ActivationResult result;
+  if (activation_) result = activation_(pending_ != 0 ? &slots_[pending_ - 1].image : nullptr);
+  if (pending_ != 0) {
+    activations_.push_back({pending_, result.accepted, result.why});
+    // A refused image never runs: the firmware that ran before goes on.
+    if (result.accepted) active_ = pending_;
+  }
   pending_ = 0;
-  running_ = slots_[active_ - 1].revision;
+  running_ = result.revision.empty() ? slots_[active_ - 1].revision : result.revision;
   download_.clear();
 }
 

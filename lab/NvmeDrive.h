@@ -72,6 +72,22 @@ struct CommitRecord {
   std::string why;  // why an image was refused
 };
 
+// What a controller's own firmware decides at a reset: whether the pending
+// image may run (why says why not) and the revision it reports from then on
+// (empty: the slot's revision). image is null when nothing is pending.
+struct ActivationResult {
+  bool accepted = true;
+  std::string revision;
+  std::string why;
+};
+using ActivationHook = std::function<ActivationResult(const Bytes* image)>;
+
+struct ActivationRecord {
+  int slot;
+  bool accepted;
+  std::string why;
+};
+
 // A vendor command as the controller sees it: the 64-byte command and the
 // data buffer (filled by the handler for reads).
 using VendorHandler = std::function<NvmeStatus(const uint8_t* sqe, Bytes& data, bool hostToDrive)>;
@@ -90,6 +106,9 @@ class NvmeDrive {
   void Reset();
 
   void SetVendorHandler(uint8_t opcode, VendorHandler handler) { vendor_[opcode] = std::move(handler); }
+  void SetActivationHook(ActivationHook hook) { activation_ = std::move(hook); }
+  // Lets a personality put its own texts into Identify Controller data.
+  void SetIdentifyHook(std::function<void(Bytes&)> hook) { identify_ = std::move(hook); }
   // Answers every command with this opcode with status (fault injection).
   void FailOpcode(uint8_t opcode, NvmeStatus status) { failOpcodes_[opcode] = status; }
 
@@ -105,6 +124,7 @@ class NvmeDrive {
   const std::vector<CommitRecord>& commits() const { return commits_; }
   const std::vector<Bytes>& adminCommands() const { return admin_; }
   int resets() const { return resets_; }
+  const std::vector<ActivationRecord>& activations() const { return activations_; }
 
   Bytes IdentifyController() const;
   Bytes IdentifyNamespace() const;
@@ -128,6 +148,9 @@ class NvmeDrive {
   std::map<uint8_t, VendorHandler> vendor_;
   std::map<uint8_t, NvmeStatus> failOpcodes_;
   int resets_ = 0;
+  ActivationHook activation_;
+  std::function<void(Bytes&)> identify_;
+  std::vector<ActivationRecord> activations_;
 };
 
 }  // namespace lab

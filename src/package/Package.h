@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "discovery/DriveRecord.h"
+#include "transport/CmdModel.h"
 
 constexpr WCHAR PACKAGE_RESOURCE_TYPE[] = L"FWPACKAGEZIP";
 constexpr int PACKAGE_RESOURCE_ID = 1000;
@@ -38,3 +39,33 @@ int ReadImageVersion(const WCHAR* imagePath, WCHAR* out /* 32 units */);
 int FindVersionText(const BYTE* data, DWORD size, char* out /* 9 bytes */);
 const WCHAR* FindNoCase(const WCHAR* text, const WCHAR* pattern);
 void TrimBlanks(WCHAR* text);
+
+// Flash identification and image choice.
+constexpr UINT32 NAND_TYPE_UNLISTED = 0xFFFF;
+constexpr BYTE VENDOR_OP_CONFIG_WRITE = 0xE5;  // CDW12 1: the configuration block
+constexpr BYTE VENDOR_OP_READ = 0xE6;          // CDW12 3: identity; CDW12 1: the configuration block
+constexpr BYTE VENDOR_OP_DEVINFO_WRITE = 0xF1;
+constexpr BYTE VENDOR_OP_DEVINFO_READ = 0xF2;
+constexpr DWORD VENDOR_SUB_CONFIG = 1;
+constexpr DWORD VENDOR_SUB_IDENTITY = 3;
+constexpr DWORD VENDOR_PAGE = 4096;
+
+INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive);
+UINT32 GetNandType(const BYTE* nandId);
+int GetNandName(UINT32 code, WCHAR* name /* 260 units */);
+int GetImagePath(const DriveRecord* drive, WCHAR* path /* 260 units */);
+
+// Vendor configuration carry-over.
+constexpr DWORD CFG_BLOCK_SIZE = 4096;
+constexpr DWORD FW_PAGE = 4096;
+constexpr DWORD DEVINFO_BLOCK_SIZE = 144;
+void MergeVendorConfig(BYTE* image, DWORD imageSize, const BYTE* block, const WCHAR* key, const WCHAR* value);
+void SetVendorConfigItem(BYTE* block, const WCHAR* key, const WCHAR* value);
+INT32 WriteVendorFwName(const CmdContext* ctx, HANDLE hDrive, const WCHAR* value);
+UINT32 Crc32Update(const BYTE* data, DWORD length, UINT32 running);
+// 1 when "KEEP" (any case): no firmware name is set anywhere.
+int IsKeepName(const WCHAR* value);
+// Whether an image may be sent: an image with the "CMFG" magic must hold its
+// three ranges and trailer page, and its stored CRC must match its content.
+// Images without the magic pass unchanged. Logs why an image is refused.
+int CheckFirmwareImage(const BYTE* image, DWORD size);
