@@ -42,6 +42,10 @@ struct IoResult {
 class Device {
  public:
   virtual ~Device() = default;
+  // A device that left the machine: handles opened before stay dead even
+  // after it comes back (generation counts its departures).
+  bool attached = true;
+  int generation = 0;
   // buffer holds the input (inSize bytes) and has room for the output
   // (outSize bytes), as the system buffer of a buffered request does.
   virtual IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) = 0;
@@ -56,6 +60,7 @@ class DiskDevice : public Device {
   IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
   NvmeDrive& drive() { return *drive_; }
   int deviceNumber() const { return deviceNumber_; }
+  void Renumber(int deviceNumber) { deviceNumber_ = deviceNumber; }
 
  protected:
   // Requests beyond those every disk answers; property queries other than

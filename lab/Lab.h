@@ -17,6 +17,8 @@
 namespace lab {
 
 class Device;
+class UsbBridgeDisk;
+struct UsbDiskSpec;
 
 // One DeviceIoControl as the lab received it.
 struct RequestRecord {
@@ -60,6 +62,9 @@ class Machine {
   NvmeDrive& AddNativeDrive(const NativeDiskSpec& where, const DriveSpec& spec = DriveSpec());
   // Drives behind one RST adapter share its port device "\\.\ScsiN:".
   NvmeDrive& AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec = DriveSpec());
+  // A drive in a USB enclosure; a power cycle through its bridge takes it off
+  // the bus and brings it back later under another PhysicalDrive number.
+  UsbBridgeDisk& AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& spec = DriveSpec());
   NvmeDrive* DriveAt(int deviceNumber);
   // Resets every drive's controller, as a restart of the machine would.
   void PowerCycle();
@@ -110,6 +115,8 @@ class Machine {
 
  private:
   Machine();
+  BOOL IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                   LPOVERLAPPED ov);
   struct Impl;
   mutable std::recursive_mutex mu_;
   std::unique_ptr<Impl> impl_;

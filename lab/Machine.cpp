@@ -7,6 +7,7 @@
 
 #include "Devices.h"
 #include "Lab.h"
+#include "UsbBridge.h"
 
 namespace lab {
 
@@ -22,6 +23,14 @@ struct HandleEntry {
   std::wstring path;
   DWORD access;
   std::shared_ptr<Device> device;
+  int generation = 0;  // the device's generation when the handle was opened
+};
+
+// A disk that comes back onto the bus at a virtual time.
+struct Arrival {
+  ULONGLONG at;
+  std::shared_ptr<DiskDevice> disk;
+  int deviceNumber;
 };
 
 enum class FirmwareStep { None, Piece, Activation };
@@ -71,6 +80,7 @@ struct Machine::Impl {
   std::map<std::wstring, std::shared_ptr<Device>> devices;
   std::map<int, std::shared_ptr<DiskDevice>> disks;  // by PhysicalDrive number
   std::map<int, std::shared_ptr<RstPort>> rstPorts;   // by SCSI port number
+  std::vector<Arrival> arrivals;
   std::map<uintptr_t, HandleEntry> handles;
   uintptr_t nextHandle = HANDLE_BASE;
   std::set<void*> allocations;
@@ -93,6 +103,39 @@ struct Machine::Impl {
   std::vector<MessageBoxRecord> boxes;
   std::vector<UINT> shutdowns;
   FILE* trace = nullptr;
+
+  // Takes a disk off the bus; its number is free until it returns.
+  void Detach(DiskDevice& disk) {
+    disk.attached = false;
+    ++disk.generation;
+    devices.erase(NativePath(disk.deviceNumber()));
+    disks.erase(disk.deviceNumber());
+  }
+
+  int NextFreeNumber(int after) const {
+    int n = after + 1;
+    for (const auto& [number, disk] : disks)
+      if (number >= n) n = number + 1;
+    for (const auto& a : arrivals)
+      if (a.deviceNumber >= n) n = a.deviceNumber + 1;
+    return n;
+  }
+
+  // Brings back every disk whose time has come.
+  void Pump() {
+    for (size_t i = 0; i < arrivals.size();) {
+      if (arrivals[i].at > clock) {
+        ++i;
+        continue;
+      }
+      Arrival a = arrivals[i];
+      arrivals.erase(arrivals.begin() + long(i));
+      a.disk->Renumber(a.deviceNumber);
+      a.disk->attached = true;
+      devices[NativePath(a.deviceNumber)] = a.disk;
+      disks[a.deviceNumber] = a.disk;
+    }
+  }
 
   HANDLE NewHandle(HandleEntry entry) {
     nextHandle += 4;
@@ -173,6 +216,25 @@ NvmeDrive& Machine::AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec)
   return disk->drive();
 }
 
+UsbBridgeDisk& Machine::AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& spec) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  auto disk = std::make_shared<UsbBridgeDisk>(where, std::make_shared<NvmeDrive>(spec));
+  Impl* impl = impl_.get();
+  disk->onPowerCycle = [impl](UsbBridgeDisk& bridge) {
+    // The enclosure drops off the bus, the drive resets (running a pending
+    // image, or refusing it), and the disk returns under a new number.
+    std::shared_ptr<DiskDevice> self = impl->disks.at(bridge.deviceNumber());
+    int old = bridge.deviceNumber();
+    impl->Detach(bridge);
+    bridge.drive().Reset();
+    int number = bridge.spec().reappearNumber >= 0 ? bridge.spec().reappearNumber : impl->NextFreeNumber(old);
+    impl->arrivals.push_back({impl->clock + bridge.spec().reappearMs, self, number});
+  };
+  impl_->devices[NativePath(where.deviceNumber)] = disk;
+  impl_->disks[where.deviceNumber] = disk;
+  return *disk;
+}
+
 NvmeDrive* Machine::DriveAt(int deviceNumber) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   auto it = impl_->disks.find(deviceNumber);
@@ -182,6 +244,7 @@ NvmeDrive* Machine::DriveAt(int deviceNumber) {
 void Machine::PowerCycle() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   for (auto& [n, disk] : impl_->disks) disk->drive().Reset();
+  impl_->Pump();
 }
 
 void Machine::FailFirmwarePiece(int nth, DWORD error) {
@@ -281,6 +344,7 @@ void Machine::SetTraceFile(const std::wstring& path) {
 
 HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->Pump();
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -301,18 +365,32 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
     return INVALID_HANDLE_VALUE;
   }
   SetLastError(ERROR_SUCCESS);
-  return impl_->NewHandle({HandleKind::Device, path, access, it->second});
+  return impl_->NewHandle({HandleKind::Device, path, access, it->second, it->second->generation});
 }
 
 BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                     LPOVERLAPPED ov) {
+  BOOL result = IoctlLocked(h, code, in, inSize, out, outSize, returned, ov);
+  // Between the steps of a bridge command another thread gets its chance, as
+  // on a real machine, so commands that are not kept whole do interleave.
+  if (code == ioctl::SCSI_PASS_THROUGH_DIRECT) {
+    DWORD error = GetLastError();
+    ::Sleep(0);
+    SetLastError(error);
+  }
+  return result;
+}
+
+BOOL Machine::IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                          LPDWORD returned, LPOVERLAPPED ov) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->Pump();
   auto it = impl_->handles.find(reinterpret_cast<uintptr_t>(h));
   if (it == impl_->handles.end() || it->second.kind != HandleKind::Device) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const HandleEntry& entry = it->second;
+  const HandleEntry entry = it->second;
   RequestRecord record;
   record.path = entry.path;
   record.code = code;
@@ -335,6 +413,9 @@ BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, D
   DWORD required = (code >> 14) & 3;
   if (((required & 1) && !Readable(entry.access)) || ((required & 2) && !Writable(entry.access)))
     return finish(IoResult::Fail(ERROR_ACCESS_DENIED));
+  // A device that left the bus answers nothing on the handles it had.
+  if (!entry.device->attached || entry.device->generation != entry.generation)
+    return finish(IoResult::Fail(ERROR_DEVICE_NOT_CONNECTED));
   DWORD error = 0;
   if (impl_->TakeFault(code, static_cast<const uint8_t*>(in), in ? inSize : 0, &error))
     return finish(IoResult::Fail(error));
@@ -408,6 +489,7 @@ void Machine::Sleep(DWORD ms) {
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     impl_->clock += ms;
+    impl_->Pump();
   }
   ::Sleep(0);  // still let other threads run
 }

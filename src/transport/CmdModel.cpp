@@ -39,15 +39,17 @@ NvmeCommand BuildIdentifyCommand(DWORD cns, DWORD nsid) {
 
 INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
                 DWORD cdw14, DWORD cdw15, void* buffer, DWORD length) {
+  NvmeCommand cmd = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
   switch (ctx->iCmdType) {
     case CMD_NVME:
       return IO_NVMe_ProtocolCmd(hDrive, direction, opcode, cdw12, cdw13, cdw14, cdw15, buffer, length);
-    case CMD_RST: {
-      NvmeCommand cmd = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
+    case CMD_RST:
       return IO_RST_NVMeCmd(ctx->hScsiPort, ctx->iPathId, &cmd, buffer, length);
-    }
+    case CMD_ASM_USB:
+      return IO_USB_ASM_NVMeCmd(hDrive, direction, &cmd, buffer, length);
+    case CMD_JMI_USB:
+      return IO_USB_JMI_NVMeCmd(hDrive, direction, &cmd, buffer, length, nullptr);
     default:
-      // The USB bridges are not served yet: nothing is sent.
       return RES_NO_TRANSPORT;
   }
 }
@@ -63,6 +65,10 @@ static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const
       return IO_NVMe_DownloadFW(hDrive, offset, piece, length);
     case CMD_RST:
       return IO_RST_DownloadFW(ctx->hScsiPort, ctx->iPathId, offset, piece, length);
+    case CMD_ASM_USB:
+      return IO_USB_ASM_DownloadFW(hDrive, offset, piece, length);
+    case CMD_JMI_USB:
+      return IO_USB_JMI_DownloadFW(hDrive, offset, piece, length);
     default:
       return RES_NO_TRANSPORT;
   }
@@ -103,6 +109,16 @@ INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
       // The driver's activation always names slot 1 and takes no action code.
       result = IO_RST_ActivateFW(ctx->hScsiPort, ctx->iPathId);
       break;
+    case CMD_ASM_USB: {
+      NvmeCommand cmd = BuildCommitCommand(slot, action);
+      result = IO_USB_ASM_NVMeCmd(hDrive, DIR_NONE, &cmd, nullptr, 0);
+      break;
+    }
+    case CMD_JMI_USB: {
+      NvmeCommand cmd = BuildCommitCommand(slot, action);
+      result = IO_USB_JMI_NVMeCmd(hDrive, DIR_NONE, &cmd, nullptr, 0, nullptr);
+      break;
+    }
     default:
       return RES_NO_TRANSPORT;
   }

@@ -1,0 +1,46 @@
+#include "transport/UsbBridge.h"
+
+#include <cstring>
+
+#include "app/AppState.h"
+#include "platform/Platform.h"
+
+namespace {
+constexpr BYTE SENSE_LENGTH = 0x18;
+constexpr ULONG TIMEOUT_SECONDS = 10;
+}  // namespace
+
+std::recursive_mutex& BridgeLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+BYTE BridgeDataIn(DWORD direction) {
+  switch (direction) {
+    case DIR_WRITE: return SCSI_IOCTL_DATA_OUT;
+    case DIR_READ: return SCSI_IOCTL_DATA_IN;
+    default: return SCSI_IOCTL_DATA_UNSPECIFIED;
+  }
+}
+
+bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status) {
+  SptdBlock block = {};
+  block.Sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  block.Sptd.CdbLength = BRIDGE_CDB_LENGTH;
+  block.Sptd.SenseInfoLength = SENSE_LENGTH;
+  block.Sptd.DataIn = dataIn;
+  block.Sptd.DataTransferLength = length;
+  block.Sptd.TimeOutValue = TIMEOUT_SECONDS;
+  block.Sptd.DataBuffer = buffer;
+  block.Sptd.SenseInfoOffset = offsetof(SptdBlock, Sense);
+  memcpy(block.Sptd.Cdb, cdb, BRIDGE_CDB_LENGTH);
+  DWORD returned = 0;
+  BOOL ok = plat::DeviceIoControl(hDrive, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block,
+                                  &returned, nullptr);
+  if (!ok) {
+    GetAppState()->dwLastError = GetLastError();
+    return false;
+  }
+  if (status != nullptr) *status = block.Sptd.ScsiStatus;
+  return true;
+}

@@ -1,0 +1,33 @@
+// What the two USB bridge transports share: the pass-through block, one step
+// of a bridge command, and the lock that keeps each bridge operation whole.
+#pragma once
+
+#include <windows.h>
+#include <ntddscsi.h>
+
+#include <mutex>
+
+#include "transport/CmdModel.h"
+
+// SCSI_PASS_THROUGH_DIRECT as this build's architecture lays it out (0x38
+// bytes with DataBuffer at 0x18 on x64), the sense area right after it.
+struct SptdBlock {
+  SCSI_PASS_THROUGH_DIRECT Sptd;
+  BYTE Sense[64];
+};
+static_assert(offsetof(SptdBlock, Sense) == sizeof(SCSI_PASS_THROUGH_DIRECT), "sense follows the request");
+
+constexpr BYTE SCSI_STATUS_CHECK_CONDITION = 2;
+constexpr int BRIDGE_CDB_LENGTH = 16;
+
+// One bridge step: sends cdb with the data; status receives the SCSI status.
+// Returns whether the call succeeded; on failure the system error is stored.
+bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status);
+
+// Held across all the steps of one bridge operation: a list rebuild on the
+// dialog thread may probe a bridge while the worker sends firmware through
+// it, and steps of two operations must never interleave on one bridge.
+std::recursive_mutex& BridgeLock();
+
+// The direction of a command's data as the pass-through names it.
+BYTE BridgeDataIn(DWORD direction);

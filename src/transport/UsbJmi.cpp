@@ -1,0 +1,111 @@
+// The JMicron bridge: the NVMe command rides in a 512-byte "NVME" block, and
+// every operation is three SCSI steps A1 80 (block out), A1 81-83 (data),
+// A1 8F (response in).
+#include <cstring>
+
+#include "app/AppState.h"
+#include "transport/UsbBridge.h"
+
+namespace {
+
+constexpr DWORD JMI_BLOCK_SIZE = 512;
+constexpr size_t JMI_COMMAND = 8;
+constexpr size_t JMI_POWER_MODE = 72;
+
+struct JmiCmdBlock {
+  BYTE bytes[JMI_BLOCK_SIZE];
+};
+
+void FillBlock(JmiCmdBlock* block, const NvmeCommand* command, BYTE mode) {
+  memset(block, 0, sizeof *block);
+  memcpy(block->bytes, "NVME", 4);
+  if (command != nullptr) memcpy(block->bytes + JMI_COMMAND, command, sizeof(NvmeCommand));
+  block->bytes[JMI_POWER_MODE] = mode;
+}
+
+void JmiCdb(BYTE* cdb, BYTE step, DWORD length) {
+  memset(cdb, 0, BRIDGE_CDB_LENGTH);
+  cdb[0] = 0xA1;
+  cdb[1] = step;
+  cdb[3] = static_cast<BYTE>(length >> 16);
+  cdb[4] = static_cast<BYTE>(length >> 8);
+  cdb[5] = static_cast<BYTE>(length);
+}
+
+BYTE DataStep(DWORD direction) {
+  switch (direction) {
+    case DIR_READ: return 0x82;
+    case DIR_WRITE: return 0x83;
+    default: return 0x81;
+  }
+}
+
+// Outcome of a step as the caller sees it.
+enum class Step { Failed, CheckCondition, Done };
+
+Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* bCheckCondition) {
+  BYTE status = 0;
+  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status)) return Step::Failed;
+  if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) {
+    *bCheckCondition = 2;
+    return Step::CheckCondition;
+  }
+  return Step::Done;
+}
+
+INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                BYTE* bCheckCondition) {
+  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+  JmiCmdBlock block;
+  FillBlock(&block, command, 0);
+  BYTE cdb[BRIDGE_CDB_LENGTH];
+  JmiCdb(cdb, 0x80, JMI_BLOCK_SIZE);
+  Step step = Send(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &block, JMI_BLOCK_SIZE, bCheckCondition);
+  if (step != Step::Done) return step == Step::Failed ? RES_REQUEST_FAILED : RES_SUCCESS;
+
+  bool withData = direction == DIR_WRITE || direction == DIR_READ;
+  DWORD dataLength = withData ? length : 0;
+  if (direction != DIR_WRITE && dataLength != 0) memset(buffer, 0, dataLength);
+  JmiCdb(cdb, DataStep(direction), dataLength);
+  step = Send(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, dataLength, bCheckCondition);
+  if (step != Step::Done) return step == Step::Failed ? RES_REQUEST_FAILED : RES_SUCCESS;
+
+  // The response is read but not examined, and its step never fails the command.
+  memset(&block, 0, sizeof block);
+  JmiCdb(cdb, 0x8F, JMI_BLOCK_SIZE);
+  BYTE status = 0;
+  if (SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, &status) &&
+      bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION)
+    *bCheckCondition = 2;
+  return RES_SUCCESS;
+}
+
+}  // namespace
+
+INT32 IO_USB_JMI_NVMeCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                         BYTE* bCheckCondition) {
+  return JmiTunnel(hDrive, direction, command, buffer, length, bCheckCondition);
+}
+
+INT32 IO_USB_JMI_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength) {
+  NvmeCommand command = BuildDownloadCommand(offset, pieceLength);
+  return JmiTunnel(hDrive, DIR_WRITE, &command, const_cast<BYTE*>(piece), pieceLength, nullptr);
+}
+
+INT32 IO_USB_JMI_PowerCtrl(HANDLE hDrive, DWORD mode) {
+  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+  LogDetail(L"IO_USB_JMI_PowerCtrl IN %d", mode & 0xFF);
+  JmiCmdBlock block;
+  FillBlock(&block, nullptr, static_cast<BYTE>(mode));
+  BYTE cdb[BRIDGE_CDB_LENGTH];
+  JmiCdb(cdb, 0x80, JMI_BLOCK_SIZE);
+  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &block, JMI_BLOCK_SIZE, nullptr)) return RES_REQUEST_FAILED;
+  memset(&block, 0, sizeof block);
+  JmiCdb(cdb, 0x81, 0);
+  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, 0, nullptr)) return RES_REQUEST_FAILED;
+  memset(&block, 0, sizeof block);
+  JmiCdb(cdb, 0x8F, JMI_BLOCK_SIZE);
+  SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, nullptr);
+  LogDetail(L"IO_USB_JMI_PowerCtrl Success OUT");
+  return RES_SUCCESS;
+}
