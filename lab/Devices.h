@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <cfgmgr32.h>
 
 #include <map>
 #include <memory>
@@ -46,6 +47,7 @@ class Device {
   // after it comes back (generation counts its departures).
   bool attached = true;
   int generation = 0;
+  DEVINST node = 0;  // its place in the device tree, for disks
   // buffer holds the input (inSize bytes) and has room for the output
   // (outSize bytes), as the system buffer of a buffered request does.
   virtual IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) = 0;
@@ -93,6 +95,16 @@ class NativeNvmeDisk : public DiskDevice {
   IoResult ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize);
   IoResult FirmwareDownload(const uint8_t* b, DWORD inSize);
   IoResult FirmwareActivate(const uint8_t* b, DWORD inSize);
+};
+
+// A volume "\\.\C:": answers only which disk it lies on.
+class VolumeDevice : public Device {
+ public:
+  explicit VolumeDevice(int deviceNumber) : deviceNumber_(deviceNumber) {}
+  IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
+
+ private:
+  int deviceNumber_;
 };
 
 // The SCSI port device "\\.\ScsiN:" of an Intel RST adapter: its miniport

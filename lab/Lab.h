@@ -4,6 +4,9 @@
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <devpropdef.h>
 
 #include <cstdint>
 #include <memory>
@@ -17,8 +20,11 @@
 namespace lab {
 
 class Device;
+class DeviceTree;
+class DiskDevice;
 class UsbBridgeDisk;
 struct UsbDiskSpec;
+struct DevNode;
 
 // One DeviceIoControl as the lab received it.
 struct RequestRecord {
@@ -37,11 +43,15 @@ struct MessageBoxRecord {
   UINT type;
 };
 
-// Where a native NVMe disk sits: its PhysicalDrive number and SCSI address.
+// Where a native NVMe disk sits: its PhysicalDrive number and SCSI address,
+// and its controller's place on PCIe and its link.
 struct NativeDiskSpec {
   int deviceNumber = 0;
   int scsiPort = 1;
   int pathId = 0;
+  int bus = -1;        // the controller's bus; -1: 2 + deviceNumber
+  int bridgeBus = 0;   // the bus of the PCIe port above it
+  DWORD linkSpeed = 3, linkWidth = 4, maxLinkSpeed = 3, maxLinkWidth = 4;
 };
 
 // An NVMe drive behind an Intel RST adapter: its disk and the adapter's port.
@@ -49,6 +59,10 @@ struct RstDiskSpec {
   int deviceNumber = 0;
   int scsiPort = 0;
   int pathId = 0;
+  // The adapter, taken from its first disk: its bus, the bus above it, its driver.
+  int bus = 5;
+  int bridgeBus = 0;
+  std::wstring service = L"iaStorAC";
 };
 
 class Machine {
@@ -66,6 +80,12 @@ class Machine {
   // the bus and brings it back later under another PhysicalDrive number.
   UsbBridgeDisk& AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& spec = DriveSpec());
   NvmeDrive* DriveAt(int deviceNumber);
+  // A volume "\\.\C:" lying on the disk with that number.
+  void AddVolume(wchar_t letter, int deviceNumber);
+  // The device tree, for scenarios that need an odd node.
+  DeviceTree& Tree();
+  DiskDevice* DiskAt(int deviceNumber);
+  int OpenDeviceSetCount() const;
   // Resets every drive's controller, as a restart of the machine would.
   void PowerCycle();
 
@@ -104,8 +124,19 @@ class Machine {
              LPOVERLAPPED ov);
   BOOL Close(HANDLE h);
   HANDLE OpenToken();
-  HANDLE OpenDeviceSet();
-  bool IsDeviceSet(HANDLE h) const;
+  HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
+  BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
+  BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index, PSP_DEVICE_INTERFACE_DATA data);
+  BOOL GetInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA iface, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
+                          DWORD size, PDWORD required, PSP_DEVINFO_DATA data);
+  BOOL GetRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
+                           DWORD size, PDWORD required);
+  BOOL GetDeviceProperty(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
+                         PBYTE buffer, DWORD size, PDWORD required);
+  BOOL GetInstanceId(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required);
+  BOOL DestroyDeviceSet(HDEVINFO set);
+  CONFIGRET GetParent(PDEVINST parent, DEVINST node);
+  CONFIGRET GetDeviceId(DEVINST node, PWSTR buffer, ULONG length);
   LPVOID Alloc(SIZE_T size, DWORD type, DWORD protect);
   BOOL Free(LPVOID p, SIZE_T size, DWORD type);
   void Sleep(DWORD ms);
@@ -115,6 +146,9 @@ class Machine {
 
  private:
   Machine();
+  // Tells the windows about devices that came or went, outside the lock.
+  void TellNotices();
+  void AttachDisk(const std::shared_ptr<DiskDevice>& disk, DevNode& node);
   BOOL IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                    LPOVERLAPPED ov);
   struct Impl;

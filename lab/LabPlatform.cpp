@@ -17,43 +17,35 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, 
 }
 BOOL CloseHandle(HANDLE h) { return M().Close(h); }
 
-// The device tree: an empty machine room has no devices to list yet.
-HDEVINFO SetupDiGetClassDevsW(const GUID*, PCWSTR, HWND, DWORD) { return M().OpenDeviceSet(); }
-BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD, PSP_DEVINFO_DATA) {
-  SetLastError(M().IsDeviceSet(set) ? ERROR_NO_MORE_ITEMS : ERROR_INVALID_HANDLE);
-  return FALSE;
+HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR, HWND, DWORD flags) { return M().GetClassDevs(cls, flags); }
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
+  return M().EnumDeviceInfo(set, index, data);
 }
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA) {
-  SetLastError(M().IsDeviceSet(set) ? ERROR_NO_MORE_ITEMS : ERROR_INVALID_HANDLE);
-  return FALSE;
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* cls, DWORD index,
+                                 PSP_DEVICE_INTERFACE_DATA data) {
+  return M().EnumDeviceInterfaces(set, cls, index, data);
 }
-BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_W, DWORD,
-                                      PDWORD, PSP_DEVINFO_DATA) {
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA iface,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size, PDWORD required,
+                                      PSP_DEVINFO_DATA data) {
+  return M().GetInterfaceDetail(set, iface, detail, size, required, data);
 }
-BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD) {
-  SetLastError(ERROR_INVALID_DATA);
-  return FALSE;
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
+                                       DWORD size, PDWORD required) {
+  return M().GetRegistryProperty(set, data, property, type, buffer, size, required);
 }
-BOOL SetupDiGetDevicePropertyW(HDEVINFO, PSP_DEVINFO_DATA, const DEVPROPKEY*, DEVPROPTYPE*, PBYTE, DWORD, PDWORD,
-                               DWORD) {
-  SetLastError(ERROR_NOT_FOUND);
-  return FALSE;
+BOOL SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
+                               PBYTE buffer, DWORD size, PDWORD required, DWORD) {
+  return M().GetDeviceProperty(set, data, key, type, buffer, size, required);
 }
-BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO, PSP_DEVINFO_DATA, PWSTR, DWORD, PDWORD) {
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required) {
+  return M().GetInstanceId(set, data, id, size, required);
 }
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  if (!M().IsDeviceSet(set)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return M().Close(set);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) { return M().DestroyDeviceSet(set); }
+CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG) { return M().GetParent(parent, node); }
+CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG) {
+  return M().GetDeviceId(node, buffer, length);
 }
-CONFIGRET CM_Get_Parent(PDEVINST, DEVINST, ULONG) { return CR_NO_SUCH_DEVNODE; }
-CONFIGRET CM_Get_Device_IDW(DEVINST, PWSTR, ULONG, ULONG) { return CR_NO_SUCH_DEVNODE; }
 
 void Sleep(DWORD ms) { M().Sleep(ms); }
 ULONGLONG GetTickCount64() { return M().Now(); }

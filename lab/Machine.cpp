@@ -1,179 +1,17 @@
-#include <cstring>
-#include <cwctype>
-#include <cstdio>
-#include <deque>
-#include <map>
-#include <set>
-
-#include "Devices.h"
-#include "Lab.h"
-#include "UsbBridge.h"
+#include "MachineImpl.h"
 
 namespace lab {
 
-namespace {
-
-constexpr uintptr_t HANDLE_BASE = 0x4B530000;  // far from anything Windows hands out
-constexpr ULONGLONG CLOCK_START = 1000000;     // the machine has been up a while
-
-enum class HandleKind { Device, Token, DeviceSet };
-
-struct HandleEntry {
-  HandleKind kind;
-  std::wstring path;
-  DWORD access;
-  std::shared_ptr<Device> device;
-  int generation = 0;  // the device's generation when the handle was opened
-};
-
-// A disk that comes back onto the bus at a virtual time.
-struct Arrival {
-  ULONGLONG at;
-  std::shared_ptr<DiskDevice> disk;
-  int deviceNumber;
-};
-
-enum class FirmwareStep { None, Piece, Activation };
-
-// Which requests carry a firmware piece or an activation, on every transport,
-// so that faults can be planned by step rather than by control code.
-FirmwareStep ClassifyFirmware(DWORD code, const uint8_t* in, DWORD inSize) {
-  if (code == ioctl::STORAGE_FIRMWARE_DOWNLOAD) return FirmwareStep::Piece;
-  if (code == ioctl::STORAGE_FIRMWARE_ACTIVATE) return FirmwareStep::Activation;
-  if (code == ioctl::SCSI_MINIPORT && inSize >= 0x2C && memcmp(in + 4, "IntelFw ", 8) == 0) {
-    uint32_t function = Rd32(in, 0x28);
-    if (function == 2) return FirmwareStep::Piece;
-    if (function == 3) return FirmwareStep::Activation;
+void Machine::TellNotices() {
+  std::vector<WPARAM> notices;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    notices.swap(impl_->notices);
   }
-  return FirmwareStep::None;
+  DWORD error = GetLastError();
+  for (WPARAM event : notices) Impl::Tell(event);
+  SetLastError(error);
 }
-
-struct IoctlFault {
-  DWORD code;
-  DWORD error;
-  int times;  // -1: always
-};
-
-std::wstring Upper(std::wstring s) {
-  for (auto& c : s) c = wchar_t(std::towupper(c));
-  return s;
-}
-
-std::wstring NativePath(int n) { return L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(n); }
-
-bool Readable(DWORD access) {
-  return access & (GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED | FILE_READ_DATA);
-}
-bool Writable(DWORD access) {
-  return access & (GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED | FILE_WRITE_DATA);
-}
-
-std::string Narrow(const std::wstring& w) {
-  std::string s;
-  for (wchar_t c : w) s.push_back(c < 0x80 ? char(c) : '?');
-  return s;
-}
-
-}  // namespace
-
-struct Machine::Impl {
-  std::map<std::wstring, std::shared_ptr<Device>> devices;
-  std::map<int, std::shared_ptr<DiskDevice>> disks;  // by PhysicalDrive number
-  std::map<int, std::shared_ptr<RstPort>> rstPorts;   // by SCSI port number
-  std::vector<Arrival> arrivals;
-  std::map<uintptr_t, HandleEntry> handles;
-  uintptr_t nextHandle = HANDLE_BASE;
-  std::set<void*> allocations;
-  int badReleases = 0;
-
-  int pieceFailAt = 0;
-  DWORD pieceFailError = 0;
-  int pieceCount = 0;
-  bool activationFails = false;
-  DWORD activationError = 0;
-  std::vector<IoctlFault> ioctlFaults;
-  int allocFailAt = 0;
-  int allocCount = 0;
-  std::map<std::wstring, DWORD> openFaults;
-
-  std::vector<RequestRecord> records;
-  std::vector<std::wstring> debugLines;
-  ULONGLONG clock = CLOCK_START;
-  std::deque<int> answers;
-  std::vector<MessageBoxRecord> boxes;
-  std::vector<UINT> shutdowns;
-  FILE* trace = nullptr;
-
-  // Takes a disk off the bus; its number is free until it returns.
-  void Detach(DiskDevice& disk) {
-    disk.attached = false;
-    ++disk.generation;
-    devices.erase(NativePath(disk.deviceNumber()));
-    disks.erase(disk.deviceNumber());
-  }
-
-  int NextFreeNumber(int after) const {
-    int n = after + 1;
-    for (const auto& [number, disk] : disks)
-      if (number >= n) n = number + 1;
-    for (const auto& a : arrivals)
-      if (a.deviceNumber >= n) n = a.deviceNumber + 1;
-    return n;
-  }
-
-  // Brings back every disk whose time has come.
-  void Pump() {
-    for (size_t i = 0; i < arrivals.size();) {
-      if (arrivals[i].at > clock) {
-        ++i;
-        continue;
-      }
-      Arrival a = arrivals[i];
-      arrivals.erase(arrivals.begin() + long(i));
-      a.disk->Renumber(a.deviceNumber);
-      a.disk->attached = true;
-      devices[NativePath(a.deviceNumber)] = a.disk;
-      disks[a.deviceNumber] = a.disk;
-    }
-  }
-
-  HANDLE NewHandle(HandleEntry entry) {
-    nextHandle += 4;
-    handles[nextHandle] = std::move(entry);
-    return reinterpret_cast<HANDLE>(nextHandle);
-  }
-
-  // A fault planned for this request, if any.
-  bool TakeFault(DWORD code, const uint8_t* in, DWORD inSize, DWORD* error) {
-    FirmwareStep step = ClassifyFirmware(code, in, inSize);
-    if (step == FirmwareStep::Piece && ++pieceCount == pieceFailAt) {
-      *error = pieceFailError;
-      return true;
-    }
-    if (step == FirmwareStep::Activation && activationFails) {
-      *error = activationError;
-      return true;
-    }
-    for (auto& f : ioctlFaults) {
-      if (f.code == code && f.times != 0) {
-        if (f.times > 0) --f.times;
-        *error = f.error;
-        return true;
-      }
-    }
-    return false;
-  }
-
-  void Trace(const RequestRecord& r) {
-    if (!trace) return;
-    fprintf(trace, "%s ioctl 0x%08lX in %zu out %lu -> %s (error %lu)\n", Narrow(r.path).c_str(),
-            static_cast<unsigned long>(r.code), r.input.size(), static_cast<unsigned long>(r.outputSize),
-            r.ok ? "ok" : "failed", static_cast<unsigned long>(r.error));
-    fprintf(trace, "%s\n", HexDump(r.input.data(), r.input.size(), 512).c_str());
-    if (!r.output.empty()) fprintf(trace, "reply:\n%s\n", HexDump(r.output.data(), r.output.size(), 512).c_str());
-    fflush(trace);
-  }
-};
 
 Machine& Machine::Get() {
   static Machine machine;
@@ -190,49 +28,6 @@ void Machine::Reset() {
   impl_.reset(new Impl);
   impl_->allocations = std::move(allocations);
   impl_->trace = trace;
-}
-
-NvmeDrive& Machine::AddNativeDrive(const NativeDiskSpec& where, const DriveSpec& spec) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  auto disk = std::make_shared<NativeNvmeDisk>(where.deviceNumber, where.scsiPort, where.pathId,
-                                               std::make_shared<NvmeDrive>(spec));
-  impl_->devices[NativePath(where.deviceNumber)] = disk;
-  impl_->disks[where.deviceNumber] = disk;
-  return disk->drive();
-}
-
-NvmeDrive& Machine::AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  auto& port = impl_->rstPorts[where.scsiPort];
-  if (!port) {
-    port = std::make_shared<RstPort>();
-    impl_->devices[L"\\\\.\\SCSI" + std::to_wstring(where.scsiPort) + L":"] = port;
-  }
-  auto drive = std::make_shared<NvmeDrive>(spec);
-  port->Attach(where.pathId, drive);
-  auto disk = std::make_shared<DiskDevice>(where.deviceNumber, where.scsiPort, where.pathId, BusType::Raid, drive);
-  impl_->devices[NativePath(where.deviceNumber)] = disk;
-  impl_->disks[where.deviceNumber] = disk;
-  return disk->drive();
-}
-
-UsbBridgeDisk& Machine::AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& spec) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  auto disk = std::make_shared<UsbBridgeDisk>(where, std::make_shared<NvmeDrive>(spec));
-  Impl* impl = impl_.get();
-  disk->onPowerCycle = [impl](UsbBridgeDisk& bridge) {
-    // The enclosure drops off the bus, the drive resets (running a pending
-    // image, or refusing it), and the disk returns under a new number.
-    std::shared_ptr<DiskDevice> self = impl->disks.at(bridge.deviceNumber());
-    int old = bridge.deviceNumber();
-    impl->Detach(bridge);
-    bridge.drive().Reset();
-    int number = bridge.spec().reappearNumber >= 0 ? bridge.spec().reappearNumber : impl->NextFreeNumber(old);
-    impl->arrivals.push_back({impl->clock + bridge.spec().reappearMs, self, number});
-  };
-  impl_->devices[NativePath(where.deviceNumber)] = disk;
-  impl_->disks[where.deviceNumber] = disk;
-  return *disk;
 }
 
 NvmeDrive* Machine::DriveAt(int deviceNumber) {
@@ -371,6 +166,7 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
 BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                     LPOVERLAPPED ov) {
   BOOL result = IoctlLocked(h, code, in, inSize, out, outSize, returned, ov);
+  TellNotices();
   // Between the steps of a bridge command another thread gets its chance, as
   // on a real machine, so commands that are not kept whole do interleave.
   if (code == ioctl::SCSI_PASS_THROUGH_DIRECT) {
@@ -451,17 +247,6 @@ HANDLE Machine::OpenToken() {
   return impl_->NewHandle({HandleKind::Token, L"token", 0, nullptr});
 }
 
-HANDLE Machine::OpenDeviceSet() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return impl_->NewHandle({HandleKind::DeviceSet, L"device set", 0, nullptr});
-}
-
-bool Machine::IsDeviceSet(HANDLE h) const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  auto it = impl_->handles.find(reinterpret_cast<uintptr_t>(h));
-  return it != impl_->handles.end() && it->second.kind == HandleKind::DeviceSet;
-}
-
 LPVOID Machine::Alloc(SIZE_T size, DWORD type, DWORD protect) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (impl_->allocFailAt && ++impl_->allocCount == impl_->allocFailAt) {
@@ -491,6 +276,7 @@ void Machine::Sleep(DWORD ms) {
     impl_->clock += ms;
     impl_->Pump();
   }
+  TellNotices();
   ::Sleep(0);  // still let other threads run
 }
 

@@ -43,6 +43,15 @@ constexpr DWORD FILE_DEVICE_DISK_ = 7;
 
 }  // namespace
 
+IoResult VolumeDevice::Ioctl(DWORD code, uint8_t* b, DWORD, DWORD outSize) {
+  if (code != ioctl::STORAGE_GET_DEVICE_NUMBER) return IoResult::Fail(ERROR_INVALID_FUNCTION);
+  if (outSize < 12) return IoResult::Fail(ERROR_INSUFFICIENT_BUFFER);
+  Wr32(b, 0, FILE_DEVICE_DISK_);
+  Wr32(b, 4, uint32_t(deviceNumber_));
+  Wr32(b, 8, 1);
+  return IoResult::Done(12);
+}
+
 IoResult DiskDevice::Ioctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSize) {
   switch (code) {
     case ioctl::STORAGE_QUERY_PROPERTY:

@@ -21,6 +21,8 @@ struct UsbDiskSpec {
   int scsiPort = 4;
   DWORD reappearMs = 3000;  // virtual time the drive stays away after a power cycle
   int reappearNumber = -1;  // the PhysicalDrive number it returns under; -1: the next free one
+  int hostController = 1;   // position among the host controllers, from 1
+  std::vector<int> ports = {3};  // root-hub port first, then each hub's; the last is the bridge's own
 };
 
 // One pass-through step as the bridge received it.

@@ -1,0 +1,235 @@
+// The machine room's inside, shared by the files that implement Machine.
+#pragma once
+
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <deque>
+#include <map>
+#include <set>
+
+#include "DeviceTree.h"
+#include "Devices.h"
+#include "Lab.h"
+#include "UsbBridge.h"
+
+#include <dbt.h>
+
+namespace lab {
+
+namespace detail {
+
+inline constexpr uintptr_t HANDLE_BASE = 0x4B530000;  // far from anything Windows hands out
+inline constexpr ULONGLONG CLOCK_START = 1000000;     // the machine has been up a while
+
+enum class HandleKind { Device, Token, DeviceSet };
+
+struct HandleEntry {
+  HandleKind kind;
+  std::wstring path;
+  DWORD access;
+  std::shared_ptr<Device> device;
+  int generation = 0;  // the device's generation when the handle was opened
+};
+
+// A disk that comes back onto the bus at a virtual time.
+struct Arrival {
+  ULONGLONG at;
+  std::shared_ptr<DiskDevice> disk;
+  int deviceNumber;
+};
+
+enum class FirmwareStep { None, Piece, Activation };
+
+// Which requests carry a firmware piece or an activation, on every transport,
+// so that faults can be planned by step rather than by control code.
+inline FirmwareStep ClassifyFirmware(DWORD code, const uint8_t* in, DWORD inSize) {
+  if (code == ioctl::STORAGE_FIRMWARE_DOWNLOAD) return FirmwareStep::Piece;
+  if (code == ioctl::STORAGE_FIRMWARE_ACTIVATE) return FirmwareStep::Activation;
+  if (code == ioctl::SCSI_MINIPORT && inSize >= 0x2C && memcmp(in + 4, "IntelFw ", 8) == 0) {
+    uint32_t function = Rd32(in, 0x28);
+    if (function == 2) return FirmwareStep::Piece;
+    if (function == 3) return FirmwareStep::Activation;
+  }
+  return FirmwareStep::None;
+}
+
+struct IoctlFault {
+  DWORD code;
+  DWORD error;
+  int times;  // -1: always
+};
+
+inline std::wstring Upper(std::wstring s) {
+  for (auto& c : s) c = wchar_t(std::towupper(c));
+  return s;
+}
+
+inline std::wstring NativePath(int n) { return L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(n); }
+
+inline bool Readable(DWORD access) {
+  return access & (GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED | FILE_READ_DATA);
+}
+inline bool Writable(DWORD access) {
+  return access & (GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED | FILE_WRITE_DATA);
+}
+
+inline std::string Narrow(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) s.push_back(c < 0x80 ? char(c) : '?');
+  return s;
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+struct DeviceSet {
+  std::vector<DEVINST> nodes;
+  bool interfaces = false;
+  GUID interfaceClass = {};
+};
+
+struct Machine::Impl {
+  std::map<std::wstring, std::shared_ptr<Device>> devices;  // by upper-case path
+  DeviceTree tree;
+  std::map<uintptr_t, DeviceSet> sets;
+  std::map<int, DEVINST> hostControllers;     // by position, from 1
+  std::map<std::wstring, DEVINST> usbHubs;     // by "controller/port/port..."
+  std::map<int, DEVINST> raidAdapters;         // by SCSI port
+  unsigned serial = 0x3F1A;                    // keeps instance ids unique
+  std::map<int, std::shared_ptr<DiskDevice>> disks;  // by PhysicalDrive number
+  std::map<int, std::shared_ptr<RstPort>> rstPorts;   // by SCSI port number
+  std::vector<Arrival> arrivals;
+  std::map<uintptr_t, HandleEntry> handles;
+  uintptr_t nextHandle = HANDLE_BASE;
+  std::set<void*> allocations;
+  int badReleases = 0;
+
+  int pieceFailAt = 0;
+  DWORD pieceFailError = 0;
+  int pieceCount = 0;
+  bool activationFails = false;
+  DWORD activationError = 0;
+  std::vector<IoctlFault> ioctlFaults;
+  int allocFailAt = 0;
+  int allocCount = 0;
+  std::map<std::wstring, DWORD> openFaults;
+
+  std::vector<RequestRecord> records;
+  std::vector<std::wstring> debugLines;
+  ULONGLONG clock = CLOCK_START;
+  std::deque<int> answers;
+  std::vector<MessageBoxRecord> boxes;
+  std::vector<UINT> shutdowns;
+  FILE* trace = nullptr;
+
+  // Takes a disk off the bus; its number is free until it returns. Its node
+  // keeps its place in the tree.
+  void Detach(DiskDevice& disk) {
+    disk.attached = false;
+    ++disk.generation;
+    devices.erase(NativePath(disk.deviceNumber()));
+    disks.erase(disk.deviceNumber());
+    if (DevNode* node = tree.Find(disk.node)) {
+      node->present = false;
+      devices.erase(Upper(node->interfacePath));
+    }
+    Broadcast(DBT_DEVICEREMOVECOMPLETE);
+  }
+
+  void Attach(const std::shared_ptr<DiskDevice>& disk, int deviceNumber) {
+    disk->Renumber(deviceNumber);
+    disk->attached = true;
+    devices[NativePath(deviceNumber)] = disk;
+    disks[deviceNumber] = disk;
+    if (DevNode* node = tree.Find(disk->node)) {
+      node->present = true;
+      devices[Upper(node->interfacePath)] = disk;
+    }
+    Broadcast(DBT_DEVICEARRIVAL);
+  }
+
+  // Device notices waiting to be told once the machine's lock is released.
+  std::vector<WPARAM> notices;
+  void Broadcast(WPARAM event) { notices.push_back(event); }
+
+  // As Windows tells every top-level window of the process: synchronously,
+  // since these notices carry a pointer and cannot be posted.
+  static void Tell(WPARAM event) {
+    static DEV_BROADCAST_HDR header = {sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_DEVICEINTERFACE, 0};
+    std::vector<HWND> windows;
+    EnumWindows(
+        [](HWND hwnd, LPARAM list) -> BOOL {
+          DWORD pid = 0;
+          GetWindowThreadProcessId(hwnd, &pid);
+          if (pid == GetCurrentProcessId()) reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&windows));
+    for (HWND hwnd : windows)
+      SendMessageTimeoutW(hwnd, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&header), SMTO_ABORTIFHUNG, 2000,
+                          nullptr);
+  }
+
+  int NextFreeNumber(int after) const {
+    int n = after + 1;
+    for (const auto& [number, disk] : disks)
+      if (number >= n) n = number + 1;
+    for (const auto& a : arrivals)
+      if (a.deviceNumber >= n) n = a.deviceNumber + 1;
+    return n;
+  }
+
+  // Brings back every disk whose time has come.
+  void Pump() {
+    for (size_t i = 0; i < arrivals.size();) {
+      if (arrivals[i].at > clock) {
+        ++i;
+        continue;
+      }
+      Arrival a = arrivals[i];
+      arrivals.erase(arrivals.begin() + long(i));
+      Attach(a.disk, a.deviceNumber);
+    }
+  }
+
+  HANDLE NewHandle(HandleEntry entry) {
+    nextHandle += 4;
+    handles[nextHandle] = std::move(entry);
+    return reinterpret_cast<HANDLE>(nextHandle);
+  }
+
+  // A fault planned for this request, if any.
+  bool TakeFault(DWORD code, const uint8_t* in, DWORD inSize, DWORD* error) {
+    FirmwareStep step = ClassifyFirmware(code, in, inSize);
+    if (step == FirmwareStep::Piece && ++pieceCount == pieceFailAt) {
+      *error = pieceFailError;
+      return true;
+    }
+    if (step == FirmwareStep::Activation && activationFails) {
+      *error = activationError;
+      return true;
+    }
+    for (auto& f : ioctlFaults) {
+      if (f.code == code && f.times != 0) {
+        if (f.times > 0) --f.times;
+        *error = f.error;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void Trace(const RequestRecord& r) {
+    if (!trace) return;
+    fprintf(trace, "%s ioctl 0x%08lX in %zu out %lu -> %s (error %lu)\n", Narrow(r.path).c_str(),
+            static_cast<unsigned long>(r.code), r.input.size(), static_cast<unsigned long>(r.outputSize),
+            r.ok ? "ok" : "failed", static_cast<unsigned long>(r.error));
+    fprintf(trace, "%s\n", HexDump(r.input.data(), r.input.size(), 512).c_str());
+    if (!r.output.empty()) fprintf(trace, "reply:\n%s\n", HexDump(r.output.data(), r.output.size(), 512).c_str());
+    fflush(trace);
+  }
+};
+
+}  // namespace lab

@@ -1,0 +1,237 @@
+// The device topology: controller service, PCIe link and port ids, read from
+// the lab's device tree through the setup and configuration-manager calls.
+#include <cstring>
+
+#include "DeviceTree.h"
+#include "LabFixture.h"
+#include "UsbBridge.h"
+
+#include <dbt.h>
+#include "discovery/Discovery.h"
+
+namespace {
+
+lab::UsbDiskSpec Usb(int number, std::vector<int> ports, int controller = 1,
+                     lab::BridgeKind kind = lab::BridgeKind::ASMedia) {
+  lab::UsbDiskSpec spec;
+  spec.kind = kind;
+  spec.deviceNumber = number;
+  spec.ports = std::move(ports);
+  spec.hostController = controller;
+  return spec;
+}
+
+lab::NativeDiskSpec Native(int number, int bus, int bridgeBus) {
+  lab::NativeDiskSpec spec;
+  spec.deviceNumber = number;
+  spec.bus = bus;
+  spec.bridgeBus = bridgeBus;
+  return spec;
+}
+
+std::wstring Path(int n) { return L"\\\\.\\PhysicalDrive" + std::to_wstring(n); }
+
+INT64 PortOf(int number, INT32 type) {
+  CmdContext ctx = {type, INVALID_HANDLE_VALUE, 0};
+  return GetDiskPortID(&ctx, UINT32(number));
+}
+
+UINT32 NumberOf(HANDLE disk) {
+  BYTE number[12] = {};
+  DWORD returned = 0;
+  plat::DeviceIoControl(disk, 0x002D1080, nullptr, 0, number, 12, &returned, nullptr);
+  return lab::Rd32(number, 4);
+}
+
+}  // namespace
+
+class TopologyTest : public LabTest {
+ protected:
+  lab::DevNode* NodeWithPrefix(const wchar_t* prefix, int skip = 0) {
+    for (const auto& node : machine.Tree().nodes())
+      if (node->instanceId.rfind(prefix, 0) == 0 && skip-- == 0) return node.get();
+    return nullptr;
+  }
+};
+
+TEST_F(TopologyTest, UsbPortIdsFollowTheChainFromTheHostController) {
+  machine.AddUsbDrive(Usb(1, {3}));
+  machine.AddUsbDrive(Usb(2, {4, 2}));
+  machine.AddUsbDrive(Usb(3, {1}, 2, lab::BridgeKind::JMicron));
+  machine.AddUsbDrive(Usb(4, {5, 7, 12}));
+  EXPECT_EQ(103, PortOf(1, CMD_ASM_USB));
+  EXPECT_EQ(10402, PortOf(2, CMD_ASM_USB));
+  EXPECT_EQ(201, PortOf(3, CMD_JMI_USB)) << "the second host controller";
+  EXPECT_EQ(1050712, PortOf(4, CMD_ASM_USB));
+  EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(9, CMD_ASM_USB)) << "no present disk has that number";
+  EXPECT_TRUE(LinesContaining(L"No SP_INTERFACE_DEVICE_DATA").empty());
+}
+
+TEST_F(TopologyTest, OddHubsAndControllers) {
+  machine.AddUsbDrive(Usb(1, {4, 2}));
+  lab::DevNode* hub = NodeWithPrefix(L"USB\\VID_2109");
+  ASSERT_NE(nullptr, hub);
+  hub->location.reset();
+  EXPECT_EQ(10002, PortOf(1, CMD_ASM_USB)) << "a hub without location information counts 0";
+  hub->interfaces.clear();
+  EXPECT_EQ(2, PortOf(1, CMD_ASM_USB)) << "a hub not among the hubs ends the climb";
+
+  machine.Reset();
+  machine.AddUsbDrive(Usb(1, {3}, 2));
+  EXPECT_EQ(203, PortOf(1, CMD_ASM_USB));
+  NodeWithPrefix(L"PCI\\VEN_8086&DEV_A36D", 1)->interfaces.clear();
+  EXPECT_EQ(203, PortOf(1, CMD_ASM_USB)) << "an unknown controller counts as the set's size + 1";
+  NodeWithPrefix(L"PCI\\VEN_8086&DEV_A36D", 0)->interfaces.clear();
+  EXPECT_EQ(103, PortOf(1, CMD_ASM_USB)) << "an empty set gives 1";
+}
+
+TEST_F(TopologyTest, PciePortIdsAndTheController) {
+  machine.AddNativeDrive(Native(0, 2, 0));
+  machine.AddNativeDrive(Native(1, 4, 3));
+  lab::RstDiskSpec rst;
+  rst.deviceNumber = 2;
+  rst.scsiPort = 3;
+  rst.bus = 6;
+  rst.bridgeBus = 1;
+  machine.AddRstDrive(rst);
+  EXPECT_EQ(2, PortOf(0, CMD_NVME));
+  EXPECT_EQ(301, PortOf(1, CMD_NVME));
+  EXPECT_EQ(105, PortOf(2, CMD_RST));
+
+  WCHAR service[SERVICE_CAPACITY];
+  GetControllerService(L"\\\\.\\PhysicalDrive2", service);
+  EXPECT_STREQ(L"iaStorAC", service);
+  GetControllerService(L"\\\\.\\PHYSICALDRIVE0", service);
+  EXPECT_STREQ(L"stornvme", service);
+  GetControllerService(L"\\\\.\\PhysicalDrive7", service);
+  EXPECT_STREQ(L"", service);
+
+  UINT32 speed = 9, width = 9, maxSpeed = 9, maxWidth = 9;
+  GetPcieLinkInfo(L"\\\\.\\PhysicalDrive0", &speed, &width, &maxSpeed, &maxWidth);
+  EXPECT_EQ((std::vector<UINT32>{3, 4, 3, 4}), (std::vector<UINT32>{speed, width, maxSpeed, maxWidth}));
+  GetPcieLinkInfo(L"\\\\.\\PhysicalDrive2", &speed, &width, &maxSpeed, &maxWidth);
+  EXPECT_EQ((std::vector<UINT32>{0, 0, 0, 0}), (std::vector<UINT32>{speed, width, maxSpeed, maxWidth}))
+      << "an adapter without link properties";
+
+  DEVINST disk = FindDiskDevInst(L"\\\\.\\physicaldrive1", 0);
+  ASSERT_NE(0u, disk);
+  EXPECT_EQ(disk, FindDiskDevInst(L"\\\\.\\PhysicalDrive1", 0));
+  EXPECT_EQ(4, GetBusNumber(FindDiskDevInst(L"\\\\.\\PhysicalDrive1", 1)));
+  EXPECT_EQ(3, GetBusNumber(FindDiskDevInst(L"\\\\.\\PhysicalDrive1", 2)));
+  EXPECT_EQ(0u, FindDiskDevInst(L"\\\\.\\PhysicalDrive1", 3));
+  EXPECT_EQ(0u, FindDiskDevInst(L"\\\\.\\PhysicalDrive5", 0));
+  EXPECT_EQ(0, GetBusNumber(disk)) << "a disk has no bus number";
+}
+
+TEST_F(TopologyTest, LongTextsAreCut) {
+  machine.AddNativeDrive(Native(0, 2, 0));
+  NodeWithPrefix(L"PCI\\VEN_1D4C")->service = std::wstring(300, L'S');
+  WCHAR service[SERVICE_CAPACITY + 8];
+  wmemset(service, L'#', SERVICE_CAPACITY + 8);
+  GetControllerService(L"\\\\.\\PhysicalDrive0", service);
+  EXPECT_EQ(SERVICE_CAPACITY - 1, wcslen(service));
+  EXPECT_EQ(L'#', service[SERVICE_CAPACITY]) << "nothing past the buffer";
+
+  machine.AddUsbDrive(Usb(1, {3}));
+  lab::DevNode* bridge = NodeWithPrefix(L"USB\\VID_174C");
+  // An id that exactly fills the buffer arrives unterminated: it is cut, and
+  // every side reads the same cut id.
+  bridge->instanceId = L"USB\\VID_174C&PID_2362\\" + std::wstring(260 - 22, L'x');
+  EXPECT_EQ(103, PortOf(1, CMD_ASM_USB));
+  bridge->instanceId += L"yy";  // too long to read at all: no chain
+  EXPECT_EQ(0, PortOf(1, CMD_ASM_USB));
+}
+
+TEST_F(TopologyTest, OpenDiskByPortIdComparesByBus) {
+  machine.AddNativeDrive(Native(0, 2, 0));         // PCIe port id 2
+  machine.AddUsbDrive(Usb(1, {2}));                  // USB port id 102
+  machine.AddUsbDrive(Usb(2, {3}, 1, lab::BridgeKind::JMicron));  // USB port id 103
+
+  HANDLE h = OpenDiskByPortID(CMD_ASM_USB, 103);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ(2u, NumberOf(h));
+  plat::CloseHandle(h);
+  h = OpenDiskByPortID(CMD_JMI_USB, 2);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h) << "PCIe disks still compare by their formula";
+  EXPECT_EQ(0u, NumberOf(h));
+  plat::CloseHandle(h);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDiskByPortID(CMD_NVME, 102)) << "a USB disk never matches a PCIe drive";
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDiskByPortID(CMD_NVME, -1)) << "-1 is no port id";
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDiskByPortID(CMD_ASM_USB, PORT_ID_UNKNOWN));
+}
+
+std::vector<WPARAM> g_deviceNotices;
+
+LRESULT CALLBACK NoticeWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DEVICECHANGE) g_deviceNotices.push_back(wParam);
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+TEST_F(TopologyTest, ADriveThatCameBackIsFoundByItsPortId) {
+  WNDCLASSW cls = {};
+  cls.lpfnWndProc = NoticeWindow;
+  cls.lpszClassName = L"KestrelNoticeTest";
+  RegisterClassW(&cls);
+  g_deviceNotices.clear();
+  HWND window = CreateWindowExW(0, cls.lpszClassName, L"top", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                nullptr);
+  ASSERT_NE(nullptr, window);
+  lab::UsbBridgeDisk& bridge = machine.AddUsbDrive(Usb(1, {3, 4}));
+  HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+  ASSERT_EQ(10304, PortOf(1, CMD_ASM_USB));
+  ASSERT_EQ(RES_SUCCESS, IO_USB_ASM_PowerCtrl(h, 1));
+  plat::CloseHandle(h);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDiskByPortID(CMD_ASM_USB, 10304)) << "away from the bus";
+  plat::Sleep(bridge.spec().reappearMs);
+  h = OpenDiskByPortID(CMD_ASM_USB, 10304);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ(2u, NumberOf(h)) << "under a new PhysicalDrive number";
+  plat::CloseHandle(h);
+  EXPECT_EQ(10304, PortOf(2, CMD_ASM_USB));
+
+  EXPECT_EQ((std::vector<WPARAM>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}), g_deviceNotices);
+  DestroyWindow(window);
+}
+
+TEST_F(TopologyTest, SetupCallsKeepTheSizeProtocol) {
+  machine.AddNativeDrive(Native(0, 2, 0));
+  static const GUID disk = lab::iface::DISK;
+  HDEVINFO set = plat::SetupDiGetClassDevsW(&disk, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  ASSERT_NE(INVALID_HANDLE_VALUE, set);
+  SP_DEVICE_INTERFACE_DATA iface = {};
+  iface.cbSize = sizeof iface;
+  ASSERT_TRUE(plat::SetupDiEnumDeviceInterfaces(set, nullptr, &disk, 0, &iface));
+  EXPECT_FALSE(plat::SetupDiEnumDeviceInterfaces(set, nullptr, &disk, 1, &iface));
+  EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), GetLastError());
+  DWORD needed = 0;
+  EXPECT_FALSE(plat::SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &needed, nullptr));
+  EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  std::vector<BYTE> buffer(needed);
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+  detail->cbSize = needed;  // the size field holds the fixed part's size, not the buffer's
+  EXPECT_FALSE(plat::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, needed, nullptr, nullptr));
+  EXPECT_EQ(DWORD(ERROR_INVALID_USER_BUFFER), GetLastError());
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  EXPECT_FALSE(plat::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, needed - 2, nullptr, nullptr));
+  ASSERT_TRUE(plat::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, needed, nullptr, nullptr));
+  HANDLE h = Open(detail->DevicePath);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h) << "the interface path opens the same disk";
+  EXPECT_EQ(0u, NumberOf(h));
+  plat::CloseHandle(h);
+  EXPECT_TRUE(plat::SetupDiDestroyDeviceInfoList(set));
+
+  HANDLE first = OpenDeviceInterface(&disk, 0);
+  EXPECT_NE(INVALID_HANDLE_VALUE, first);
+  plat::CloseHandle(first);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDeviceInterface(&disk, 1));
+  EXPECT_EQ(std::wstring(L"[VX] No SP_INTERFACE_DEVICE_DATA available for this GUID instance\n"),
+            machine.DebugLines().back());
+}
+
+TEST(ChainReversal, HostControllerComesFirst) {
+  EXPECT_EQ(103, ReverseChain(301));
+  EXPECT_EQ(10302, ReverseChain(20301));
+  EXPECT_EQ(1, ReverseChain(100));
+  EXPECT_EQ(42, ReverseChain(42));
+  EXPECT_EQ(0, ReverseChain(0));
+}
