@@ -4,6 +4,7 @@
 
 #include "DeviceTree.h"
 #include "LabFixture.h"
+#include "Scenario.h"
 #include "UsbBridge.h"
 
 #include <dbt.h>
@@ -234,4 +235,35 @@ TEST(ChainReversal, HostControllerComesFirst) {
   EXPECT_EQ(1, ReverseChain(100));
   EXPECT_EQ(42, ReverseChain(42));
   EXPECT_EQ(0, ReverseChain(0));
+}
+
+TEST_F(TopologyTest, ScenarioTextBuildsTheMachine) {
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine,
+                                 "# one of each\n"
+                                 "nvme disk=0 bus=4 bridge=3 link=3x4 max=4x4 model=\"KESTREL LAB NVME 1TB\" maker\n"
+                                 "rst disk=1 port=3 path=0 bus=6 service=iaStorVD\n"
+                                 "usb disk=2 chip=jmicron controller=2 ports=3.2\n"
+                                 "volume letter=C disk=0\n",
+                                 &error))
+      << error;
+  EXPECT_EQ(301, PortOf(0, CMD_NVME));
+  EXPECT_EQ(6, PortOf(1, CMD_RST));
+  EXPECT_EQ(20302, PortOf(2, CMD_JMI_USB));
+  UINT32 speed = 0, width = 0, maxSpeed = 0, maxWidth = 0;
+  GetPcieLinkInfo(L"\\\\.\\PhysicalDrive0", &speed, &width, &maxSpeed, &maxWidth);
+  EXPECT_EQ(4u, maxSpeed);
+  WCHAR service[SERVICE_CAPACITY];
+  GetControllerService(L"\\\\.\\PhysicalDrive1", service);
+  EXPECT_STREQ(L"iaStorVD", service);
+  HANDLE volume = Open(L"\\\\.\\C:");
+  ASSERT_NE(INVALID_HANDLE_VALUE, volume);
+  EXPECT_EQ(0u, NumberOf(volume));
+  plat::CloseHandle(volume);
+  EXPECT_EQ("KESTREL LAB NVME 1TB", machine.DriveAt(0)->spec().model);
+
+  EXPECT_FALSE(lab::BuildScenario(machine, "floppy disk=9\n", &error));
+  EXPECT_EQ("line 1: unknown device \"floppy\"", error);
+  EXPECT_FALSE(lab::BuildScenario(machine, "\nnvme bus=2\n", &error));
+  EXPECT_EQ("line 2: no disk=", error);
 }

@@ -1,0 +1,25 @@
+// A machine described in a few lines of text, for the lab program, the demo
+// and tests:
+//
+//   # comment
+//   nvme   disk=0 bus=2 bridge=0 link=3x4 max=4x4 model="KESTREL LAB NVME 512GB" fw=1.0.0.00 maker
+//   rst    disk=1 port=3 path=0 bus=5 service=iaStorAC serial=RST-1
+//   usb    disk=2 chip=asmedia controller=1 ports=3.2 reappear=3000 size=1000
+//   volume letter=C disk=0
+//
+// Drive keys: model, serial, fw, size (GB), lbads, vid, ssvid, powercycle;
+// maker (the maker's vendor commands) with socid, nand, version, luns,
+// layout, vendorinfo=0.
+#pragma once
+
+#include <string>
+
+namespace lab {
+
+class Machine;
+
+// Builds the described machine on top of what is there; false and a message
+// naming the line when the text is not understood.
+bool BuildScenario(Machine& machine, const std::string& text, std::string* error);
+
+}  // namespace lab
