@@ -86,6 +86,9 @@ class Machine {
   DeviceTree& Tree();
   DiskDevice* DiskAt(int deviceNumber);
   int OpenDeviceSetCount() const;
+  int TreeCallCount() const;  // setup and configuration-manager calls so far
+  // A SATA disk: a disk no NVMe transport serves.
+  DiskDevice& AddSataDisk(int deviceNumber);
   // Resets every drive's controller, as a restart of the machine would.
   void PowerCycle();
 

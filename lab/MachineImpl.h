@@ -98,6 +98,7 @@ struct Machine::Impl {
   std::map<std::wstring, DEVINST> usbHubs;     // by "controller/port/port..."
   std::map<int, DEVINST> raidAdapters;         // by SCSI port
   unsigned serial = 0x3F1A;                    // keeps instance ids unique
+  int treeCalls = 0;
   std::map<int, std::shared_ptr<DiskDevice>> disks;  // by PhysicalDrive number
   std::map<int, std::shared_ptr<RstPort>> rstPorts;   // by SCSI port number
   std::vector<Arrival> arrivals;

@@ -55,9 +55,10 @@ Bytes NvmeDrive::IdentifyNamespace() const {
   Wr64(d.data(), 0, spec_.nsze);   // NSZE
   Wr64(d.data(), 8, spec_.nsze);   // NCAP
   Wr64(d.data(), 16, spec_.nsze);  // NUSE
-  d[25] = 0;                       // NLBAF: one format
-  d[26] = 0;                       // FLBAS: format 0 in use
+  d[25] = 1;                       // NLBAF: two formats (counted from 0)
+  d[26] = spec_.formattedLbaFormat;  // FLBAS: the format in use
   d[130] = spec_.lbaDataSize;      // LBAF0.LBADS
+  d[134] = 12;                     // LBAF1.LBADS: 4096-byte blocks
   return d;
 }
 

@@ -51,6 +51,7 @@ struct DriveSpec {
   uint16_t ssvid = 0x1D4C;
   uint64_t nsze = 1000215216;       // 512 GB in 512-byte blocks
   uint8_t lbaDataSize = 9;          // LBA format 0: 2^9 bytes
+  uint8_t formattedLbaFormat = 0;   // 1: formatted with LBA format 1 (4096-byte blocks)
   uint8_t firmwareSlots = 2;
   bool slot1ReadOnly = false;
   uint32_t maxPiece = 128 * 1024;   // largest download transfer

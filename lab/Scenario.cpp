@@ -78,6 +78,7 @@ DriveSpec Drive(const Keys& k, int number) {
   uint64_t gb = uint64_t(Int(k, "size", 512));
   spec.nsze = gb * 1000000000ull / (1ull << spec.lbaDataSize);
   spec.powerCycleRequired = Int(k, "powercycle", 0) != 0;
+  spec.formattedLbaFormat = uint8_t(Int(k, "format", 0));
   return spec;
 }
 
@@ -161,6 +162,8 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       where.reappearMs = DWORD(Int(k, "reappear", 3000));
       where.reappearNumber = Int(k, "returnas", -1);
       Personality(k, machine.AddUsbDrive(where, Drive(k, disk)).drive());
+    } else if (kind == "sata") {
+      machine.AddSataDisk(disk);
     } else if (kind == "volume") {
       std::string letter = Text(k, "letter", "");
       if (letter.size() != 1 || disk < 0) {

@@ -175,6 +175,26 @@ DiskDevice* Machine::DiskAt(int deviceNumber) {
   return it == impl_->disks.end() ? nullptr : it->second.get();
 }
 
+int Machine::TreeCallCount() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return impl_->treeCalls;
+}
+
+DiskDevice& Machine::AddSataDisk(int deviceNumber) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  DevNode& ahci = impl_->tree.Add(L"PCI\\VEN_8086&DEV_A352&SUBSYS_00000000&REV_10\\3&" + Hex(impl_->serial++) +
+                                      L"&0&B8",
+                                  impl_->tree.root());
+  ahci.service = L"storahci";
+  ahci.busNumber = 0;
+  DevNode& node = impl_->tree.Add(L"SCSI\\DISK&VEN_&PROD_SATA_SSD\\4&" + Hex(impl_->serial++) + L"&0&000000", ahci.id);
+  GiveInterface(node, iface::DISK, DISK_GUID_TEXT);
+  auto disk = std::make_shared<DiskDevice>(deviceNumber, 0, deviceNumber, BusType::Sata,
+                                           std::make_shared<NvmeDrive>(DriveSpec()));
+  AttachDisk(disk, node);
+  return *disk;
+}
+
 int Machine::OpenDeviceSetCount() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   return int(impl_->sets.size());
@@ -184,6 +204,7 @@ int Machine::OpenDeviceSetCount() const {
 
 HDEVINFO Machine::GetClassDevs(const GUID* cls, DWORD flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   impl_->Pump();
   DeviceSet set;
   bool all = (flags & DIGCF_ALLCLASSES) != 0;
@@ -232,6 +253,7 @@ BOOL Deliver(const void* value, DWORD needed, PBYTE buffer, DWORD size, PDWORD r
 
 BOOL Machine::EnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
@@ -244,6 +266,7 @@ BOOL Machine::EnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data) {
 
 BOOL Machine::EnumDeviceInterfaces(HDEVINFO h, const GUID* cls, DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
@@ -259,6 +282,7 @@ BOOL Machine::GetInterfaceDetail(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA iface,
                                  PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size, PDWORD required,
                                  PSP_DEVINFO_DATA data) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (iface == nullptr || iface->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
@@ -282,6 +306,7 @@ BOOL Machine::GetInterfaceDetail(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA iface,
 BOOL Machine::GetRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
                                   DWORD size, PDWORD required) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   DevNode* node = NodeOf(impl_->tree, set, data);
@@ -306,6 +331,7 @@ BOOL Machine::GetRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD prope
 BOOL Machine::GetDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
                                 PBYTE buffer, DWORD size, PDWORD required) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   DevNode* node = NodeOf(impl_->tree, set, data);
@@ -318,6 +344,7 @@ BOOL Machine::GetDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROP
 
 BOOL Machine::GetInstanceId(HDEVINFO h, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DevNode* node = NodeOf(impl_->tree, FindSet(impl_->sets, h), data);
   if (node == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   DWORD needed = DWORD(node->instanceId.size() + 1);
@@ -329,6 +356,7 @@ BOOL Machine::GetInstanceId(HDEVINFO h, PSP_DEVINFO_DATA data, PWSTR id, DWORD s
 
 BOOL Machine::DestroyDeviceSet(HDEVINFO h) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   auto it = impl_->sets.find(reinterpret_cast<uintptr_t>(h));
   if (it == impl_->sets.end()) {
     ++impl_->badReleases;
@@ -341,6 +369,7 @@ BOOL Machine::DestroyDeviceSet(HDEVINFO h) {
 
 CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DevNode* n = impl_->tree.Find(node);
   if (parent == nullptr) return CR_INVALID_POINTER;
   if (n == nullptr || n->parent == 0) return CR_NO_SUCH_DEVNODE;
@@ -350,6 +379,7 @@ CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node) {
 
 CONFIGRET Machine::GetDeviceId(DEVINST node, PWSTR buffer, ULONG length) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++impl_->treeCalls;
   DevNode* n = impl_->tree.Find(node);
   if (n == nullptr) return CR_INVALID_DEVNODE;
   if (buffer == nullptr) return CR_INVALID_POINTER;

@@ -30,8 +30,6 @@ lab::NativeDiskSpec Native(int number, int bus, int bridgeBus) {
   return spec;
 }
 
-std::wstring Path(int n) { return L"\\\\.\\PhysicalDrive" + std::to_wstring(n); }
-
 INT64 PortOf(int number, INT32 type) {
   CmdContext ctx = {type, INVALID_HANDLE_VALUE, 0};
   return GetDiskPortID(&ctx, UINT32(number));

@@ -28,3 +28,22 @@ INT64 GetUsbPortChain(const WCHAR* usbDeviceId);
 INT64 ReverseChain(UINT64 chain);
 INT64 GetDiskPortID(const CmdContext* ctx, UINT32 deviceNumber);
 HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId);
+// The disk after the first skip ones at that port id: drives behind one RST
+// adapter share its port id.
+HANDLE OpenDiskByPortIDSkipping(INT32 iCmdType, INT64 portId, int skip);
+
+// Enumeration.
+constexpr int MAX_PHYSICAL_DRIVES = 20;
+constexpr UINT32 MIN_CAPACITY_GB = 16;
+constexpr DWORD IDENTIFY_SIZE = 4096;
+
+UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity);
+INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record);
+HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx);
+INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length,
+                   BYTE* status);
+// Closes what OpenDisk opened.
+void CloseDisk(HANDLE hDrive, CmdContext* ctx);
+
+// Re-identification: finds the drive again by its port id and refills the record.
+int GetDiskInfoByPortID(DriveRecord* record, int tries);

@@ -304,7 +304,9 @@ INT64 GetDiskPortID(const CmdContext* ctx, UINT32 deviceNumber) {
   return portId;
 }
 
-HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId) {
+HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId) { return OpenDiskByPortIDSkipping(iCmdType, portId, 0); }
+
+HANDLE OpenDiskByPortIDSkipping(INT32 iCmdType, INT64 portId, int skip) {
   HDEVINFO set = OpenClass(&kDiskClass);
   if (set == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
   HANDLE found = INVALID_HANDLE_VALUE;
@@ -326,7 +328,7 @@ HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId) {
     if (descriptor.BusType == BusTypeUsb && IsUsbTransport(iCmdType)) diskPort = UsbPortId(data.DevInst);
     else if (descriptor.BusType == BusTypeRAID || descriptor.BusType == BusTypeNvme) diskPort = PciePortId(data.DevInst);
     // A disk on another bus (-1) matches nothing, whatever is wanted.
-    if (diskPort != -1 && diskPort == portId) found = disk;
+    if (diskPort != -1 && diskPort == portId && skip-- == 0) found = disk;
     else plat::CloseHandle(disk);
   }
   Release(set);

@@ -1,0 +1,206 @@
+// Finding the NVMe drives: PhysicalDrive0 to 19 probed one by one through
+// their transport, then the volumes C: to Z: tied to them.
+#include <cstdio>
+#include <cstring>
+
+#include "app/AppState.h"
+#include "app/Text.h"
+#include "discovery/Discovery.h"
+#include "package/Package.h"
+#include "platform/Platform.h"
+#include "transport/StorageDefs.h"
+
+namespace {
+
+constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE;
+constexpr size_t LBA_DATA_SIZE = 130;  // LBA format 0 of Identify Namespace
+constexpr UINT64 GIGABYTE = 1000000000ull;
+
+// Identify text: bytes as the drive sent them, terminated, widened through
+// the ANSI code page.
+void DriveText(const BYTE* bytes, size_t count, WCHAR* out) {
+  char text[DRIVE_TEXT_CAPACITY] = {};
+  memcpy(text, bytes, count < DRIVE_TEXT_CAPACITY - 1 ? count : DRIVE_TEXT_CAPACITY - 1);
+  out[0] = L'\0';
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, out, DRIVE_TEXT_CAPACITY) == 0) out[0] = L'\0';
+  out[DRIVE_TEXT_CAPACITY - 1] = L'\0';
+}
+
+bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number) {
+  DWORD returned = 0;
+  return plat::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number, &returned,
+                               nullptr) != FALSE;
+}
+
+// Ties the volumes C: to Z: to the filled records.
+void TieVolumes(DriveRecord* slots, UINT32 count) {
+  for (WCHAR letter = L'C'; letter <= L'Z'; ++letter) {
+    WCHAR path[8];
+    FormatText(path, L"\\\\.\\%c:", letter);
+    HANDLE volume = plat::CreateFileW(path, ACCESS, SHARE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) continue;
+    STORAGE_DEVICE_NUMBER number = {};
+    if (QueryDeviceNumber(volume, &number) && number.DeviceType == FILE_DEVICE_DISK) {
+      for (UINT32 i = 0; i < count; ++i) {
+        DriveRecord& drive = slots[i];
+        if (drive.iDeviceNumber != number.DeviceNumber) continue;
+        drive.bRaw = 0;
+        // "%c: " writes three characters; letters that no longer fit in
+        // the text are left out, never written beyond it.
+        size_t used = wcslen(drive.szDriveLetters);
+        if (used + 3 < DRIVE_TEXT_CAPACITY)
+          FormatText(drive.szDriveLetters + used, DRIVE_TEXT_CAPACITY - used, L"%c: ", letter);
+        if (letter == L'C') drive.bSystemDrive = 1;
+        break;
+      }
+    }
+    plat::CloseHandle(volume);
+  }
+}
+
+}  // namespace
+
+void CloseDisk(HANDLE hDrive, CmdContext* ctx) {
+  if (hDrive != INVALID_HANDLE_VALUE) plat::CloseHandle(hDrive);
+  if (ctx->hScsiPort != INVALID_HANDLE_VALUE) {
+    plat::CloseHandle(ctx->hScsiPort);
+    ctx->hScsiPort = INVALID_HANDLE_VALUE;
+  }
+}
+
+HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx) {
+  ctx->hScsiPort = INVALID_HANDLE_VALUE;
+  HANDLE h = plat::CreateFileW(path, ACCESS, SHARE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+
+  SCSI_ADDRESS address = {};
+  address.Length = sizeof address;
+  DWORD returned = 0;
+  if (plat::DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, &address, sizeof address, &address, sizeof address, &returned,
+                            nullptr)) {
+    ctx->iPathId = address.PathId;
+    WCHAR port[32];
+    FormatText(port, L"\\\\.\\scsi%d:", address.PortNumber);
+    ctx->hScsiPort = plat::CreateFileW(port, ACCESS, SHARE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+
+  STORAGE_PROPERTY_QUERY query = {};
+  query.PropertyId = StorageDeviceProperty;
+  query.QueryType = PropertyStandardQuery;
+  STORAGE_DEVICE_DESCRIPTOR descriptor = {};
+  if (!plat::DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &descriptor, sizeof descriptor,
+                             &returned, nullptr)) {
+    ctx->iCmdType = CMD_NONE;
+    return h;
+  }
+  switch (descriptor.BusType) {
+    case BusTypeNvme:
+      ctx->iCmdType = CMD_NVME;
+      break;
+    case BusTypeUsb:
+      ctx->iCmdType = IO_USB_GetBridgeType(h);
+      break;
+    case BusTypeRAID: {
+      WCHAR service[SERVICE_CAPACITY];
+      GetControllerService(path, service);
+      ctx->iCmdType = FindNoCase(service, L"iaStor") != nullptr ? CMD_RST : CMD_NONE;
+      break;
+    }
+    default:
+      ctx->iCmdType = CMD_NONE;
+      break;
+  }
+  return h;
+}
+
+INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length,
+                   BYTE* status) {
+  NvmeCommand cmd = BuildIdentifyCommand(cns, nsid);
+  switch (ctx->iCmdType) {
+    case CMD_NVME:
+      return IO_NVMe_Identify(hDrive, cns, nsid, buffer, length);
+    case CMD_ASM_USB:
+      return IO_USB_ASM_Identify(hDrive, DIR_READ, &cmd, buffer, length, status);
+    case CMD_JMI_USB:
+      return IO_USB_JMI_NVMeCmd(hDrive, DIR_READ, &cmd, buffer, length, status);
+    case CMD_RST:
+      return IO_RST_NVMeCmd(ctx->hScsiPort, ctx->iPathId, &cmd, buffer, length);
+    default:
+      return RES_NO_TRANSPORT;
+  }
+}
+
+INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
+  ZeroMemory(record, sizeof *record);
+  WCHAR upper[DRIVE_TEXT_CAPACITY];
+  StringCchCopyW(upper, DRIVE_TEXT_CAPACITY, path);
+  CharUpperW(upper);
+  int number = 0;
+  swscanf(upper, L"\\\\.\\PHYSICALDRIVE%d", &number);
+
+  CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
+  HANDLE h = OpenDisk(path, &ctx);
+  if (h == INVALID_HANDLE_VALUE) return RES_OPEN_FAILED;
+  INT32 result = RES_NO_TRANSPORT;
+  BYTE* controller = static_cast<BYTE*>(plat::VirtualAlloc(nullptr, IDENTIFY_SIZE * 2, MEM_COMMIT | MEM_RESERVE,
+                                                           PAGE_READWRITE));
+  BYTE* ns = controller + IDENTIFY_SIZE;
+  if (controller == nullptr) {
+    result = RES_REQUEST_FAILED;
+  } else if (ctx.iCmdType != CMD_NONE) {
+    BYTE status = 0;
+    result = IdentifyDisk(&ctx, h, 1, 0, controller, IDENTIFY_SIZE, &status);
+    if (result == RES_SUCCESS && status == 2) result = RES_NO_TRANSPORT;  // the bridge refused Identify
+    if (result == RES_SUCCESS) {
+      IdentifyDisk(&ctx, h, 0, 1, ns, IDENTIFY_SIZE, &status);
+      BYTE lbaDataSize = ns[LBA_DATA_SIZE];
+      UINT64 blocks = 0;
+      memcpy(&blocks, ns, sizeof blocks);
+      // A data size of 32 or more is no sector size: no usable capacity.
+      UINT64 sector = lbaDataSize < 32 ? (1ull << lbaDataSize) : 0;
+      UINT32 capacity = static_cast<UINT32>(blocks * sector / GIGABYTE);
+      if (sector == 0 || capacity < MIN_CAPACITY_GB) {
+        result = RES_NO_TRANSPORT;
+      } else {
+        StringCchCopyW(record->szDevicePath, DRIVE_TEXT_CAPACITY, path);
+        record->iCmdType = ctx.iCmdType;
+        record->iSectorSize = static_cast<UINT32>(sector);
+        record->iNamespaceSize = blocks;
+        record->iCapacityGB = capacity;
+        record->iPciVendorId = static_cast<UINT32>(controller[0] | controller[1] << 8);
+        record->iPciSubVendorId = static_cast<UINT32>(controller[2] | controller[3] << 8);
+        DriveText(controller + 24, 40, record->szModel);
+        DriveText(controller + 64, 8, record->szFwRevision);
+        DriveText(controller + 4, 20, record->szSerial);
+        TrimBlanks(record->szModel);
+        TrimBlanks(record->szFwRevision);
+        record->iDeviceNumber = static_cast<UINT32>(number);
+        record->bRaw = 1;
+        QueryFlashInfo(&ctx, h, record);
+        record->bSupportedController = (record->iPciVendorId == 0x1D4C || record->iSocId != 0) ? 1 : 0;
+        record->iPort = GetDiskPortID(&ctx, record->iDeviceNumber);
+        LogDetail(L"%s - iCmdType = %d, iPort = %I64d", path, record->iCmdType, record->iPort);
+        if (record->iCmdType == CMD_NVME)
+          GetPcieLinkInfo(path, &record->iLinkSpeed, &record->iLinkWidth, &record->iMaxLinkSpeed,
+                          &record->iMaxLinkWidth);
+      }
+    }
+  }
+  if (controller != nullptr) plat::VirtualFree(controller, 0, MEM_RELEASE);
+  CloseDisk(h, &ctx);
+  if (result != RES_SUCCESS) ZeroMemory(record, sizeof *record);
+  return result;
+}
+
+UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity) {
+  ZeroMemory(slots, sizeof(DriveRecord) * capacity);
+  UINT32 count = 0;
+  for (int n = 0; n < MAX_PHYSICAL_DRIVES && count < capacity; ++n) {
+    WCHAR path[DRIVE_TEXT_CAPACITY];
+    FormatText(path, L"\\\\.\\PhysicalDrive%d", n);
+    if (GetDiskInfo(path, &slots[count]) == RES_SUCCESS) ++count;
+  }
+  TieVolumes(slots, count);
+  return count;
+}

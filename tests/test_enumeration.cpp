@@ -1,0 +1,241 @@
+// Enumeration and re-identification against machines of the lab.
+#include <cstring>
+
+#include "LabFixture.h"
+#include "MakerPersonality.h"
+#include "Scenario.h"
+#include "UsbBridge.h"
+#include "discovery/Discovery.h"
+
+class EnumerationTest : public LabTest {
+ protected:
+  DriveRecord slots[DRIVE_TABLE_SIZE];
+
+  void Build(const char* text) {
+    std::string error;
+    ASSERT_TRUE(lab::BuildScenario(machine, text, &error)) << error;
+  }
+  UINT32 Scan(UINT32 capacity = DRIVE_TABLE_SIZE) { return ScanDisks(slots, capacity); }
+  INT32 Probe(int n, DriveRecord* record) {
+    return GetDiskInfo((L"\\\\.\\PhysicalDrive" + std::to_wstring(n)).c_str(), record);
+  }
+  bool Opened(const wchar_t* path) {
+    for (const auto& r : machine.Requests())
+      if (_wcsicmp(r.path.c_str(), path) == 0) return true;
+    return false;
+  }
+};
+
+TEST_F(EnumerationTest, CapacityAndSectorSize) {
+  Build("nvme disk=0 size=16\n"
+        "nvme disk=1 size=15\n"
+        "nvme disk=2 size=512 format=1\n");
+  ASSERT_EQ(2u, Scan());
+  EXPECT_EQ(16u, slots[0].iCapacityGB);
+  EXPECT_EQ(512u, slots[0].iSectorSize);
+  EXPECT_EQ(2u, slots[1].iDeviceNumber);
+  EXPECT_EQ(512u, slots[1].iSectorSize) << "LBA format 0, whatever the namespace is formatted with";
+  EXPECT_EQ(512u, slots[1].iCapacityGB);
+  DriveRecord record;
+  memset(&record, 0x5A, sizeof record);
+  EXPECT_EQ(RES_NO_TRANSPORT, Probe(1, &record));
+  EXPECT_EQ(0u, record.iCapacityGB) << "a rejected drive leaves a cleared record";
+  EXPECT_EQ(RES_OPEN_FAILED, Probe(9, &record));
+}
+
+TEST_F(EnumerationTest, AnLbaDataSizeOf32OrMoreIsNoCapacity) {
+  Build("nvme disk=0 size=512 lbads=32\n"
+        "nvme disk=1 size=512 lbads=40\n"
+        "nvme disk=2 size=512 lbads=12\n");
+  ASSERT_EQ(1u, Scan());
+  EXPECT_EQ(4096u, slots[0].iSectorSize);
+}
+
+TEST_F(EnumerationTest, GapsDoNotStopTheScanAndAFullTableDoes) {
+  Build("nvme disk=0\nnvme disk=3\nnvme disk=7\nnvme disk=19\n");
+  ASSERT_EQ(4u, Scan());
+  EXPECT_EQ(19u, slots[3].iDeviceNumber);
+  machine.ClearRecords();
+  ASSERT_EQ(2u, Scan(2));
+  EXPECT_TRUE(Opened(L"\\\\.\\PhysicalDrive3"));
+  EXPECT_FALSE(Opened(L"\\\\.\\PhysicalDrive7")) << "no probing once the table is full";
+}
+
+TEST_F(EnumerationTest, DrivesNoTransportServesAreSkipped) {
+  Build("usb disk=0 chip=other\n"
+        "sata disk=1\n"
+        "rst disk=2 port=3 service=megasas\n"
+        "rst disk=3 port=4 bus=7 service=iaStorAC\n"
+        "usb disk=4 chip=asmedia ports=2\n"
+        "usb disk=5 chip=jmicron ports=5\n");
+  DriveRecord record;
+  for (int n : {0, 1, 2}) EXPECT_EQ(RES_NO_TRANSPORT, Probe(n, &record)) << n;
+  ASSERT_EQ(3u, Scan());
+  EXPECT_EQ(CMD_RST, slots[0].iCmdType);
+  EXPECT_EQ(CMD_ASM_USB, slots[1].iCmdType);
+  EXPECT_EQ(102, slots[1].iPort);
+  EXPECT_EQ(CMD_JMI_USB, slots[2].iCmdType);
+  EXPECT_EQ(7, slots[0].iPort);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(0u, slots[i].iLinkSpeed) << "link values are for native drives only";
+}
+
+TEST_F(EnumerationTest, CheckConditionAtIdentifySkipsTheDrive) {
+  Build("usb disk=0 chip=asmedia\n");
+  auto* bridge = static_cast<lab::UsbBridgeDisk*>(machine.DiskAt(0));
+  bridge->CheckConditionAt(3);  // INQUIRY, information read, Identify Controller
+  DriveRecord record;
+  EXPECT_NE(RES_SUCCESS, Probe(0, &record));
+  EXPECT_EQ(0u, record.iCapacityGB);
+  EXPECT_EQ(RES_SUCCESS, Probe(0, &record));
+}
+
+TEST_F(EnumerationTest, RecordFromIdentifyAndTheFlashQuery) {
+  Build("nvme disk=0 model=\"ABC\" serial=\"S1\" fw=\" 1.2 \" link=3x4 max=4x4 maker socid=7C31\n"
+        "nvme disk=1 vid=144D ssvid=144D\n");
+  ASSERT_EQ(2u, Scan()) << "a drive of another maker refusing the vendor commands is still listed";
+  EXPECT_EQ(0, slots[1].bSupportedController);
+  EXPECT_EQ(0u, slots[1].iNandType);
+  EXPECT_EQ(0u, slots[1].iSocId);
+  DriveRecord& d = slots[0];
+  EXPECT_STREQ(L"\\\\.\\PhysicalDrive0", d.szDevicePath);
+  EXPECT_STREQ(L"ABC", d.szModel);
+  EXPECT_EQ(std::wstring(L"S1") + std::wstring(18, L' '), d.szSerial) << "the serial keeps its blanks";
+  EXPECT_STREQ(L"1.2", d.szFwRevision);
+  EXPECT_EQ(0x1D4Cu, d.iPciVendorId);
+  EXPECT_EQ(1, d.bSupportedController);
+  EXPECT_EQ(0x7C31u, d.iSocId);
+  EXPECT_EQ(0x2C04u, d.iNandType);
+  EXPECT_EQ(2, d.iPort);
+  EXPECT_EQ((std::vector<UINT32>{3, 4, 4, 4}),
+            (std::vector<UINT32>{d.iLinkSpeed, d.iLinkWidth, d.iMaxLinkSpeed, d.iMaxLinkWidth}));
+}
+
+TEST_F(EnumerationTest, VolumesGiveTheLetters) {
+  Build("nvme disk=0\nnvme disk=1\nnvme disk=2 size=8\n"
+        "volume letter=D disk=0\nvolume letter=C disk=0\nvolume letter=E disk=2\n");
+  ASSERT_EQ(2u, Scan());
+  EXPECT_STREQ(L"C: D: ", slots[0].szDriveLetters);
+  EXPECT_EQ(1, slots[0].bSystemDrive);
+  EXPECT_EQ(0, slots[0].bRaw);
+  EXPECT_STREQ(L"", slots[1].szDriveLetters);
+  EXPECT_EQ(1, slots[1].bRaw);
+  EXPECT_EQ(0, slots[1].bSystemDrive) << "E: lies on the rejected drive and changes nothing";
+}
+
+TEST_F(EnumerationTest, ManyVolumesOnOneDriveNeverOverrunTheLetters) {
+  // "%c: " writes three characters: twenty letters fit in the 63 of the text.
+  std::string text = "nvme disk=0\n";
+  for (char c = 'C'; c <= 'V'; ++c) text += std::string("volume letter=") + c + " disk=0\n";
+  Build(text.c_str());
+  ASSERT_EQ(1u, Scan());
+  EXPECT_STREQ(L"C: D: E: F: G: H: I: J: K: L: M: N: O: P: Q: R: S: T: U: V: ", slots[0].szDriveLetters);
+
+  // Twenty-four do not: the first twenty-one are kept, in letter order.
+  for (char c = 'W'; c <= 'Z'; ++c) machine.AddVolume(wchar_t(c), 0);
+  ASSERT_EQ(1u, Scan());
+  EXPECT_EQ(63u, wcslen(slots[0].szDriveLetters));
+  EXPECT_EQ(std::wstring(L"U: V: W: "), std::wstring(slots[0].szDriveLetters + 54));
+  EXPECT_EQ(0u, slots[0].iDeviceNumber) << "the fields after the letters are intact";
+  EXPECT_EQ(0, slots[0].bRaw);
+}
+
+class ReidentifyTest : public EnumerationTest {
+ protected:
+  HWND sink = nullptr;
+  void SetUp() override {
+    EnumerationTest::SetUp();
+    sink = CreateWindowExW(0, L"STATIC", L"sink", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    GetAppState()->hDlg = sink;
+  }
+  void TearDown() override {
+    DestroyWindow(sink);
+    EnumerationTest::TearDown();
+  }
+  std::vector<LPARAM> Posted() {
+    std::vector<LPARAM> out;
+    MSG msg;
+    while (PeekMessageW(&msg, sink, WM_UPDATE_PROGRESS, WM_UPDATE_PROGRESS, PM_REMOVE)) out.push_back(msg.lParam);
+    return out;
+  }
+};
+
+TEST_F(ReidentifyTest, FoundOnTheFirstTry) {
+  Build("usb disk=1 ports=4\nvolume letter=F disk=1\n");
+  ASSERT_EQ(1u, Scan());
+  DriveRecord record = slots[0];
+  EXPECT_STREQ(L"F: ", record.szDriveLetters);
+  ULONGLONG before = machine.Now();
+  EXPECT_EQ(1, GetDiskInfoByPortID(&record, 30));
+  EXPECT_EQ(before, machine.Now()) << "no sleep";
+  EXPECT_TRUE(Posted().empty());
+  EXPECT_EQ(104, record.iPort);
+  EXPECT_STREQ(L"", record.szDriveLetters) << "only the full scan ties volumes";
+  EXPECT_EQ(1, record.bRaw);
+}
+
+TEST_F(ReidentifyTest, ADriveMovedAwayCostsEveryTry) {
+  Build("usb disk=1 ports=4\n");
+  ASSERT_EQ(1u, Scan());
+  DriveRecord record = slots[0];
+  record.iPort = 105;  // the enclosure now sits in another port
+  DriveRecord before = record;
+  ULONGLONG start = machine.Now();
+  EXPECT_EQ(0, GetDiskInfoByPortID(&record, 30));
+  EXPECT_EQ(start + 30000, machine.Now());
+  std::vector<LPARAM> expected;
+  for (int t = 1; t <= 30; ++t) expected.push_back(100 * t / 30);
+  EXPECT_EQ(expected, Posted());
+  EXPECT_EQ(3, expected.front());
+  EXPECT_EQ(0, memcmp(&before, &record, sizeof record)) << "the record is unchanged";
+
+  EXPECT_EQ(0, GetDiskInfoByPortID(&record, 10));
+  EXPECT_EQ((std::vector<LPARAM>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}), Posted());
+  EXPECT_EQ(0, GetDiskInfoByPortID(&record, 0));
+  EXPECT_TRUE(Posted().empty());
+}
+
+TEST_F(ReidentifyTest, ADriveBackUnderANewNumberIsRefilled) {
+  Build("usb disk=1 chip=jmicron ports=2.3 reappear=4000\n");
+  ASSERT_EQ(1u, Scan());
+  DriveRecord record = slots[0];
+  lab::NvmeDrive* drive = machine.DriveAt(1);
+  lab::Bytes image = lab::MakeLabImage(8192, "5.0.0.01");
+  CmdContext ctx = {CMD_JMI_USB, INVALID_HANDLE_VALUE, 0};
+  HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, h, image.data(), 8192));
+  ASSERT_EQ(RES_SUCCESS, FWCommit(&ctx, h, 1, 1));
+  IO_USB_JMI_PowerCtrl(h, 5);
+  plat::CloseHandle(h);
+  Posted();  // the download's own progress
+  EXPECT_EQ(1, GetDiskInfoByPortID(&record, 10));
+  EXPECT_STREQ(L"5.0.0.01", record.szFwRevision);
+  EXPECT_STREQ(L"\\\\.\\PhysicalDrive2", record.szDevicePath);
+  EXPECT_EQ(2u, record.iDeviceNumber);
+  EXPECT_EQ(10203, record.iPort);
+  EXPECT_EQ((std::vector<LPARAM>{10, 20, 30, 40}), Posted()) << "four seconds away";
+  EXPECT_EQ("5.0.0.01", drive->revision());
+}
+
+TEST_F(ReidentifyTest, AFoundDriveThatNoLongerAnswersLeavesAClearedRecord) {
+  Build("nvme disk=0\n");
+  ASSERT_EQ(1u, Scan());
+  DriveRecord record = slots[0];
+  machine.DriveAt(0)->FailOpcode(0x06, lab::nvme::InvalidField);
+  EXPECT_EQ(0, GetDiskInfoByPortID(&record, 30));
+  EXPECT_EQ(0u, record.iCapacityGB);
+  EXPECT_STREQ(L"", record.szDevicePath);
+  EXPECT_TRUE(Posted().empty()) << "no further try";
+}
+
+TEST_F(ReidentifyTest, TwoDrivesBehindOneAdapterAreEachFoundAsThemselves) {
+  Build("rst disk=1 port=3 path=0 serial=RST-A\n"
+        "rst disk=2 port=3 path=1 serial=RST-B\n");
+  ASSERT_EQ(2u, Scan());
+  EXPECT_EQ(slots[0].iPort, slots[1].iPort) << "they share the adapter's port id";
+  DriveRecord a = slots[0], b = slots[1];
+  EXPECT_EQ(1, GetDiskInfoByPortID(&b, 30));
+  EXPECT_EQ(2u, b.iDeviceNumber);
+  EXPECT_EQ(1, GetDiskInfoByPortID(&a, 30));
+  EXPECT_EQ(1u, a.iDeviceNumber);
+  EXPECT_EQ(0u, wcsncmp(L"RST-B", b.szSerial, 5));
+}
