@@ -80,6 +80,15 @@ class Machine {
   // the bus and brings it back later under another PhysicalDrive number.
   UsbBridgeDisk& AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& spec = DriveSpec());
   NvmeDrive* DriveAt(int deviceNumber);
+  // Hot-plug by hand: the disk leaves the bus, or comes back under its number.
+  bool Unplug(int deviceNumber);
+  bool PlugBack(int deviceNumber);
+  struct DiskInfo {
+    int deviceNumber;
+    std::string model;
+    bool present;
+  };
+  std::vector<DiskInfo> Disks() const;
   // A volume "\\.\C:" lying on the disk with that number.
   void AddVolume(wchar_t letter, int deviceNumber);
   // The device tree, for scenarios that need an odd node.

@@ -102,6 +102,7 @@ struct Machine::Impl {
   std::map<int, std::shared_ptr<DiskDevice>> disks;  // by PhysicalDrive number
   std::map<int, std::shared_ptr<RstPort>> rstPorts;   // by SCSI port number
   std::vector<Arrival> arrivals;
+  std::map<int, std::shared_ptr<DiskDevice>> unplugged;  // by the number they left under
   std::map<uintptr_t, HandleEntry> handles;
   uintptr_t nextHandle = HANDLE_BASE;
   std::set<void*> allocations;

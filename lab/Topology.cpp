@@ -167,6 +167,40 @@ void Machine::AddVolume(wchar_t letter, int deviceNumber) {
   impl_->devices[Upper(std::wstring(L"\\\\.\\") + letter + L":")] = std::make_shared<VolumeDevice>(deviceNumber);
 }
 
+bool Machine::Unplug(int deviceNumber) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    auto it = impl_->disks.find(deviceNumber);
+    if (it == impl_->disks.end()) return false;
+    impl_->unplugged[deviceNumber] = it->second;
+    impl_->Detach(*it->second);
+  }
+  TellNotices();
+  return true;
+}
+
+bool Machine::PlugBack(int deviceNumber) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    auto it = impl_->unplugged.find(deviceNumber);
+    if (it == impl_->unplugged.end() || impl_->disks.count(deviceNumber)) return false;
+    impl_->Attach(it->second, deviceNumber);
+    impl_->unplugged.erase(it);
+  }
+  TellNotices();
+  return true;
+}
+
+std::vector<Machine::DiskInfo> Machine::Disks() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::map<int, DiskInfo> all;
+  for (const auto& [n, disk] : impl_->disks) all[n] = {n, disk->drive().spec().model, true};
+  for (const auto& [n, disk] : impl_->unplugged) all[n] = {n, disk->drive().spec().model, false};
+  std::vector<DiskInfo> out;
+  for (const auto& [n, info] : all) out.push_back(info);
+  return out;
+}
+
 DeviceTree& Machine::Tree() { return impl_->tree; }
 
 DiskDevice* Machine::DiskAt(int deviceNumber) {

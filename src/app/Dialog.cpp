@@ -1,0 +1,207 @@
+// The dialog: message routing, initialisation, completion and exit.
+#include "app/Dialog.h"
+
+#include <commctrl.h>
+
+#include "app/Text.h"
+#include "package/Package.h"
+#include "platform/Platform.h"
+#include "resources/resource.h"
+
+namespace {
+
+constexpr int PROGRESS_HEIGHT = 5;
+constexpr int LOGO_SIZE = 64;
+constexpr size_t PATH_CAPACITY = 1024;
+
+// The window ends one status-line height plus 5 pixels below the status line.
+void FitBelowStatusLine(HWND hDlg) {
+  RECT status, dialog;
+  GetWindowRect(GetDlgItem(hDlg, IDC_STATUS), &status);
+  GetWindowRect(hDlg, &dialog);
+  MoveWindow(hDlg, dialog.left, dialog.top, dialog.right - dialog.left, 2 * status.bottom - status.top + 5 - dialog.top,
+             TRUE);
+}
+
+void PlaceProgressStrip(HWND hDlg) {
+  RECT client;
+  GetClientRect(hDlg, &client);
+  MoveWindow(GetDlgItem(hDlg, IDC_PROGRESS), 0, client.bottom - PROGRESS_HEIGHT, client.right, PROGRESS_HEIGHT, TRUE);
+}
+
+void ShowLogo(HWND hDlg) {
+  HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_KESTREL), IMAGE_ICON, LOGO_SIZE, LOGO_SIZE,
+                           LR_DEFAULTCOLOR);
+  if (icon == nullptr) return;
+  SendDlgItemMessageW(hDlg, IDC_LOGO, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+  SetClassLongPtrW(hDlg, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+}
+
+// "%s\Kestrel\%I64d" under the temporary folder, named by the tick count.
+void MakeRunFolder() {
+  AppState* app = GetAppState();
+  WCHAR temp[MAX_PATH];
+  GetTempDir(temp, MAX_PATH);
+  WCHAR parent[MAX_PATH];
+  FormatText(parent, L"%s\\Kestrel", temp);
+  if (!IsPathExist(parent)) CreateDirectoryW(parent, nullptr);
+  FormatText(app->szWorkDir, L"%s\\%I64d", parent, static_cast<INT64>(plat::GetTickCount64()));
+  if (!IsPathExist(app->szWorkDir)) CreateDirectoryW(app->szWorkDir, nullptr);
+}
+
+}  // namespace
+
+void CenterWindow(HWND hwnd) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  int w = r.right - r.left, h = r.bottom - r.top;
+  int x, y;
+  HWND parent = GetParent(hwnd);
+  if (parent != nullptr) {
+    RECT p;
+    GetWindowRect(parent, &p);
+    x = p.left + ((p.right - p.left) - w) / 2;
+    y = p.top + ((p.bottom - p.top) - h) / 2;
+  } else {
+    x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
+    y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
+  }
+  MoveWindow(hwnd, x, y, w, h, TRUE);
+}
+
+void InitDialog(HWND hDlg) {
+  AppState* app = GetAppState();
+  app->hDlg = hDlg;
+  for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY, IDC_STATUS})
+    SetDlgItemTextW(hDlg, id, L"");
+  FitBelowStatusLine(hDlg);
+  PlaceProgressStrip(hDlg);
+  CenterWindow(hDlg);
+  ShowLogo(hDlg);
+  MakeRunFolder();
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, app->szWorkDir);
+  WCHAR config[MAX_PATH];
+  FormatText(config, L"%s\\%s", app->szWorkDir, PACKAGE_CONFIG_NAME);
+  LoadPackageConfig(config);
+  RefreshDriveList(hDlg, 1);
+  OnDriveSelected(hDlg);
+}
+
+INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      InitDialog(hDlg);
+      return 0;
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDOK:
+          OnRun(hDlg);
+          return 0;
+        case IDCANCEL:
+          return OnCancel(hDlg);
+        case IDC_DRIVE_LIST:
+          if (HIWORD(wParam) == CBN_SELENDOK) OnDriveSelected(hDlg);
+          return 0;
+        default:
+          return 0;
+      }
+    case WM_TIMER:
+      KillTimer(hDlg, TIMER_RESCAN);
+      RefreshDriveList(hDlg, 0);
+      return 0;
+    case WM_DEVICECHANGE:
+      // Setting the timer again restarts it: a burst of notices, one rebuild.
+      SetTimer(hDlg, TIMER_RESCAN, RESCAN_DELAY_MS, nullptr);
+      return 0;
+    case WM_UPDATE_DONE:
+      OnUpdateDone(hDlg, lParam);
+      return 0;
+    case WM_UPDATE_PROGRESS:
+      SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(MapProgress(lParam)), 0);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+int MapProgress(LPARAM percentage) {
+  AppState* app = GetAppState();
+  int v = static_cast<int>(percentage);
+  if (v == 0) return app->sProgressStart;
+  if (app->sProgressEnd == 0) app->sProgressEnd = 100;
+  return app->sProgressStart + (app->sProgressEnd - app->sProgressStart) * v / 100;
+}
+
+void OnRun(HWND) {
+  // The update run arrives with its own change; until then RUN starts nothing.
+  LogLine(L"RUN: the update run is not part of this build");
+}
+
+void OnUpdateDone(HWND hDlg, LPARAM result) {
+  AppState* app = GetAppState();
+  if (result != 1) {
+    plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
+  } else if (app->szAfterMessage[0] != L'\0') {
+    switch (app->PowerCtrl) {
+      case 0:
+        plat::MessageBoxW(hDlg, app->szAfterMessage, app->szTitle, MB_OK);
+        break;
+      case 1:
+        if (plat::MessageBoxW(hDlg, app->szAfterMessage, app->szTitle, MB_ICONINFORMATION | MB_OKCANCEL) == IDOK)
+          RequestShutdown(EWX_POWEROFF);
+        break;
+      case 2:
+        if (plat::MessageBoxW(hDlg, app->szAfterMessage, app->szTitle, MB_ICONINFORMATION | MB_OKCANCEL) == IDOK)
+          RequestShutdown(EWX_REBOOT);
+        break;
+      default:
+        break;
+    }
+  }
+  EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
+  EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
+}
+
+void RequestShutdown(UINT flags) {
+  HANDLE token = nullptr;
+  plat::OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token);
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  plat::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  TOKEN_PRIVILEGES previous = {};
+  DWORD length = 0;
+  plat::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length);
+  plat::ExitWindowsEx(flags, 0);
+  if (token != nullptr) plat::CloseHandle(token);
+}
+
+INT_PTR OnCancel(HWND hDlg) {
+  AppState* app = GetAppState();
+  if (IsBusy()) {
+    plat::MessageBoxW(hDlg, L"Update FW Now!\nCan't Exit Program.", app->szTitle, MB_OK);
+    return 0;
+  }
+  WCHAR parent[PATH_CAPACITY];
+  FormatText(parent, PATH_CAPACITY, L"%s\\..", app->szWorkDir);
+  SetCurrentDirectoryW(parent);
+  DeleteFolderFiles(app->szWorkDir, L"*.*");
+  RemoveDirectoryW(app->szWorkDir);
+  EndDialog(hDlg, 0);
+  return 1;
+}
+
+void DeleteFolderFiles(const WCHAR* folder, const WCHAR* pattern) {
+  WCHAR search[PATH_CAPACITY];
+  FormatText(search, PATH_CAPACITY, L"%s\\%s", folder, pattern);
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(search, &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    WCHAR file[PATH_CAPACITY];
+    FormatText(file, PATH_CAPACITY, L"%s\\%s", folder, found.cFileName);
+    DeleteFileW(file);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}

@@ -1,0 +1,166 @@
+// The drop-down list of the drives the package may update, and the panel
+// that shows the chosen one.
+#include <cstring>
+
+#include "app/Dialog.h"
+#include "app/Text.h"
+#include "discovery/Discovery.h"
+#include "package/Package.h"
+#include "resources/resource.h"
+
+#include <commctrl.h>
+
+volatile LONG RefreshGuard = 0;
+
+namespace {
+
+constexpr size_t ENTRY_CAPACITY = 260;
+constexpr size_t GENERATION_CAPACITY = 80;
+const WCHAR* const kGenerations[] = {
+    L"",
+    L"PCIE Gen1 Signaling Speed (2.5 Gbps)",
+    L"PCIE Gen2 Signaling Speed (5.0 Gbps)",
+    L"PCIE Gen3 Signaling Speed (8.0 Gbps)",
+    L"PCIE Gen4 Signaling Speed (16.0 Gbps)",
+};
+const int kPanelFields[] = {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY, IDC_STATUS};
+
+LRESULT ListMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
+  return SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, message, wParam, lParam);
+}
+
+// The same drive: the same port and, since drives behind one RST adapter
+// share a port id, the same serial number.
+bool SameDrive(const DriveRecord& a, const DriveRecord& b) {
+  return a.iPort == b.iPort && wcscmp(a.szSerial, b.szSerial) == 0;
+}
+
+void AddDisconnectEntry(HWND hDlg, const WCHAR* selectedText) {
+  WCHAR text[ENTRY_CAPACITY];
+  FormatText(text, ENTRY_CAPACITY, L"%s - Disconnect", selectedText);
+  LRESULT item = ListMessage(hDlg, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+  ListMessage(hDlg, CB_SETITEMDATA, item, GetAppState()->nDriveCount);
+  ListMessage(hDlg, CB_SETCURSEL, item, 0);
+}
+
+}  // namespace
+
+std::recursive_mutex& SelectedDriveLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+void FormatDriveEntry(const DriveRecord* drive, WCHAR* text, size_t capacity) {
+  if (drive->bRaw) FormatText(text, capacity, L"%s (RAW)", drive->szModel);
+  else FormatText(text, capacity, L"%s [%s]", drive->szModel, drive->szDriveLetters);
+}
+
+void RefreshDriveList(HWND hDlg, int initial) {
+  if (InterlockedCompareExchange(&RefreshGuard, 1, 0) != 0) return;
+  AppState* app = GetAppState();
+  WCHAR selectedText[ENTRY_CAPACITY] = L"";
+  DriveRecord selected;
+  {
+    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+    selected = app->SelectedDrive;
+  }
+  if (!initial) FormatDriveEntry(&selected, selectedText, ENTRY_CAPACITY);
+
+  app->nDriveCount = ScanDisks(app->DriveTable, DRIVE_TABLE_SIZE);
+  ListMessage(hDlg, CB_RESETCONTENT, 0, 0);
+  int listed = 0;
+  LRESULT found = CB_ERR;
+  for (UINT32 i = 0; i < app->nDriveCount; ++i) {
+    const DriveRecord& drive = app->DriveTable[i];
+    if (!IsDriveAccepted(&drive, app->szModelList, app->szSocId)) continue;
+    WCHAR text[ENTRY_CAPACITY];
+    FormatDriveEntry(&drive, text, ENTRY_CAPACITY);
+    LRESULT item = ListMessage(hDlg, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    ListMessage(hDlg, CB_SETITEMDATA, item, i);
+    if (SameDrive(drive, selected)) {
+      std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+      app->SelectedDrive = drive;
+      found = item;
+    }
+    ++listed;
+  }
+
+  bool busy = IsBusy() != 0;
+  if (listed > 0) {
+    if (!busy) {
+      LRESULT item = found != CB_ERR ? found : 0;
+      ListMessage(hDlg, CB_SETCURSEL, item, 0);
+      UINT32 index = static_cast<UINT32>(ListMessage(hDlg, CB_GETITEMDATA, item, 0));
+      ShowDriveInfo(hDlg, &app->DriveTable[index]);
+      if (found == CB_ERR) SetDlgItemTextW(hDlg, IDC_STATUS, L"");
+      EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
+    } else if (found != CB_ERR) {
+      ListMessage(hDlg, CB_SETCURSEL, found, 0);
+      DriveRecord shown;
+      {
+        std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+        shown = app->SelectedDrive;
+      }
+      ShowDriveInfo(hDlg, &shown);
+    } else {
+      AddDisconnectEntry(hDlg, selectedText);
+    }
+  } else if (busy) {
+    AddDisconnectEntry(hDlg, selectedText);
+  } else {
+    for (int id : kPanelFields) SetDlgItemTextW(hDlg, id, L"");
+    EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
+  }
+  InterlockedExchange(&RefreshGuard, 0);
+}
+
+void ShowDriveInfo(HWND hDlg, const DriveRecord* drive) {
+  SetDlgItemTextW(hDlg, IDC_MODEL, drive->szModel);
+  SetDlgItemTextW(hDlg, IDC_SERIAL, drive->szSerial);
+  SetDlgItemTextW(hDlg, IDC_FIRMWARE, drive->szFwRevision);
+  WCHAR text[GENERATION_CAPACITY + 16];
+  FormatText(text, L"%d GB", drive->iCapacityGB);
+  SetDlgItemTextW(hDlg, IDC_CAPACITY, text);
+  UINT64 port = static_cast<UINT64>(drive->iPort) % 100;
+  switch (drive->iCmdType) {
+    case CMD_ASM_USB:
+      FormatText(text, L"ASMedia Bridge NVME to USB-%d", static_cast<int>(port));
+      break;
+    case CMD_JMI_USB:
+      FormatText(text, L"JMicron Bridge NVME to USB-%d", static_cast<int>(port));
+      break;
+    case CMD_NVME: {
+      const WCHAR* generation = drive->iLinkSpeed <= 4 ? kGenerations[drive->iLinkSpeed] : L"";
+      FormatText(text, L"%s x %d", generation, drive->iLinkWidth);
+      break;
+    }
+    case CMD_RST:
+      FormatText(text, L"Intel RST");
+      break;
+    default:
+      text[0] = L'\0';
+      break;
+  }
+  SetDlgItemTextW(hDlg, IDC_INTERFACE, text);
+}
+
+void OnDriveSelected(HWND hDlg) {
+  AppState* app = GetAppState();
+  LRESULT item = ListMessage(hDlg, CB_GETCURSEL, 0, 0);
+  LRESULT index = item == CB_ERR ? CB_ERR : ListMessage(hDlg, CB_GETITEMDATA, item, 0);
+  // The disconnect entry names no listed drive: it counts as no selection.
+  if (index == CB_ERR || index < 0 || static_cast<UINT32>(index) >= app->nDriveCount) {
+    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+    ZeroMemory(&app->SelectedDrive, sizeof app->SelectedDrive);
+    return;
+  }
+  DriveRecord& entry = app->DriveTable[index];
+  GetDiskInfoByPortID(&entry, 30);
+  {
+    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+    app->SelectedDrive = entry;
+  }
+  ShowDriveInfo(hDlg, &entry);
+  SetDlgItemTextW(hDlg, IDC_STATUS, L"");
+  SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+}

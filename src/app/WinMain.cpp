@@ -1,0 +1,6 @@
+// Kestrel.exe: the updater on the real machine.
+#include <windows.h>
+
+#include "app/Dialog.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return RunKestrel(instance); }
