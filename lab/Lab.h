@@ -112,6 +112,7 @@ class Machine {
   std::vector<RequestRecord> Requests() const;
   std::vector<RequestRecord> RequestsWithCode(DWORD code) const;
   int OpenHandleCount() const;
+  int OpenAttempts(const std::wstring& path) const;  // CreateFileW calls on a device path
   int OutstandingAllocations() const;
   int BadReleases() const;  // closes or frees of things the lab never gave out
   std::vector<std::wstring> DebugLines() const;

@@ -89,6 +89,12 @@ int Machine::OpenHandleCount() const {
   return int(impl_->handles.size());
 }
 
+int Machine::OpenAttempts(const std::wstring& path) const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  auto it = impl_->openAttempts.find(Upper(path));
+  return it == impl_->openAttempts.end() ? 0 : it->second;
+}
+
 int Machine::OutstandingAllocations() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   return int(impl_->allocations.size());
@@ -145,6 +151,7 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
     return INVALID_HANDLE_VALUE;
   }
   std::wstring key = Upper(path);
+  ++impl_->openAttempts[key];
   auto fault = impl_->openFaults.find(key);
   if (fault != impl_->openFaults.end()) {
     SetLastError(fault->second);

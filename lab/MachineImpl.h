@@ -119,6 +119,7 @@ struct Machine::Impl {
   std::map<std::wstring, DWORD> openFaults;
 
   std::vector<RequestRecord> records;
+  std::map<std::wstring, int> openAttempts;
   std::vector<std::wstring> debugLines;
   ULONGLONG clock = CLOCK_START;
   std::deque<int> answers;
