@@ -106,7 +106,8 @@ class Machine {
   void FailActivation(DWORD error = ERROR_IO_DEVICE);
   void FailIoctl(DWORD code, DWORD error, int times = -1);  // -1: always
   void FailAllocation(int nth);
-  void FailOpen(const std::wstring& path, DWORD error);
+  // Fails the opens of path after the first `after` succeeded.
+  void FailOpen(const std::wstring& path, DWORD error, int after = 0);
 
   // Observations.
   std::vector<RequestRecord> Requests() const;
@@ -121,7 +122,12 @@ class Machine {
   // The virtual clock: Sleep advances it, GetTickCount64 reads it.
   ULONGLONG Now() const;
 
-  // Message boxes: answers are taken in order, then the default button.
+  // Sleeps last their full time when on (demos, benchmarks); off, they cost a
+  // few real milliseconds, enough for the dialog to keep up with the worker.
+  void SetRealTime(bool on);
+  // Message boxes: answers are taken in order, then the default button; or,
+  // when real, Windows shows them and someone must click.
+  void SetRealMessageBoxes(bool on);
   void QueueMessageBoxAnswer(int answer);
   std::vector<MessageBoxRecord> MessageBoxes() const;
 
@@ -153,7 +159,7 @@ class Machine {
   LPVOID Alloc(SIZE_T size, DWORD type, DWORD protect);
   BOOL Free(LPVOID p, SIZE_T size, DWORD type);
   void Sleep(DWORD ms);
-  int MessageBox(LPCWSTR text, LPCWSTR caption, UINT type);
+  int MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
   void DebugString(LPCWSTR text);
   void RecordShutdown(UINT flags);
 

@@ -53,7 +53,9 @@ ULONGLONG GetTickCount64() { return M().Now(); }
 LPVOID VirtualAlloc(LPVOID, SIZE_T size, DWORD type, DWORD protect) { return M().Alloc(size, type, protect); }
 BOOL VirtualFree(LPVOID p, SIZE_T size, DWORD type) { return M().Free(p, size, type); }
 
-int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type) { return M().MessageBox(text, caption, type); }
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+  return M().MessageBox(owner, text, caption, type);
+}
 void OutputDebugStringW(LPCWSTR text) { M().DebugString(text); }
 
 BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
@@ -70,8 +72,10 @@ BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVIL
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
+// The machine "restarts": every drive resets, so images waiting for a reset run.
 BOOL ExitWindowsEx(UINT flags, DWORD) {
   M().RecordShutdown(flags);
+  M().PowerCycle();
   return TRUE;
 }
 

@@ -66,9 +66,19 @@ void Machine::FailAllocation(int nth) {
   impl_->allocCount = 0;
 }
 
-void Machine::FailOpen(const std::wstring& path, DWORD error) {
+void Machine::FailOpen(const std::wstring& path, DWORD error, int after) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  impl_->openFaults[Upper(path)] = error;
+  impl_->openFaults[Upper(path)] = {error, after};
+}
+
+void Machine::SetRealTime(bool on) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->realTime = on;
+}
+
+void Machine::SetRealMessageBoxes(bool on) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->realBoxes = on;
 }
 
 std::vector<RequestRecord> Machine::Requests() const {
@@ -154,8 +164,12 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
   ++impl_->openAttempts[key];
   auto fault = impl_->openFaults.find(key);
   if (fault != impl_->openFaults.end()) {
-    SetLastError(fault->second);
-    return INVALID_HANDLE_VALUE;
+    if (fault->second.second > 0) {
+      --fault->second.second;
+    } else {
+      SetLastError(fault->second.first);
+      return INVALID_HANDLE_VALUE;
+    }
   }
   auto it = impl_->devices.find(key);
   if (it == impl_->devices.end()) {
@@ -175,10 +189,12 @@ BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, D
   BOOL result = IoctlLocked(h, code, in, inSize, out, outSize, returned, ov);
   TellNotices();
   // Between the steps of a bridge command another thread gets its chance, as
-  // on a real machine, so commands that are not kept whole do interleave.
-  if (code == ioctl::SCSI_PASS_THROUGH_DIRECT) {
+  // on a real machine, so commands that are not kept whole do interleave; a
+  // firmware piece takes a moment to travel, as it does on a real bus.
+  if (code == ioctl::SCSI_PASS_THROUGH_DIRECT || code == ioctl::STORAGE_FIRMWARE_DOWNLOAD ||
+      code == ioctl::SCSI_MINIPORT) {
     DWORD error = GetLastError();
-    ::Sleep(0);
+    ::Sleep(code == ioctl::SCSI_PASS_THROUGH_DIRECT ? 1 : 2);
     SetLastError(error);
   }
   return result;
@@ -278,18 +294,28 @@ BOOL Machine::Free(LPVOID p, SIZE_T size, DWORD type) {
 }
 
 void Machine::Sleep(DWORD ms) {
+  bool real;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     impl_->clock += ms;
     impl_->Pump();
+    real = impl_->realTime;
   }
   TellNotices();
-  ::Sleep(0);  // still let other threads run
+  // A pause lets other threads run, as a real one would: the dialog handles
+  // what the worker posted before the worker goes on.
+  ::Sleep(real ? ms : (ms >= 100 ? 20 : 0));
 }
 
-int Machine::MessageBox(LPCWSTR text, LPCWSTR caption, UINT type) {
+int Machine::MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+  bool real;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    impl_->boxes.push_back({text ? text : L"", caption ? caption : L"", type});
+    real = impl_->realBoxes;
+  }
+  if (real) return ::MessageBoxW(owner, text, caption, type);
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  impl_->boxes.push_back({text ? text : L"", caption ? caption : L"", type});
   if (!impl_->answers.empty()) {
     int answer = impl_->answers.front();
     impl_->answers.pop_front();

@@ -116,7 +116,9 @@ struct Machine::Impl {
   std::vector<IoctlFault> ioctlFaults;
   int allocFailAt = 0;
   int allocCount = 0;
-  std::map<std::wstring, DWORD> openFaults;
+  std::map<std::wstring, std::pair<DWORD, int>> openFaults;  // error, opens still let through
+  bool realTime = false;
+  bool realBoxes = false;
 
   std::vector<RequestRecord> records;
   std::map<std::wstring, int> openAttempts;

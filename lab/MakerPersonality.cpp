@@ -80,6 +80,7 @@ NvmeStatus MakerDrive::Vendor(const uint8_t* sqe, Bytes& data, bool toDrive) {
   if (opcode == 0xE6 && sub == 3) {
     data = IdentityReply();
   } else if (opcode == 0xE6 && sub == 1 && spec_.vendorInfo) {
+    if (failConfigRead) return nvme::DataTransferError;
     data = config_;
   } else if (opcode == 0xE5 && sub == 1 && spec_.vendorInfo && toDrive) {
     config_ = data;

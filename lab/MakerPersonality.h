@@ -53,6 +53,7 @@ class MakerDrive {
   Bytes& configBlock() { return config_; }
   Bytes& deviceInfoBlock() { return devinfo_; }  // the first 144 bytes of the 0xF2 reply
   const std::string& internalVersion() const { return version_; }
+  bool failConfigRead = false;  // the configuration block read answers an error
   // The drive's identity texts as its configuration holds them.
   std::string ConfigText(size_t offset, size_t size) const;
 

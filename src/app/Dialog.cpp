@@ -124,19 +124,6 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
   }
 }
 
-int MapProgress(LPARAM percentage) {
-  AppState* app = GetAppState();
-  int v = static_cast<int>(percentage);
-  if (v == 0) return app->sProgressStart;
-  if (app->sProgressEnd == 0) app->sProgressEnd = 100;
-  return app->sProgressStart + (app->sProgressEnd - app->sProgressStart) * v / 100;
-}
-
-void OnRun(HWND) {
-  // The update run arrives with its own change; until then RUN starts nothing.
-  LogLine(L"RUN: the update run is not part of this build");
-}
-
 void OnUpdateDone(HWND hDlg, LPARAM result) {
   AppState* app = GetAppState();
   if (result != 1) {

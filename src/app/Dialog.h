@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "app/AppState.h"
+#include "transport/CmdModel.h"
 
 constexpr UINT_PTR TIMER_RESCAN = 1000;
 constexpr UINT RESCAN_DELAY_MS = 2000;
@@ -30,9 +31,16 @@ std::recursive_mutex& SelectedDriveLock();
 void FormatDriveEntry(const DriveRecord* drive, WCHAR* text, size_t capacity);
 
 // Update run and completion.
+constexpr INT32 RES_BAD_IMAGE = -6;  // the image could not be read whole, or is damaged
+constexpr DWORD SETTLE_MS = 3000;
 void OnRun(HWND hDlg);
-void OnUpdateDone(HWND hDlg, LPARAM result);
+int StartWorker(HWND hDlg, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc);
+DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress);
+INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result);
+void SetProgressRange(INT16 start, INT16 end, LPARAM percentage);
 int MapProgress(LPARAM percentage);
+void WaitWithProgress(DWORD milliseconds);
+void OnUpdateDone(HWND hDlg, LPARAM result);
 void RequestShutdown(UINT flags);
 
 // Exit.

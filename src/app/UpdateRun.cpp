@@ -1,0 +1,240 @@
+// RUN: the checks on the dialog thread, then the update on a worker thread,
+// reporting through the progress and completion messages.
+#include <cstring>
+
+#include "app/Dialog.h"
+#include "app/Text.h"
+#include "discovery/Discovery.h"
+#include "package/Package.h"
+#include "platform/Platform.h"
+#include "resources/resource.h"
+
+namespace {
+
+constexpr DWORD WORKER_REIDENTIFY_TRIES = 10;
+constexpr int RUN_REIDENTIFY_TRIES = 30;
+constexpr DWORD COMMIT_SLOT = 1;
+constexpr DWORD COMMIT_ACTION = 1;  // replace the slot's image, run it at the next reset
+
+void Refuse(HWND hDlg) {
+  plat::MessageBoxW(hDlg, L"Do not need to update.", GetAppState()->szTitle, MB_OK);
+}
+
+// The three gates; 0 refuses with the log line that tells them apart.
+int PassesGates(const DriveRecord& drive) {
+  AppState* app = GetAppState();
+  if (app->szFwVersionList[0] != L'\0') {
+    WCHAR wrapped[DRIVE_TEXT_CAPACITY + 2];
+    WrapListItem(drive.szFwRevision, wrapped, ARRAYSIZE(wrapped));
+    if (FindNoCase(app->szFwVersionList, wrapped) == nullptr) {
+      LogLine(L"Limit FW Versoin : %s (disk Version : %s)", app->szFwVersionList, wrapped);
+      return 0;
+    }
+  }
+  WCHAR image[MAX_PATH];
+  if (!GetImagePath(&drive, image)) {
+    LogLine(L"No this fw, 0x%04X, %d", drive.iNandType, drive.iLunCount);
+    return 0;
+  }
+  if (drive.DrvInfoVersion[0] != L'\0' &&
+      !CheckInternalVersion(drive.DrvInfoVersion, app->iInternalFWVersionCheckPart, image)) {
+    LogLine(L"Limit Drv FW Version : %s", drive.DrvInfoVersion);
+    return 0;
+  }
+  return 1;
+}
+
+INT32 VendorBlock(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, BYTE* block) {
+  if (direction == DIR_READ) memset(block, 0, CFG_BLOCK_SIZE);
+  return VendorCmd(ctx, hDrive, direction, opcode, VENDOR_SUB_CONFIG, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15,
+                   block, CFG_BLOCK_SIZE);
+}
+
+// The whole image in one page allocation, or nothing: an image that cannot be
+// read whole, or that the image check refuses, is never sent.
+BYTE* LoadImage(const WCHAR* path, DWORD* size) {
+  *size = ReadFileData(path, 0, nullptr);
+  if (*size == 0) {
+    LogLine(L"UpdateWorker: no image at %s", path);
+    return nullptr;
+  }
+  BYTE* image = static_cast<BYTE*>(plat::VirtualAlloc(nullptr, *size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (image == nullptr) {
+    LogLine(L"UpdateWorker: no memory for an image of %d bytes", *size);
+    return nullptr;
+  }
+  DWORD read = ReadFileData(path, *size, image);
+  if (read != *size || !CheckFirmwareImage(image, *size)) {
+    if (read != *size) LogLine(L"UpdateWorker: read %d of %d bytes of %s", read, *size, path);
+    plat::VirtualFree(image, 0, MEM_RELEASE);
+    return nullptr;
+  }
+  return image;
+}
+
+// Download, settle, commit, settle: both paths share it.
+INT32 DownloadAndCommit(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size) {
+  SetProgressRange(0, 30, 0);
+  INT32 result = DownloadFW(ctx, hDrive, image, size);
+  if (result != RES_SUCCESS) return result;
+  SetProgressRange(30, 40, 0);
+  WaitWithProgress(SETTLE_MS);
+  SetProgressRange(40, 60, 0);
+  result = FWCommit(ctx, hDrive, COMMIT_SLOT, COMMIT_ACTION);
+  if (result != RES_SUCCESS) return result;
+  WaitWithProgress(SETTLE_MS);
+  return RES_SUCCESS;
+}
+
+INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
+  AppState* app = GetAppState();
+  WCHAR path[MAX_PATH] = L"";
+  GetImagePath(&drive, path);
+  DWORD size = 0;
+  BYTE* image = LoadImage(path, &size);
+  if (image == nullptr) return RES_BAD_IMAGE;
+  BYTE block[CFG_BLOCK_SIZE];
+  bool keep = IsKeepName(app->szNewVersion) != 0;
+  INT32 result = RES_SUCCESS;
+  if (drive.bVendorInfo) {
+    result = VendorBlock(ctx, hDrive, DIR_READ, VENDOR_OP_READ, block);
+    if (result == RES_SUCCESS) {
+      MergeVendorConfig(image, size, block, L"Vendor_Fw_Name", app->szNewVersion);
+      result = DownloadAndCommit(ctx, hDrive, image, size);
+    }
+    if (result == RES_SUCCESS && !keep) {
+      result = VendorBlock(ctx, hDrive, DIR_READ, VENDOR_OP_READ, block);
+      if (result == RES_SUCCESS) {
+        SetVendorConfigItem(block, L"Vendor_Fw_Name", app->szNewVersion);
+        result = VendorBlock(ctx, hDrive, DIR_WRITE, VENDOR_OP_CONFIG_WRITE, block);
+      }
+    }
+  } else {
+    result = DownloadAndCommit(ctx, hDrive, image, size);
+    if (result == RES_SUCCESS && !keep) result = WriteVendorFwName(ctx, hDrive, app->szNewVersion);
+  }
+  plat::VirtualFree(image, 0, MEM_RELEASE);
+  return result;
+}
+
+}  // namespace
+
+void OnRun(HWND hDlg) {
+  AppState* app = GetAppState();
+  LRESULT item = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETCURSEL, 0, 0);
+  if (item == CB_ERR) return;
+  LRESULT index = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETITEMDATA, item, 0);
+  // The disconnect entry names no listed drive: RUN starts nothing for it.
+  if (index < 0 || static_cast<UINT32>(index) >= app->nDriveCount) return;
+  DriveRecord& entry = app->DriveTable[index];
+  GetDiskInfoByPortID(&entry, RUN_REIDENTIFY_TRIES);
+  DriveRecord drive;
+  {
+    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+    app->SelectedDrive = entry;
+    drive = entry;
+  }
+  if (!PassesGates(drive)) {
+    Refuse(hDlg);
+    return;
+  }
+  if (app->szBeforeMessage[0] != L'\0' &&
+      plat::MessageBoxW(hDlg, app->szBeforeMessage, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES)
+    return;
+  SetDlgItemTextW(hDlg, IDC_STATUS, L"");
+  EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
+  EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);
+  if (!StartWorker(hDlg, &app->hWorker, UpdateWorker) && app->hWorker == nullptr) {
+    // No thread: nothing runs, so the dialog must not stay waiting for one.
+    EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
+    EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
+    plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
+  }
+}
+
+int StartWorker(HWND, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc) {
+  if (*hWorker != nullptr) {
+    LogDetail(L"Thread is Running");
+    return 0;
+  }
+  // Created suspended, so the handle is stored before the worker can finish.
+  HANDLE thread = CreateThread(nullptr, 0, proc, hWorker, CREATE_SUSPENDED, nullptr);
+  if (thread == nullptr) return 0;
+  *hWorker = thread;
+  ResumeThread(thread);
+  return 1;
+}
+
+DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
+  auto* hWorker = static_cast<HANDLE*>(hWorkerAddress);
+  AppState* app = GetAppState();
+  // The worker's own copy: a rebuild that refreshes SelectedDrive mid-run
+  // changes nothing under it.
+  DriveRecord drive;
+  {
+    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+    drive = app->SelectedDrive;
+  }
+  CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
+  HANDLE hDrive = OpenDisk(drive.szDevicePath, &ctx);
+  if (hDrive == INVALID_HANDLE_VALUE) return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_OPEN_FAILED));
+  INT32 result = RunUpdate(drive, &ctx, hDrive);
+  if (result != RES_SUCCESS) return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, result));
+
+  SetProgressRange(60, 80, 0);
+  if (ctx.iCmdType == CMD_ASM_USB) {
+    IO_USB_ASM_PowerCtrl(hDrive, 1);
+    WaitWithProgress(SETTLE_MS);
+  } else if (ctx.iCmdType == CMD_JMI_USB) {
+    IO_USB_JMI_PowerCtrl(hDrive, 5);
+    WaitWithProgress(SETTLE_MS);
+  }
+  SetProgressRange(80, 100, 0);
+  DriveRecord after = drive;
+  GetDiskInfoByPortID(&after, WORKER_REIDENTIFY_TRIES);
+  {
+    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+    app->SelectedDrive = after;
+  }
+  SetProgressRange(100, 100, 0);
+  RefreshDriveList(app->hDlg, 0);
+  return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_SUCCESS));
+}
+
+INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result) {
+  CloseDisk(hDrive, ctx);
+  PostMessageW(GetAppState()->hDlg, WM_UPDATE_DONE, 0, result);
+  HANDLE thread = *hWorker;
+  *hWorker = nullptr;
+  if (thread != nullptr) CloseHandle(thread);  // the run has ended: its handle goes too
+  return result;
+}
+
+void SetProgressRange(INT16 start, INT16 end, LPARAM percentage) {
+  AppState* app = GetAppState();
+  app->sProgressStart = start;
+  app->sProgressEnd = end;
+  SendMessageW(app->hDlg, WM_UPDATE_PROGRESS, 0, percentage);
+}
+
+int MapProgress(LPARAM percentage) {
+  AppState* app = GetAppState();
+  int v = static_cast<int>(percentage);
+  if (v == 0) return app->sProgressStart;
+  if (app->sProgressEnd == 0) app->sProgressEnd = 100;
+  return app->sProgressStart + (app->sProgressEnd - app->sProgressStart) * v / 100;
+}
+
+void WaitWithProgress(DWORD milliseconds) {
+  HWND hDlg = GetAppState()->hDlg;
+  DWORD remaining = milliseconds;
+  while (remaining > 1000) {
+    plat::Sleep(1000);
+    remaining -= 1000;
+    PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>((milliseconds - remaining) * 100 / milliseconds));
+  }
+  if (remaining != 0) {
+    plat::Sleep(remaining);
+    SendMessageW(hDlg, WM_UPDATE_PROGRESS, 0, 100);
+  }
+}

@@ -1,0 +1,350 @@
+// Whole updates through the real dialog over the lab: RUN, the question, the
+// worker on each transport and path, the bar, the closing message.
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "DialogFixture.h"
+#include "MakerPersonality.h"
+#include "UsbBridge.h"
+#include "discovery/Discovery.h"
+
+namespace {
+
+// The bar's positions as the control takes them, read back from it.
+std::vector<int> g_positions;
+WNDPROC g_barProc = nullptr;
+std::function<void(int)> g_onPosition;
+
+LRESULT CALLBACK RecordingBar(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = CallWindowProcW(g_barProc, hwnd, message, wParam, lParam);
+  if (message == PBM_SETPOS) {
+    int position = int(CallWindowProcW(g_barProc, hwnd, PBM_GETPOS, 0, 0));
+    if (g_positions.empty() || g_positions.back() != position) g_positions.push_back(position);
+    if (g_onPosition) g_onPosition(position);
+  }
+  return result;
+}
+
+std::vector<int> Download() { return {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30}; }
+
+std::vector<int> Expected(bool bridge, std::vector<int> reidentification = {}) {
+  std::vector<int> p = Download();
+  for (int v : {33, 36, 40, 46, 53, 60}) p.push_back(v);
+  if (bridge)
+    for (int v : {66, 73, 80}) p.push_back(v);
+  else
+    p.push_back(80);
+  for (int v : reidentification) p.push_back(v);
+  p.push_back(100);
+  return p;
+}
+
+}  // namespace
+
+class UpdateRunTest : public DialogTest {
+ protected:
+  std::shared_ptr<lab::MakerDrive> configFault;
+  void SetUp() override {
+    DialogTest::SetUp();
+    g_positions.clear();
+    g_onPosition = nullptr;
+  }
+  void TearDown() override {
+    g_onPosition = nullptr;
+    DialogTest::TearDown();
+  }
+  void StartRecording() {
+    HWND bar = GetDlgItem(dlg, IDC_PROGRESS);
+    g_barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingBar)));
+    g_positions.clear();
+  }
+  // Presses RUN and keeps the dialog's messages flowing until the run ends.
+  void Run(bool starts = true) {
+    StartRecording();
+    SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+    if (!starts) {
+      EXPECT_EQ(0, IsBusy());
+      return;
+    }
+    ASSERT_FALSE(IsWindowEnabled(GetDlgItem(dlg, IDOK))) << "RUN started nothing";
+    for (int i = 0; i < 3000 && (IsBusy() || !IsWindowEnabled(GetDlgItem(dlg, IDOK))); ++i) Pump(10);
+    Pump(50);
+    ASSERT_EQ(0, IsBusy());
+  }
+  std::wstring LastBox() { return machine.MessageBoxes().empty() ? L"" : machine.MessageBoxes().back().text; }
+  std::vector<std::wstring> Boxes() {
+    std::vector<std::wstring> out;
+    for (const auto& b : machine.MessageBoxes()) out.push_back(b.text);
+    return out;
+  }
+};
+
+struct TransportCase {
+  const char* name;
+  const char* line;
+  bool bridge;
+};
+
+const TransportCase kTransports[] = {
+    {"native", "nvme disk=0 bus=2", false},
+    {"RST", "rst disk=0 port=3 path=0 bus=5", false},
+    {"ASMedia", "usb disk=0 chip=asmedia ports=3", true},
+    {"JMicron", "usb disk=0 chip=jmicron ports=2.4", true},
+};
+
+TEST_F(UpdateRunTest, EveryTransportAndPathRunsToTheEnd) {
+  for (const TransportCase& t : kTransports) {
+    for (int vendorInfo : {1, 0}) {
+      SCOPED_TRACE(std::string(t.name) + (vendorInfo ? ", configuration path" : ", plain path"));
+      Close();
+      machine.Reset();
+      // A drive without vendor information names its controller in the
+      // device information's other layout.
+      std::string line = std::string(t.line) +
+                         " model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7 maker vendorinfo=" +
+                         std::to_string(vendorInfo) + (vendorInfo ? "" : " layout=06E8") + "\n";
+      Build(line.c_str());
+      Start();
+      ASSERT_NE(nullptr, machine.DriveAt(0));
+      machine.QueueMessageBoxAnswer(IDYES);     // the question
+      machine.QueueMessageBoxAnswer(IDCANCEL);  // the closing message: no restart
+      Run();
+      EXPECT_EQ(Expected(t.bridge), g_positions);
+      ASSERT_EQ(2u, machine.MessageBoxes().size());
+      EXPECT_EQ(UINT(MB_ICONWARNING | MB_YESNO), machine.MessageBoxes()[0].type);
+      EXPECT_NE(std::wstring::npos, LastBox().find(L"Restart the computer"));
+      EXPECT_TRUE(machine.ShutdownRequests().empty());
+      EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+      EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDC_DRIVE_LIST)));
+
+      // A bridge's power cycle already ran the new image; the others run it
+      // at the next reset.
+      if (!t.bridge) machine.PowerCycle();
+      lab::NvmeDrive* now = machine.DriveAt(t.bridge ? 1 : 0);
+      ASSERT_NE(nullptr, now);
+      EXPECT_EQ("2.0.0.00", now->revision()) << "the new name";
+      ASSERT_EQ(1u, now->activations().size());
+      EXPECT_TRUE(now->activations()[0].accepted) << now->activations()[0].why;
+      Close();
+    }
+  }
+}
+
+TEST_F(UpdateRunTest, TheCarryOverKeepsTheDrivesOwnSerialAndModel) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7 maker\n");
+  Start();
+  Run();
+  machine.PowerCycle();
+  DriveRecord after;
+  ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
+  EXPECT_STREQ(L"2.0.0.00", after.szFwRevision);
+  EXPECT_EQ(0u, wcsncmp(L"OWN-SERIAL-7", after.szSerial, 12));
+  EXPECT_STREQ(L"KESTREL LAB NVME 512GB", after.szModel);
+  EXPECT_STREQ(L"1.4.B.22", after.DrvInfoVersion) << "the image's internal version";
+}
+
+TEST_F(UpdateRunTest, KeepLeavesTheNameAndSendsNothingAfterTheCommit) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker vendorinfo=0 layout=06E8\n");
+  Start();
+  wcscpy(GetAppState()->szNewVersion, L"kEeP");
+  Run();
+  lab::NvmeDrive* drive = machine.DriveAt(0);
+  EXPECT_EQ(0xF2, drive->adminCommands().back()[0]) << "the last command is a probe, not a name write";
+  for (const auto& sqe : drive->adminCommands()) EXPECT_NE(0xF1, sqe[0]);
+  machine.PowerCycle();
+  EXPECT_EQ("1.0.0.00", drive->revision());
+}
+
+TEST_F(UpdateRunTest, RefusalsShowTheSameTextAndLogWhy) {
+  struct Case {
+    const char* line;
+    const wchar_t* log;
+  } cases[] = {
+      {"nvme disk=0 bus=2 fw=9.9.9.99 maker", L"[VX] Limit FW Versoin : ;1.0.0.00;1.1.0.00; (disk Version : ;9.9.9.99;)"},
+      {"nvme disk=0 bus=2 maker nand=2CD48932A600", L"[VX] No this fw, 0x2C01, 2"},
+      {"nvme disk=0 bus=2 maker version=1.5.C.01", L"[VX] Limit Drv FW Version : 1.5.C.01"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Close();
+    machine.Reset();
+    Build((std::string(c.line) + " model=\"KESTREL LAB NVME 512GB\"\n").c_str());
+    Start();
+    SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Do not need to update."}), Boxes());
+    EXPECT_EQ(1u, LinesContaining(c.log).size());
+    EXPECT_EQ(0, IsBusy());
+    EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
+  }
+}
+
+TEST_F(UpdateRunTest, TheQuestionDecides) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  machine.QueueMessageBoxAnswer(IDNO);
+  SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(1u, machine.MessageBoxes().size());
+  EXPECT_EQ(0, IsBusy());
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+  EXPECT_TRUE(machine.DriveAt(0)->pieces().empty()) << "No starts nothing";
+
+  GetAppState()->szBeforeMessage[0] = L'\0';
+  GetAppState()->szAfterMessage[0] = L'\0';
+  Run();
+  EXPECT_EQ(1u, machine.MessageBoxes().size()) << "no question, and no closing message without AfterMessage";
+  EXPECT_FALSE(machine.DriveAt(0)->pieces().empty());
+}
+
+TEST_F(UpdateRunTest, ARealMessageBoxIsAnsweredByAClick) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  machine.SetRealMessageBoxes(true);
+  std::atomic<int> clicked{0};
+  std::thread clicker([&] {
+    // Yes to the question, then OK on the closing message.
+    for (int want : {IDYES, IDOK}) {
+      for (int i = 0; i < 500; ++i) {
+        HWND box = FindWindowW(L"#32770", L"Kestrel Demo Firmware Update");
+        if (box != nullptr && box != dlg && GetDlgItem(box, want) != nullptr) {
+          SendMessageW(GetDlgItem(box, want), BM_CLICK, 0, 0);
+          ++clicked;
+          break;
+        }
+        Sleep(20);
+      }
+      Sleep(200);
+    }
+  });
+  Run();
+  for (int i = 0; i < 100 && clicked < 2; ++i) Pump(20);
+  clicker.join();
+  machine.SetRealMessageBoxes(false);
+  EXPECT_EQ(2, clicked.load());
+  EXPECT_EQ((std::vector<UINT>{EWX_REBOOT}), machine.ShutdownRequests()) << "OK restarts: exactly EWX_REBOOT";
+  EXPECT_EQ("2.0.0.00", machine.DriveAt(0)->revision()) << "the restart ran the new image";
+}
+
+TEST_F(UpdateRunTest, ABridgeLeavesAndReturnsDuringTheRun) {
+  Build("usb disk=1 chip=asmedia ports=3 reappear=5000 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  // The notices reach the dialog synchronously from the lab: rebuild at once,
+  // instead of two seconds later, to see what a rebuild shows at that moment.
+  static std::vector<std::wstring> seen;
+  static WNDPROC dialogProc = nullptr;
+  seen.clear();
+  dialogProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(dlg, GWLP_WNDPROC));
+  SetWindowLongPtrW(dlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(+[](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+    LRESULT r = CallWindowProcW(dialogProc, h, m, w, l);
+    if (m == WM_DEVICECHANGE) {
+      RefreshDriveList(h, 0);
+      WCHAR text[260] = L"";
+      LRESULT item = SendDlgItemMessageW(h, IDC_DRIVE_LIST, CB_GETCURSEL, 0, 0);
+      SendDlgItemMessageW(h, IDC_DRIVE_LIST, CB_GETLBTEXT, item, reinterpret_cast<LPARAM>(text));
+      seen.push_back(text);
+    }
+    return r;
+  }));
+  Run();
+  EXPECT_EQ((std::vector<std::wstring>{L"KESTREL LAB NVME 512GB (RAW) - Disconnect", L"KESTREL LAB NVME 512GB (RAW)"}),
+            seen);
+  EXPECT_EQ(Expected(true, {82, 84}), g_positions) << "two tries before it was back";
+  EXPECT_STREQ(L"\\\\.\\PhysicalDrive2", GetAppState()->SelectedDrive.szDevicePath);
+  EXPECT_STREQ(L"2.0.0.00", GetAppState()->SelectedDrive.szFwRevision);
+  SetWindowLongPtrW(dlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(dialogProc));
+}
+
+TEST_F(UpdateRunTest, ARebuildInTheMiddleOfTheDownloadChangesNothing) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=MID-RUN maker\n"
+        "nvme disk=1 bus=3 model=\"KESTREL LAB NVME 1TB\" serial=OTHER size=1000 maker\n");
+  Start();
+  int rebuilds = 0;
+  g_onPosition = [&](int position) {
+    if (position == 15 && rebuilds++ == 0) RefreshDriveList(dlg, 0);
+  };
+  Run();
+  EXPECT_EQ(1, rebuilds);
+  EXPECT_EQ(Expected(false), g_positions);
+  lab::NvmeDrive* drive = machine.DriveAt(0);
+  EXPECT_EQ(1u, drive->commits().size());
+  EXPECT_TRUE(machine.DriveAt(1)->pieces().empty()) << "the other drive received nothing";
+  machine.PowerCycle();
+  EXPECT_EQ("2.0.0.00", drive->revision());
+}
+
+TEST_F(UpdateRunTest, RunOnTheSecondDriveBehindOneAdapterUpdatesTheSecond) {
+  Build("rst disk=1 port=3 path=0 model=\"KESTREL LAB NVME 512GB\" serial=RST-FIRST maker\n"
+        "rst disk=2 port=3 path=1 model=\"KESTREL LAB NVME 512GB\" serial=RST-SECOND maker\n");
+  Start();
+  ASSERT_EQ(2u, Entries(dlg).size());
+  Select(1);
+  Run();
+  EXPECT_TRUE(machine.DriveAt(1)->pieces().empty()) << "the first drive was never written";
+  EXPECT_FALSE(machine.DriveAt(2)->pieces().empty());
+  EXPECT_EQ(0u, wcsncmp(L"RST-SECOND", GetAppState()->SelectedDrive.szSerial, 10));
+}
+
+TEST_F(UpdateRunTest, FailuresEndTheRunAtOnce) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    std::vector<int> positions;
+    size_t commits;
+  };
+  const std::vector<int> none = {};
+  Case cases[] = {
+      {"the drive cannot be opened", [&] { machine.FailOpen(L"\\\\.\\PhysicalDrive0", ERROR_ACCESS_DENIED, 1); }, none, 0},
+      // A 64 KiB image posts its first 10 percent before the third piece.
+      {"the third piece fails", [&] { machine.FailFirmwarePiece(3); }, {0, 3}, 0},
+      {"the commit fails", [&] { machine.FailActivation(); }, {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 40}, 0},
+      {"the configuration read fails", [&] { configFault->failConfigRead = true; }, none, 0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Close();
+    machine.Reset();
+    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\"\n");
+    configFault = lab::GiveMakerPersonality(*machine.DriveAt(0));
+    Start();
+    c.arrange();
+    machine.QueueMessageBoxAnswer(IDYES);
+    Run();
+    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    EXPECT_EQ(c.positions, g_positions);
+    lab::NvmeDrive* drive = machine.DriveAt(0);
+    size_t accepted = 0;
+    for (const auto& commit : drive->commits()) accepted += commit.status.ok() ? 1 : 0;
+    EXPECT_EQ(c.commits, accepted);
+    for (const auto& sqe : drive->adminCommands()) EXPECT_NE(0xE5, sqe[0]) << "no name write after a failure";
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+    if (std::string(c.what) == "the configuration read fails") EXPECT_TRUE(drive->pieces().empty()) << "nothing sent";
+  }
+}
+
+TEST_F(UpdateRunTest, ADriveThatNeverComesBackStillCountsAsUpdated) {
+  Build("usb disk=1 chip=jmicron ports=3 reappear=60000 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  Run();
+  EXPECT_EQ(Expected(true, {82, 84, 86, 88, 90, 92, 94, 96, 98}), g_positions);
+  EXPECT_NE(std::wstring::npos, LastBox().find(L"Restart the computer")) << "as written: no failure";
+}
+
+TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  // The image in the run folder is damaged after extraction.
+  std::wstring image = std::wstring(GetAppState()->szWorkDir) + L"\\Micron-B47R_2.fw";
+  lab::Bytes bytes = ReadAll(image);
+  ASSERT_FALSE(bytes.empty());
+  bytes[5 * 4096] ^= 0x40;
+  WriteAll(image, bytes);
+  Run();
+  EXPECT_EQ(L"Update FW Fail !", LastBox());
+  EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
+  EXPECT_EQ(1u, LinesContaining(L"Firmware image refused").size());
+  DeleteFileW(image.c_str());
+  DeleteFileW((std::wstring(GetAppState()->szWorkDir) + L"\\Micron-B47R_0.fw").c_str());  // and its fallback
+  Run(false);
+  EXPECT_EQ(L"Do not need to update.", LastBox()) << "no image: refused at RUN";
+}
