@@ -26,22 +26,39 @@ restore() {
 }
 trap restore EXIT
 
-shot="$KESTREL_BUILD/kestrel-lab.png"
+# KestrelLab.exe runs one whole update as a person would: the drive is
+# selected, RUN pressed, the question answered, the closing message read.
+marks="$KESTREL_BUILD/demo-marks"
+rm -rf "$marks" && mkdir -p "$marks"
+guided=(wine "$KESTREL_BUILD/bin/KestrelLab.exe" --guided "$(winepath -w "$marks" 2>/dev/null)")
+# Answers a mark of the guided run, with a screenshot when there is a file name.
+answer() {
+  local name=$1 shot=$2
+  for _ in $(seq 1 600); do
+    [ -f "$marks/$name.ready" ] && break
+    sleep 0.2
+  done
+  [ -n "$shot" ] && import -window root "$shot" && echo "== screenshot: $shot"
+  touch "$marks/$name.taken"
+}
 if [ -n "$saved_display" ]; then
-  echo "== KestrelLab.exe on your display; close its dialog to end the demo"
-  DISPLAY=$saved_display wine "$KESTREL_BUILD/bin/KestrelLab.exe" </dev/null >/dev/null 2>&1
+  echo "== KestrelLab.exe on your display: watch the update run"
+  DISPLAY=$saved_display "${guided[@]}" </dev/null >/dev/null 2>&1 &
+  for name in ready progress done; do answer "$name" ""; done
 else
   export DISPLAY=:97
   Xvfb "$DISPLAY" -screen 0 1100x620x24 </dev/null >/dev/null 2>&1 &
   xvfb_pid=$!
   sleep 1
-  wine explorer /desktop=KestrelLab,1100x620 "$KESTREL_BUILD/bin/KestrelLab.exe" </dev/null >/dev/null 2>&1 &
-  # Wait for the dialog to fill its list (a rescan takes a moment in Wine).
-  for _ in $(seq 1 30); do
-    sleep 1
-    xwininfo -root -tree 2>/dev/null | grep -q "Kestrel Demo Firmware Update" && break
-  done
-  sleep 3
-  import -window root "$shot"
-  echo "== screenshot of KestrelLab.exe: $shot"
+  wine explorer /desktop=KestrelLab,1100x620 "$KESTREL_BUILD/bin/KestrelLab.exe" --guided \
+    "$(winepath -w "$marks" 2>/dev/null)" </dev/null >/dev/null 2>&1 &
+  answer ready "$KESTREL_BUILD/kestrel-lab.png"
+  answer progress "$KESTREL_BUILD/kestrel-lab-progress.png"
+  answer done "$KESTREL_BUILD/kestrel-lab-done.png"
 fi
+for _ in $(seq 1 100); do
+  [ -f "$marks/demo-report.txt" ] && break
+  sleep 0.2
+done
+echo "== the drive before and after the update"
+cat "$marks/demo-report.txt" 2>/dev/null | tr -d '\r' || echo "(no report: the guided run did not finish)"

@@ -5,10 +5,16 @@
 #include <cstdio>
 #include <string>
 
+#include <commctrl.h>
+
+#include <thread>
+
 #include "Lab.h"
 #include "Scenario.h"
 #include "app/Dialog.h"
 #include "app/Text.h"
+#include "discovery/Discovery.h"
+#include "resources/resource.h"
 
 namespace {
 
@@ -96,9 +102,102 @@ void OpenControlWindow(HINSTANCE instance) {
   ShowWindow(window, SW_SHOWNOACTIVATE);
 }
 
+// The guided demo: one whole update driven from a second thread, as a person
+// would do it, with marks for the screenshots the demo command takes.
+class GuidedRun {
+ public:
+  explicit GuidedRun(std::wstring folder) : folder_(std::move(folder)) {}
+
+  void operator()() {
+    HWND dlg = WaitFor([] { return FindDialog(nullptr); }, 30000);
+    if (dlg == nullptr) return;
+    Sleep(1500);  // the first list and panel
+    Mark(L"ready");
+    DriveRecord before = Probe();
+    PostMessageW(dlg, WM_COMMAND, IDOK, 0);
+    Click(dlg, IDYES);  // the question
+    WaitFor([dlg]() -> HWND {
+      return SendDlgItemMessageW(dlg, IDC_PROGRESS, PBM_GETPOS, 0, 0) >= 40 ? dlg : nullptr;
+    }, 60000);
+    Mark(L"progress");
+    HWND box = WaitFor([dlg] { return FindDialog(dlg); }, 120000);
+    if (box == nullptr) return;
+    Sleep(500);
+    Mark(L"done");
+    Click(dlg, IDOK);  // the closing message: OK restarts the lab's machine
+    Sleep(500);
+    DriveRecord after = Probe();
+    Report(before, after);
+    PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+  }
+
+ private:
+  template <typename F>
+  static HWND WaitFor(F find, DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += 50) {
+      if (HWND h = find()) return h;
+      Sleep(50);
+    }
+    return nullptr;
+  }
+
+  // The updater's dialog, or a message box beside it (not the dialog).
+  static HWND FindDialog(HWND besides) {
+    HWND found = nullptr;
+    for (HWND h = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); h; h = FindWindowExW(nullptr, h, L"#32770", nullptr)) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(h, &pid);
+      if (pid != GetCurrentProcessId() || !IsWindowVisible(h)) continue;
+      bool isDialog = GetDlgItem(h, IDC_DRIVE_LIST) != nullptr;
+      if (besides == nullptr ? isDialog : (!isDialog && h != besides)) found = h;
+    }
+    return found;
+  }
+
+  static void Click(HWND dlg, int button) {
+    HWND box = WaitFor([dlg] { return FindDialog(dlg); }, 30000);
+    if (box == nullptr) return;
+    Sleep(400);
+    SendMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+    Sleep(300);
+  }
+
+  // A mark the demo command waits for; it answers when its screenshot is taken.
+  void Mark(const wchar_t* name) {
+    std::wstring ready = folder_ + L"\\" + name + L".ready", taken = folder_ + L"\\" + name + L".taken";
+    FILE* f = _wfopen(ready.c_str(), L"w");
+    if (f != nullptr) fclose(f);
+    for (int i = 0; i < 100 && GetFileAttributesW(taken.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
+  }
+
+  static DriveRecord Probe() {
+    DriveRecord record;
+    GetDiskInfo(L"\\\\.\\PhysicalDrive0", &record);
+    return record;
+  }
+
+  void Report(const DriveRecord& before, const DriveRecord& after) {
+    WCHAR text[512];
+    FormatText(text, 512,
+               L"PhysicalDrive0 before: revision %s, internal version %s, serial %s\r\n"
+               L"PhysicalDrive0 after:  revision %s, internal version %s, serial %s\r\n",
+               before.szFwRevision, before.DrvInfoVersion, before.szSerial, after.szFwRevision, after.DrvInfoVersion,
+               after.szSerial);
+    char utf8[1024] = "";
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    FILE* f = _wfopen((folder_ + L"\\demo-report.txt").c_str(), L"wb");
+    if (f != nullptr) {
+      fputs(utf8, f);
+      fclose(f);
+    }
+  }
+
+  std::wstring folder_;
+};
+
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   std::string error;
   if (!lab::BuildScenario(lab::Machine::Get(), ReadScenario(), &error)) {
     std::wstring text(error.begin(), error.end());
@@ -106,5 +205,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return 1;
   }
   OpenControlWindow(instance);
-  return RunKestrel(instance);
+  // "--guided FOLDER": the demo command's whole update, in real time.
+  std::wstring args = commandLine != nullptr ? commandLine : L"";
+  std::thread guide;
+  if (args.rfind(L"--guided ", 0) == 0) {
+    lab::Machine::Get().SetRealTime(true);
+    lab::Machine::Get().SetRealMessageBoxes(true);
+    guide = std::thread(GuidedRun(args.substr(9)));
+  }
+  int result = RunKestrel(instance);
+  if (guide.joinable()) guide.join();
+  return result;
 }
