@@ -126,8 +126,10 @@ TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   Build(kMachine);
   Start();
   GetAppState()->hWorker = reinterpret_cast<HANDLE>(0x42);
-  EXPECT_EQ(0, SendMessageW(dlg, WM_COMMAND, IDCANCEL, 0));
-  ASSERT_EQ(1u, machine.MessageBoxes().size());
+  EXPECT_EQ(0, SendMessageW(dlg, WM_COMMAND, IDCANCEL, 0));  // Esc
+  SendMessageW(dlg, WM_CLOSE, 0, 0);  // the close box: the dialog posts itself IDCANCEL
+  Pump(100);
+  ASSERT_EQ(2u, machine.MessageBoxes().size());
   EXPECT_EQ(L"Update FW Now!\nCan't Exit Program.", machine.MessageBoxes()[0].text);
   EXPECT_EQ(L"Kestrel Demo Firmware Update", machine.MessageBoxes()[0].caption);
   EXPECT_TRUE(IsWindow(dlg));
@@ -144,6 +146,12 @@ TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   EXPECT_EQ(L"Update FW Fail !", machine.MessageBoxes().back().text);
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
   EXPECT_TRUE(machine.ShutdownRequests().empty()) << "a failed run never offers a restart";
+
+  app->PowerCtrl = 0;
+  SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
+  EXPECT_EQ(UINT(MB_OK), machine.MessageBoxes().back().type);
+  EXPECT_EQ(std::wstring(app->szAfterMessage), machine.MessageBoxes().back().text);
+  EXPECT_TRUE(machine.ShutdownRequests().empty());
 
   machine.QueueMessageBoxAnswer(IDCANCEL);
   app->PowerCtrl = 1;
