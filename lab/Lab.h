@@ -128,6 +128,12 @@ class Machine {
   // Message boxes: answers are taken in order, then the default button; or,
   // when real, Windows shows them and someone must click.
   void SetRealMessageBoxes(bool on);
+  // Makes a window on the calling (dialog) thread through which the lab,
+  // before it serves another thread, waits until the dialog has handled what
+  // was posted to it: as on a real machine, where a device request takes long
+  // enough for the dialog to keep up. Tests that read the bar use it.
+  void KeepDialogInStep();
+  void StopKeepingDialogInStep();
   void QueueMessageBoxAnswer(int answer);
   std::vector<MessageBoxRecord> MessageBoxes() const;
 
@@ -167,6 +173,10 @@ class Machine {
   Machine();
   // Tells the windows about devices that came or went, outside the lock.
   void TellNotices();
+  // Waits until the dialog thread has handled what was posted before now.
+  void LetDialogCatchUp();
+  HWND stepWindow_ = nullptr;
+  DWORD stepThread_ = 0;
   void AttachDisk(const std::shared_ptr<DiskDevice>& disk, DevNode& node);
   BOOL IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                    LPOVERLAPPED ov);

@@ -1,6 +1,50 @@
 #include "MachineImpl.h"
 
+#include <atomic>
+
 namespace lab {
+
+namespace {
+std::atomic<LONG> g_stepsPosted{0}, g_stepsSeen{0};
+constexpr UINT WM_LAB_STEP = WM_APP + 0x4C;
+
+LRESULT CALLBACK StepWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_LAB_STEP) {
+    g_stepsSeen = LONG(wParam);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+}  // namespace
+
+void Machine::KeepDialogInStep() {
+  WNDCLASSW cls = {};
+  cls.lpfnWndProc = StepWindowProc;
+  cls.lpszClassName = L"KestrelLabStep";
+  RegisterClassW(&cls);
+  stepWindow_ = CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  stepThread_ = GetCurrentThreadId();
+}
+
+void Machine::StopKeepingDialogInStep() {
+  if (stepWindow_ != nullptr) DestroyWindow(stepWindow_);
+  stepWindow_ = nullptr;
+  stepThread_ = 0;
+}
+
+void Machine::LetDialogCatchUp() {
+  HWND window = stepWindow_;
+  if (window == nullptr || GetCurrentThreadId() == stepThread_) return;
+  DWORD error = GetLastError();
+  // Posted messages of one thread are handled in order: once this one is,
+  // so is everything posted to the dialog before it.
+  LONG step = ++g_stepsPosted;
+  if (PostMessageW(window, WM_LAB_STEP, WPARAM(step), 0)) {
+    DWORD start = ::GetTickCount();
+    while (g_stepsSeen < step && ::GetTickCount() - start < 2000) ::Sleep(1);
+  }
+  SetLastError(error);
+}
 
 void Machine::TellNotices() {
   std::vector<WPARAM> notices;
@@ -186,6 +230,7 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
 
 BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                     LPOVERLAPPED ov) {
+  LetDialogCatchUp();
   BOOL result = IoctlLocked(h, code, in, inSize, out, outSize, returned, ov);
   TellNotices();
   // Between the steps of a bridge command another thread gets its chance, as
@@ -294,6 +339,7 @@ BOOL Machine::Free(LPVOID p, SIZE_T size, DWORD type) {
 }
 
 void Machine::Sleep(DWORD ms) {
+  LetDialogCatchUp();
   bool real;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);

@@ -49,6 +49,14 @@ TEST_F(EnumerationTest, AnLbaDataSizeOf32OrMoreIsNoCapacity) {
         "nvme disk=2 size=512 lbads=12\n");
   ASSERT_EQ(1u, Scan());
   EXPECT_EQ(4096u, slots[0].iSectorSize);
+
+  // A namespace size whose byte count does not fit 64 bits is no capacity either.
+  lab::DriveSpec huge;
+  huge.nsze = 0x0100000000000000ull;
+  huge.lbaDataSize = 12;
+  machine.AddNativeDrive({5, 6, 0}, huge);
+  DriveRecord record;
+  EXPECT_EQ(RES_NO_TRANSPORT, Probe(5, &record));
 }
 
 TEST_F(EnumerationTest, GapsDoNotStopTheScanAndAFullTableDoes) {

@@ -50,9 +50,11 @@ class UpdateRunTest : public DialogTest {
     DialogTest::SetUp();
     g_positions.clear();
     g_onPosition = nullptr;
+    machine.KeepDialogInStep();
   }
   void TearDown() override {
     g_onPosition = nullptr;
+    machine.StopKeepingDialogInStep();
     DialogTest::TearDown();
   }
   void StartRecording() {
@@ -318,7 +320,9 @@ TEST_F(UpdateRunTest, FailuresEndTheRunAtOnce) {
     EXPECT_EQ(c.commits, accepted);
     for (const auto& sqe : drive->adminCommands()) EXPECT_NE(0xE5, sqe[0]) << "no name write after a failure";
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
-    if (std::string(c.what) == "the configuration read fails") EXPECT_TRUE(drive->pieces().empty()) << "nothing sent";
+    if (std::string(c.what) == "the configuration read fails") {
+      EXPECT_TRUE(drive->pieces().empty()) << "nothing sent";
+    }
   }
 }
 

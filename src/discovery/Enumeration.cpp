@@ -1,5 +1,6 @@
 // Finding the NVMe drives: PhysicalDrive0 to 19 probed one by one through
 // their transport, then the volumes C: to Z: tied to them.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -159,6 +160,7 @@ INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
       memcpy(&blocks, ns, sizeof blocks);
       // A data size of 32 or more is no sector size: no usable capacity.
       UINT64 sector = lbaDataSize < 32 ? (1ull << lbaDataSize) : 0;
+      if (sector != 0 && blocks > UINT64_MAX / sector) sector = 0;  // a size no drive has: no capacity
       UINT32 capacity = static_cast<UINT32>(blocks * sector / GIGABYTE);
       if (sector == 0 || capacity < MIN_CAPACITY_GB) {
         result = RES_NO_TRANSPORT;
