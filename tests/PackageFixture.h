@@ -86,6 +86,7 @@ class PackageTest : public LabTest {
  protected:
   std::wstring root;  // removed after the test
   std::wstring work;  // a run folder inside it
+  std::wstring outerTmp, outerTemp;
 
   void SetUp() override {
     LabTest::SetUp();
@@ -95,11 +96,27 @@ class PackageTest : public LabTest {
     RemoveTree(root);
     CreateDirectoryW(root.c_str(), nullptr);
     work = root + L"\\run";
+    // The temporary folder of this test alone: tests running side by side
+    // must not see each other's "~ReleasePackage.a" or run folders.
+    outerTmp = Variable(L"TMP");
+    outerTemp = Variable(L"TEMP");
+    std::wstring temp = root + L"\\temp";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
   }
 
   void TearDown() override {
+    SetEnvironmentVariableW(L"TMP", outerTmp.empty() ? nullptr : outerTmp.c_str());
+    SetEnvironmentVariableW(L"TEMP", outerTemp.empty() ? nullptr : outerTemp.c_str());
     RemoveTree(root);
     LabTest::TearDown();
+  }
+
+  static std::wstring Variable(const wchar_t* name) {
+    WCHAR value[MAX_PATH] = L"";
+    GetEnvironmentVariableW(name, value, MAX_PATH);
+    return value;
   }
 
   std::wstring Archive(int id, const wchar_t* name = L"archive.zip") {
