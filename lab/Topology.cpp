@@ -48,6 +48,13 @@ DevNode& PciePort(DeviceTree& tree, unsigned& serial, int bridgeBus) {
   return port;
 }
 
+// A disk's node with its disk interface.
+DevNode& DiskNode(DeviceTree& tree, const std::wstring& instanceId, DEVINST parent) {
+  DevNode& node = tree.Add(instanceId, parent);
+  GiveInterface(node, iface::DISK, DISK_GUID_TEXT);
+  return node;
+}
+
 }  // namespace
 
 void Machine::AttachDisk(const std::shared_ptr<DiskDevice>& disk, DevNode& node) {
@@ -69,10 +76,8 @@ NvmeDrive& Machine::AddNativeDrive(const NativeDiskSpec& where, const DriveSpec&
   controller.service = L"stornvme";
   controller.busNumber = DWORD(where.bus >= 0 ? where.bus : 2 + where.deviceNumber);
   controller.pciLink = {{9, where.linkSpeed}, {10, where.linkWidth}, {11, where.maxLinkSpeed}, {12, where.maxLinkWidth}};
-  DevNode& node = tree.Add(L"SCSI\\DISK&VEN_NVME&PROD_KESTREL_LAB\\5&" + Hex(impl_->serial++) + L"&0&000000",
-                           controller.id);
-  GiveInterface(node, iface::DISK, DISK_GUID_TEXT);
-  AttachDisk(disk, node);
+  AttachDisk(disk, DiskNode(tree, L"SCSI\\DISK&VEN_NVME&PROD_KESTREL_LAB\\5&" + Hex(impl_->serial++) + L"&0&000000",
+                            controller.id));
   return disk->drive();
 }
 
@@ -93,11 +98,10 @@ NvmeDrive& Machine::AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec)
   auto drive = std::make_shared<NvmeDrive>(spec);
   port->Attach(where.pathId, drive);
   auto disk = std::make_shared<DiskDevice>(where.deviceNumber, where.scsiPort, where.pathId, BusType::Raid, drive);
-  DevNode& node = tree.Add(L"SCSI\\DISK&VEN_NVME&PROD_KESTREL_LAB\\4&" + Hex(impl_->serial++) + L"&0&0" +
-                               std::to_wstring(where.pathId) + L"0000",
-                           impl_->raidAdapters[where.scsiPort]);
-  GiveInterface(node, iface::DISK, DISK_GUID_TEXT);
-  AttachDisk(disk, node);
+  AttachDisk(disk, DiskNode(tree,
+                            L"SCSI\\DISK&VEN_NVME&PROD_KESTREL_LAB\\4&" + Hex(impl_->serial++) + L"&0&0" +
+                                std::to_wstring(where.pathId) + L"0000",
+                            impl_->raidAdapters[where.scsiPort]));
   return disk->drive();
 }
 
@@ -142,9 +146,8 @@ UsbBridgeDisk& Machine::AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& s
   device.service = L"UASPStor";
   device.location = Location(where.ports.empty() ? 0 : where.ports.back(), int(where.ports.size()));
   GiveInterface(device, iface::USB_DEVICE, USB_DEVICE_GUID_TEXT);
-  DevNode& node = tree.Add(L"SCSI\\DISK&VEN_USB&PROD_NVME_BRIDGE\\6&" + Hex(impl_->serial++) + L"&0&000000",
+  DevNode& node = DiskNode(tree, L"SCSI\\DISK&VEN_USB&PROD_NVME_BRIDGE\\6&" + Hex(impl_->serial++) + L"&0&000000",
                            device.id);
-  GiveInterface(node, iface::DISK, DISK_GUID_TEXT);
 
   auto disk = std::make_shared<UsbBridgeDisk>(where, std::make_shared<NvmeDrive>(spec));
   Impl* impl = impl_.get();
@@ -221,8 +224,8 @@ DiskDevice& Machine::AddSataDisk(int deviceNumber) {
                                   impl_->tree.root());
   ahci.service = L"storahci";
   ahci.busNumber = 0;
-  DevNode& node = impl_->tree.Add(L"SCSI\\DISK&VEN_&PROD_SATA_SSD\\4&" + Hex(impl_->serial++) + L"&0&000000", ahci.id);
-  GiveInterface(node, iface::DISK, DISK_GUID_TEXT);
+  DevNode& node = DiskNode(impl_->tree, L"SCSI\\DISK&VEN_&PROD_SATA_SSD\\4&" + Hex(impl_->serial++) + L"&0&000000",
+                           ahci.id);
   auto disk = std::make_shared<DiskDevice>(deviceNumber, 0, deviceNumber, BusType::Sata,
                                            std::make_shared<NvmeDrive>(DriveSpec()));
   AttachDisk(disk, node);

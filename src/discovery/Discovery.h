@@ -32,6 +32,9 @@ HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId);
 // adapter share its port id.
 HANDLE OpenDiskByPortIDSkipping(INT32 iCmdType, INT64 portId, int skip);
 
+// The storage device number of an open disk or volume.
+bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number);
+
 // Enumeration.
 constexpr int MAX_PHYSICAL_DRIVES = 20;
 constexpr UINT32 MIN_CAPACITY_GB = 16;

@@ -28,12 +28,6 @@ void DriveText(const BYTE* bytes, size_t count, WCHAR* out) {
   out[DRIVE_TEXT_CAPACITY - 1] = L'\0';
 }
 
-bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number) {
-  DWORD returned = 0;
-  return plat::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number, &returned,
-                               nullptr) != FALSE;
-}
-
 // Ties the volumes C: to Z: to the filled records.
 void TieVolumes(DriveRecord* slots, UINT32 count) {
   for (WCHAR letter = L'C'; letter <= L'Z'; ++letter) {
@@ -61,6 +55,12 @@ void TieVolumes(DriveRecord* slots, UINT32 count) {
 }
 
 }  // namespace
+
+bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number) {
+  DWORD returned = 0;
+  return plat::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number, &returned,
+                               nullptr) != FALSE;
+}
 
 void CloseDisk(HANDLE hDrive, CmdContext* ctx) {
   if (hDrive != INVALID_HANDLE_VALUE) plat::CloseHandle(hDrive);

@@ -22,9 +22,7 @@ Probe ProbeAtPort(INT32 iCmdType, INT64 portId, const WCHAR* serial, DriveRecord
     HANDLE disk = OpenDiskByPortIDSkipping(iCmdType, portId, skip);
     if (disk == INVALID_HANDLE_VALUE) return outcome;
     STORAGE_DEVICE_NUMBER number = {};
-    DWORD returned = 0;
-    BOOL known = plat::DeviceIoControl(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number,
-                                       &returned, nullptr);
+    bool known = QueryDeviceNumber(disk, &number);
     plat::CloseHandle(disk);
     if (!known) continue;  // no path to probe: never another drive in its place
     WCHAR path[DRIVE_TEXT_CAPACITY];

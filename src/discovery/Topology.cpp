@@ -93,10 +93,7 @@ void Release(HDEVINFO set) {
 
 bool DiskNumber(HANDLE disk, UINT32* number) {
   STORAGE_DEVICE_NUMBER sdn = {};
-  DWORD returned = 0;
-  if (!plat::DeviceIoControl(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &sdn, sizeof sdn, &returned,
-                             nullptr))
-    return false;
+  if (!QueryDeviceNumber(disk, &sdn)) return false;
   *number = sdn.DeviceNumber;
   return true;
 }

@@ -6,6 +6,7 @@
 #include "app/AppState.h"
 #include "platform/Platform.h"
 #include "transport/CmdModel.h"
+#include "transport/RequestBuffer.h"
 #include "transport/StorageDefs.h"
 
 namespace {
@@ -16,12 +17,6 @@ constexpr DWORD PROTOCOL_TIMEOUT_SECONDS = 10;
 constexpr DWORD FW_PIECE_REQUEST_SIZE = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) + FW_PIECE_SIZE;  // 0x1028
 constexpr DWORD IDENTIFY_DATA_OFFSET = 0x30;  // STORAGE_PROPERTY_QUERY header + protocol data
 constexpr DWORD IDENTIFY_PROTOCOL_DATA_OFFSET = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
-
-BYTE* AllocRequest(DWORD size) {
-  return static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-}
-
-void FreeRequest(BYTE* request) { plat::VirtualFree(request, 0, MEM_RELEASE); }
 
 INT32 NoMemory() {
   GetAppState()->dwLastError = ERROR_NOT_ENOUGH_MEMORY;

@@ -6,6 +6,7 @@
 #include "app/AppState.h"
 #include "platform/Platform.h"
 #include "transport/CmdModel.h"
+#include "transport/RequestBuffer.h"
 #include "transport/StorageDefs.h"
 
 namespace {
@@ -50,14 +51,6 @@ constexpr DWORD CONTROL_FIRMWARE = 0xF0000040;
 constexpr DWORD TIMEOUT_NVME = 40;
 constexpr DWORD TIMEOUT_FIRMWARE = 200;
 static_assert(RST_PIECE_HEADER == 0x58, "RST piece data");
-
-BYTE* AllocRequest(DWORD size) {
-  return static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-}
-
-void FreeRequest(BYTE* request) {
-  if (request != nullptr) plat::VirtualFree(request, 0, MEM_RELEASE);
-}
 
 void FillHeader(BYTE* request, const char (&signature)[9], DWORD timeout, DWORD control, DWORD size,
                 INT32 iPathId) {
