@@ -90,6 +90,7 @@ TEST_F(PackageTest, NamesThatWouldLeaveTheFolderAreSkipped) {
   EXPECT_EQ(0, IsPathExist((root + L"\\escape5.fw").c_str()));
   EXPECT_EQ(0, IsPathExist((work + L"\\escape2.fw").c_str()));
   EXPECT_FALSE(LinesContaining(L"would land outside the folder; skipped").empty());
+  EXPECT_EQ(1u, LinesContaining(L"an item name of 303 bytes is too long; skipped").size());
 }
 
 TEST_F(PackageTest, DamagedItemsLeaveNoFile) {

@@ -216,7 +216,10 @@ void UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, int deleteArch
       WCHAR target[MAX_PATH * 2];
       if (unzGetCurrentFileInfo64(zip, &info, stored, sizeof stored, nullptr, 0, nullptr, 0) != UNZ_OK) break;
       bool utf8 = (info.flag & (1u << 11)) != 0;
-      if (!SafeItemName(stored, utf8, name, NAME_CAPACITY)) {
+      if (info.size_filename >= NAME_CAPACITY) {
+        // minizip would hand over the name cut short: a different file.
+        LogLine(L"UnzipToFolder: an item name of %d bytes is too long; skipped", static_cast<int>(info.size_filename));
+      } else if (!SafeItemName(stored, utf8, name, NAME_CAPACITY)) {
         LogLine(L"UnzipToFolder: item \"%S\" would land outside the folder; skipped", stored);
       } else {
         FormatText(target, MAX_PATH * 2, L"%s\\%s", folder, name);

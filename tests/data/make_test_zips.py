@@ -38,7 +38,7 @@ with zipfile.ZipFile(out / "py-package.zip", "w", zipfile.ZIP_DEFLATED) as z:
 
 with zipfile.ZipFile(out / "escape.zip", "w", zipfile.ZIP_DEFLATED) as z:
     for name in ["../escape1.fw", "..\\escape2.fw", "/escape3.fw", "C:/escape4.fw", "sub/../../escape5.fw",
-                 "good.fw", "folder/inner.fw", "stream.fw:hidden"]:
+                 "good.fw", "folder/inner.fw", "stream.fw:hidden", "L" * 300 + ".fw"]:
         z.writestr(zipfile.ZipInfo(name), b"content of " + name.encode())
 
 # A stored item whose data no longer matches its CRC, between two good ones,
