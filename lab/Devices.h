@@ -117,7 +117,9 @@ class RstPort : public Device {
 
  private:
   IoResult PassThrough(NvmeDrive& drive, uint8_t* b, DWORD inSize, DWORD outSize);
-  IoResult Firmware(NvmeDrive& drive, uint8_t* b, DWORD inSize);
+  IoResult Firmware(NvmeDrive& drive, uint8_t* b, DWORD inSize, DWORD outSize);
+  static IoResult FirmwareAnswer(uint8_t* b, DWORD total, DWORD outSize, DWORD returnCode);
+  static DWORD FirmwareStatus(NvmeStatus status);
 
   std::map<int, std::shared_ptr<NvmeDrive>> drives_;
 };

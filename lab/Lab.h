@@ -9,6 +9,7 @@
 #include <devpropdef.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -135,6 +136,9 @@ class Machine {
   void KeepDialogInStep();
   void StopKeepingDialogInStep();
   void QueueMessageBoxAnswer(int answer);
+  // Runs while a message box is open, before it is answered: what a person
+  // may do meanwhile (unplug a drive, swap one in).
+  void WhileMessageBoxOpen(std::function<void(const MessageBoxRecord&)> action);
   std::vector<MessageBoxRecord> MessageBoxes() const;
 
   // The shutdown request and the privilege it needs.

@@ -353,13 +353,22 @@ void Machine::Sleep(DWORD ms) {
   ::Sleep(real ? ms : (ms >= 100 ? 20 : 0));
 }
 
+void Machine::WhileMessageBoxOpen(std::function<void(const MessageBoxRecord&)> action) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->boxHook = std::move(action);
+}
+
 int Machine::MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   bool real;
+  MessageBoxRecord box{text ? text : L"", caption ? caption : L"", type};
+  std::function<void(const MessageBoxRecord&)> hook;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    impl_->boxes.push_back({text ? text : L"", caption ? caption : L"", type});
+    impl_->boxes.push_back(box);
     real = impl_->realBoxes;
+    hook = impl_->boxHook;
   }
+  if (hook) hook(box);
   if (real) return ::MessageBoxW(owner, text, caption, type);
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (!impl_->answers.empty()) {

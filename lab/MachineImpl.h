@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwctype>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -126,6 +127,7 @@ struct Machine::Impl {
   ULONGLONG clock = CLOCK_START;
   std::deque<int> answers;
   std::vector<MessageBoxRecord> boxes;
+  std::function<void(const MessageBoxRecord&)> boxHook;
   std::vector<UINT> shutdowns;
   FILE* trace = nullptr;
 

@@ -65,8 +65,9 @@ Bytes NvmeDrive::IdentifyNamespace() const {
 NvmeStatus NvmeDrive::Admin(const uint8_t* sqe, Bytes& data, bool hostToDrive) {
   admin_.emplace_back(sqe, sqe + 64);
   uint8_t opcode = sqe[0];
-  auto fail = failOpcodes_.find(opcode);
-  if (fail != failOpcodes_.end()) return fail->second;
+  NvmeStatus refused;
+  // Firmware download and commit count their faults where they are carried out.
+  if (opcode != 0x10 && opcode != 0x11 && Refused(opcode, &refused)) return refused;
   uint32_t nsid = Rd32(sqe, 4);
   uint32_t cdw10 = Rd32(sqe, 40);
   uint32_t cdw11 = Rd32(sqe, 44);
@@ -114,9 +115,22 @@ NvmeStatus NvmeDrive::Admin(const uint8_t* sqe, Bytes& data, bool hostToDrive) {
   return nvme::InvalidOpcode;
 }
 
+bool NvmeDrive::Refused(uint8_t opcode, NvmeStatus* status) {
+  auto fault = failOpcodes_.find(opcode);
+  if (fault == failOpcodes_.end()) return false;
+  if (fault->second.after > 0) {
+    --fault->second.after;
+    return false;
+  }
+  *status = fault->second.status;
+  return true;
+}
+
 NvmeStatus NvmeDrive::Download(uint64_t offset, const uint8_t* piece, size_t length) {
   NvmeStatus status = nvme::Success;
-  if (length == 0 || length > spec_.maxPiece || offset % FW_GRANULARITY != 0) {
+  if (Refused(0x11, &status)) {
+    // refused as it arrives: nothing of it is kept
+  } else if (length == 0 || length > spec_.maxPiece || offset % FW_GRANULARITY != 0) {
     status = nvme::InvalidField;
   } else if (offset == 0) {
     download_.clear();  // a new image starts
@@ -139,6 +153,8 @@ NvmeStatus NvmeDrive::Commit(uint8_t slot, uint8_t action) {
     commits_.push_back(record);
     return s;
   };
+  NvmeStatus refused;
+  if (Refused(0x10, &refused)) return finish(refused, "commit refused");
   int n = int(slots_.size());
   if (slot > n) return finish(nvme::InvalidFirmwareSlot, "no such slot");
   if (action == 2) {

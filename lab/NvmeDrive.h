@@ -110,8 +110,14 @@ class NvmeDrive {
   void SetActivationHook(ActivationHook hook) { activation_ = std::move(hook); }
   // Lets a personality put its own texts into Identify Controller data.
   void SetIdentifyHook(std::function<void(Bytes&)> hook) { identify_ = std::move(hook); }
-  // Answers every command with this opcode with status (fault injection).
-  void FailOpcode(uint8_t opcode, NvmeStatus status) { failOpcodes_[opcode] = status; }
+  // Answers commands with this opcode with status (fault injection), after
+  // the first `after` of them were carried out. Firmware requests the
+  // system's driver builds itself count as their opcodes 0x11 and 0x10.
+  // Success as the status takes the fault away.
+  void FailOpcode(uint8_t opcode, NvmeStatus status, int after = 0) {
+    if (status.ok()) failOpcodes_.erase(opcode);
+    else failOpcodes_[opcode] = {status, after};
+  }
 
   const DriveSpec& spec() const { return spec_; }
   // What Identify reports: the image running since the last reset, even when
@@ -147,7 +153,13 @@ class NvmeDrive {
   std::vector<CommitRecord> commits_;
   std::vector<Bytes> admin_;
   std::map<uint8_t, VendorHandler> vendor_;
-  std::map<uint8_t, NvmeStatus> failOpcodes_;
+  struct OpcodeFault {
+    NvmeStatus status;
+    int after;
+  };
+  // Whether an injected fault refuses this command now.
+  bool Refused(uint8_t opcode, NvmeStatus* status);
+  std::map<uint8_t, OpcodeFault> failOpcodes_;
   int resets_ = 0;
   ActivationHook activation_;
   std::function<void(Bytes&)> identify_;

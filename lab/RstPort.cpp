@@ -27,6 +27,10 @@ constexpr DWORD FUNCTION_DOWNLOAD = 2, FUNCTION_ACTIVATE = 3;
 // STORAGE_FIRMWARE_DOWNLOAD_V2 and STORAGE_FIRMWARE_ACTIVATE.
 constexpr DWORD DL_VERSION = 0x00, DL_SIZE = 0x04, DL_OFFSET = 0x08, DL_BUFFER_SIZE = 0x10, DL_IMAGE = 0x20;
 constexpr DWORD AC_VERSION = 0x00, AC_SIZE = 0x04, AC_SLOT = 0x08, AC_STRUCT_SIZE = 0x0C;
+// SRB_IO_CONTROL.ReturnCode of a firmware request.
+constexpr DWORD FIRMWARE_STATUS_SUCCESS_ = 0x0, FIRMWARE_STATUS_INVALID_PARAMETER_ = 0x3,
+                FIRMWARE_STATUS_INVALID_SLOT_ = 0x6, FIRMWARE_STATUS_INVALID_IMAGE_ = 0x7,
+                FIRMWARE_STATUS_POWER_CYCLE_REQUIRED_ = 0x20, FIRMWARE_STATUS_DEVICE_ERROR_ = 0x40;
 
 }  // namespace
 
@@ -50,7 +54,7 @@ IoResult RstPort::Ioctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSize) {
     if (outSize == 0) return IoResult::Fail(ERROR_INVALID_PARAMETER);  // the reply has nowhere to go
     return PassThrough(*drive->second, b, DWORD(total), outSize);
   }
-  return Firmware(*drive->second, b, DWORD(total));
+  return Firmware(*drive->second, b, DWORD(total), outSize);
 }
 
 IoResult RstPort::PassThrough(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD outSize) {
@@ -71,7 +75,23 @@ IoResult RstPort::PassThrough(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD o
   return IoResult::Done(total < outSize ? total : outSize);
 }
 
-IoResult RstPort::Firmware(NvmeDrive& drive, uint8_t* b, DWORD total) {
+// The miniport's verdict on a firmware request: the request itself
+// completes, its SRB_IO_CONTROL.ReturnCode tells how, and the caller sees
+// that only when the request is its output buffer too.
+IoResult RstPort::FirmwareAnswer(uint8_t* b, DWORD total, DWORD outSize, DWORD returnCode) {
+  Wr32(b, SRB_RETURN_CODE, returnCode);
+  return IoResult::Done(outSize != 0 ? total : 0);
+}
+
+DWORD RstPort::FirmwareStatus(NvmeStatus status) {
+  if (status.ok()) return FIRMWARE_STATUS_SUCCESS_;
+  if (status == nvme::InvalidFirmwareImage) return FIRMWARE_STATUS_INVALID_IMAGE_;
+  if (status == nvme::InvalidFirmwareSlot) return FIRMWARE_STATUS_INVALID_SLOT_;
+  if (status == nvme::InvalidField) return FIRMWARE_STATUS_INVALID_PARAMETER_;
+  return FIRMWARE_STATUS_DEVICE_ERROR_;
+}
+
+IoResult RstPort::Firmware(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD outSize) {
   const uint8_t* frb = b + FRB;
   if (total < FRB + FRB_STRUCT_SIZE || Rd32(frb, FRB_VERSION) != 1 || Rd32(frb, FRB_SIZE) != FRB_STRUCT_SIZE)
     return IoResult::Fail(ERROR_INVALID_PARAMETER);
@@ -86,14 +106,16 @@ IoResult RstPort::Firmware(NvmeDrive& drive, uint8_t* b, DWORD total) {
       uint64_t pieceLength = Rd64(record, DL_BUFFER_SIZE);
       if (pieceLength == 0 || DL_IMAGE + pieceLength > length) return IoResult::Fail(ERROR_INVALID_PARAMETER);
       NvmeStatus status = drive.Download(Rd64(record, DL_OFFSET), record + DL_IMAGE, size_t(pieceLength));
-      return status.ok() ? IoResult::Done(0) : IoResult::Fail(ERROR_IO_DEVICE);
+      return FirmwareAnswer(b, total, outSize, FirmwareStatus(status));
     }
     case FUNCTION_ACTIVATE: {
       if (length < AC_STRUCT_SIZE || Rd32(record, AC_VERSION) != 1 || Rd32(record, AC_SIZE) != AC_STRUCT_SIZE)
         return IoResult::Fail(ERROR_INVALID_PARAMETER);
       // The miniport replaces the slot's image and activates it at the next reset.
       NvmeStatus status = drive.Commit(record[AC_SLOT], 1);
-      return status.ok() ? IoResult::Done(0) : IoResult::Fail(ERROR_IO_DEVICE);
+      if (status.ok() && drive.spec().powerCycleRequired)
+        return FirmwareAnswer(b, total, outSize, FIRMWARE_STATUS_POWER_CYCLE_REQUIRED_);
+      return FirmwareAnswer(b, total, outSize, FirmwareStatus(status));
     }
     default:
       return IoResult::Fail(ERROR_INVALID_PARAMETER);

@@ -236,7 +236,7 @@ UsbBridgeDisk::Outcome UsbBridgeDisk::JMicron(const uint8_t* cdb, uint8_t dataIn
     if (phase_ != Phase::Executed) return stall;
     if (dataIn != DATA_IN || length != 512 || declared != 512) return invalid;
     memset(data, 0, 512);
-    memcpy(data, "NVME", 4);
+    if (!noSignature_) memcpy(data, "NVME", 4);
     memcpy(data + 8, completion_, 16);
     phase_ = Phase::Idle;
     done.transferred = 512;

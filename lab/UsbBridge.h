@@ -47,6 +47,8 @@ class UsbBridgeDisk : public DiskDevice {
   void FailStep(int nth, DWORD error) { fails_[stepCount_ + nth] = error; }
   void CheckConditionAt(int nth) { checks_[stepCount_ + nth] = true; }
   void FailInfoRead(bool fail) { failInfo_ = fail; }
+  // A JMicron response block without the bridge's "NVME" signature.
+  void AnswerWithoutSignature(bool on) { noSignature_ = on; }
   int powerCycles() const { return powerCycles_; }
 
   // Set by the machine: takes the drive off the bus, resets it, brings it back.
@@ -85,6 +87,7 @@ class UsbBridgeDisk : public DiskDevice {
   std::map<int, DWORD> fails_;
   std::map<int, bool> checks_;
   bool failInfo_ = false;
+  bool noSignature_ = false;
   int powerCycles_ = 0;
 };
 

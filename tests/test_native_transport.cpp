@@ -301,3 +301,22 @@ TEST_F(NativeDownloadTest, FailedActivationIsReported) {
   EXPECT_EQ(DWORD(ERROR_IO_DEVICE), GetAppState()->dwLastError);
   EXPECT_TRUE(LinesContaining(L"FW Commit Success OUT").empty());
 }
+
+// The driver builds download and commit itself; a drive that refuses them
+// fails the request, and the refusal ends the download at that piece.
+TEST_F(NativeDownloadTest, TheDrivesRefusalOfAPieceOrTheCommitIsAFailure) {
+  drive->FailOpcode(0x11, lab::nvme::InvalidField, 2);
+  lab::Bytes image = lab::MakeLabImage(40960, "2.0.0.00");
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&ctx, h, image.data(), 40960));
+  ASSERT_EQ(3u, drive->pieces().size()) << "nothing after the refused piece";
+  EXPECT_EQ(lab::nvme::InvalidField, drive->pieces()[2].status);
+  EXPECT_TRUE(LinesContaining(L"DownloadFW Success OUT").empty());
+
+  drive->FailOpcode(0x11, lab::nvme::Success);
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, h, image.data(), 40960));
+  drive->FailOpcode(0x10, lab::nvme::InvalidFirmwareImage);
+  EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, h, 1, 1));
+  EXPECT_TRUE(LinesContaining(L"FW Commit Success OUT").empty());
+  machine.PowerCycle();
+  EXPECT_EQ("1.0.0.00", drive->revision()) << "a refused commit runs nothing";
+}

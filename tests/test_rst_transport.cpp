@@ -108,7 +108,7 @@ TEST_F(RstTest, FirmwarePieceRequestLayout) {
   ASSERT_EQ(2u, requests.size());
   const lab::Bytes& in = requests[1].input;
   ASSERT_EQ(0x1058u, in.size());
-  EXPECT_EQ(0u, requests[1].outputSize);
+  EXPECT_EQ(0x1058u, requests[1].outputSize) << "the request comes back with the miniport's ReturnCode";
   EXPECT_EQ(Hex(kFwHeader), Slice(in, 0, 0x18));
   EXPECT_EQ(Hex("3C100000 01000000"
                 "01000000 18000000 02000000 01000000 38000000 20100000"
@@ -214,4 +214,41 @@ TEST_F(RstTest, DisksReportRaidAndTheirAddress) {
   BYTE id[4096];
   EXPECT_EQ(RES_REQUEST_FAILED, IO_NVMe_Identify(disk, 1, 0, id, sizeof id));
   plat::CloseHandle(disk);
+}
+
+// The miniport completes the request either way: the drive's refusal is in
+// ReturnCode and in the completion entry, and both are failures.
+TEST_F(RstTest, RefusalsInTheReplyAreFailures) {
+  std::vector<BYTE> buf(4096, 0xEE);
+  first->FailOpcode(0xE6, lab::nvme::DataTransferError);
+  EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, nullptr, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14,
+                                          MAKER_SIGNATURE_CDW15, buf.data(), 4096));
+  EXPECT_EQ(std::vector<BYTE>(4096, 0xEE), buf) << "a refused read leaves the buffer as it was";
+  EXPECT_TRUE(Miniport().back().ok) << "the request itself succeeded";
+
+  lab::Bytes image = lab::MakeLabImage(16384, "2.0.0.00");
+  first->FailOpcode(0x11, lab::nvme::InvalidField, 1);
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&ctx, nullptr, image.data(), 16384));
+  ASSERT_EQ(2u, first->pieces().size()) << "nothing after the refused piece";
+  EXPECT_NE(0u, lab::Rd32(Miniport().back().output.data(), 0x14)) << "ReturnCode";
+
+  first->FailOpcode(0x11, lab::nvme::Success);
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, nullptr, image.data(), 16384));
+  first->FailOpcode(0x10, lab::nvme::InvalidFirmwareImage);
+  EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, nullptr, 1, 1));
+  EXPECT_EQ(7u, lab::Rd32(Miniport().back().output.data(), 0x14)) << "FIRMWARE_STATUS_INVALID_IMAGE";
+  EXPECT_EQ(0, first->pendingSlot());
+}
+
+TEST_F(RstTest, AnActivationThatNeedsAPowerCycleSucceeds) {
+  lab::DriveSpec spec = DriveWithSerial("RST-THIRD", "1.0.0.00");
+  spec.powerCycleRequired = true;
+  lab::NvmeDrive& third = machine.AddRstDrive({3, 2, 2}, spec);
+  ctx.iPathId = 2;
+  lab::Bytes image = lab::MakeLabImage(8192, "3.0.0.00");
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, nullptr, image.data(), 8192));
+  EXPECT_EQ(RES_SUCCESS, FWCommit(&ctx, nullptr, 1, 1));
+  EXPECT_EQ(0x20u, lab::Rd32(Miniport().back().output.data(), 0x14));
+  machine.PowerCycle();
+  EXPECT_EQ("3.0.0.00", third.revision());
 }

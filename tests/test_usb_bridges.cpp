@@ -93,7 +93,9 @@ TEST_F(UsbTest, RecognitionByTheInquiryMarker) {
 
 TEST_F(UsbTest, AsmCommitIsThreeSteps) {
   Plug(lab::BridgeKind::ASMedia);
-  ASSERT_EQ(RES_SUCCESS, FWCommit(&ctx, h, 1, 1));
+  // Nothing was downloaded: the drive refuses the commit, and its completion
+  // entry says so.
+  ASSERT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, h, 1, 1));
   ASSERT_EQ(3u, bridge->steps().size());
   ExpectStep(0, "EA 5A 80 00 00 00 00 00 00 00 00 00 00 40", XFER_OUT, 64);
   EXPECT_EQ(Hex("10000000 00000000"), Slice(StepAt(0).dataOut, 0, 8));
@@ -162,15 +164,16 @@ TEST_F(UsbTest, JmiBlocks) {
   ExpectStep(2, "A1 8F 00 00 02 00", XFER_IN, 512);
   EXPECT_EQ("KESTREL LAB NVME", std::string(buf.begin() + 24, buf.begin() + 40));
 
-  // The read buffer is zeroed first: a refused command leaves zeros, not old bytes.
+  // The read buffer is zeroed first, and a refused command is a failure:
+  // its zeros never pass for data.
   std::fill(buf.begin(), buf.end(), 0xEE);
   NvmeCommand unknown = BuildIdentifyCommand(9, 0);
-  ASSERT_EQ(RES_SUCCESS, IO_USB_JMI_NVMeCmd(h, DIR_READ, &unknown, buf.data(), 4096, &cc));
+  ASSERT_EQ(RES_REQUEST_FAILED, IO_USB_JMI_NVMeCmd(h, DIR_READ, &unknown, buf.data(), 4096, &cc));
   EXPECT_EQ(std::vector<BYTE>(4096, 0), buf);
 
   bridge->ClearSteps();
   machine.ClearRecords();
-  ASSERT_EQ(RES_SUCCESS, FWCommit(&ctx, h, 1, 1));
+  ASSERT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, h, 1, 1)) << "nothing downloaded: the drive refuses";
   ExpectStep(1, "A1 81 00 00 00 00", XFER_NONE, 0);
   EXPECT_EQ(lab::Bytes(8, 0), Slice(machine.RequestsWithCode(PASS_THROUGH_DIRECT)[1].input, 0x18, 8)) << "no buffer";
 
@@ -198,17 +201,66 @@ TEST_F(UsbTest, JmiCheckConditionStopsAtTheFirstStep) {
   EXPECT_EQ(3u, bridge->steps().size());
 }
 
-TEST_F(UsbTest, FailedStepsAndTheIgnoredCompletion) {
+TEST_F(UsbTest, FailedStepsFailTheCommand) {
   Plug(lab::BridgeKind::ASMedia);
   BYTE buf[4096];
-  bridge->FailStep(3, ERROR_IO_DEVICE);  // the read completion
-  EXPECT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_READ, 0xE6, 3, 0, 0, 0, buf, sizeof buf));
+  bridge->FailStep(3, ERROR_IO_DEVICE);  // the read completion: the outcome is unknown
+  EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE6, 3, 0, 0, 0, buf, sizeof buf));
   bridge->FailStep(2, ERROR_GEN_FAILURE);  // the data step
   EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE6, 3, 0, 0, 0, buf, sizeof buf));
   EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetAppState()->dwLastError);
   bridge->FailStep(1, ERROR_SEM_TIMEOUT);
   EXPECT_EQ(RES_REQUEST_FAILED, IO_USB_ASM_PowerCtrl(h, 1));
   EXPECT_EQ(DWORD(ERROR_SEM_TIMEOUT), GetAppState()->dwLastError);
+}
+
+// A drive's refusal travels back in the completion entry through either
+// bridge; every kind of command that carries it is a failure.
+TEST_F(UsbTest, TheDrivesRefusalIsAFailureThroughBothBridges) {
+  for (lab::BridgeKind kind : {lab::BridgeKind::ASMedia, lab::BridgeKind::JMicron}) {
+    SCOPED_TRACE(kind == lab::BridgeKind::ASMedia ? "ASMedia" : "JMicron");
+    if (h != INVALID_HANDLE_VALUE) plat::CloseHandle(h);
+    machine.Reset();
+    Plug(kind);
+    auto maker = lab::GiveMakerPersonality(*DriveOf());
+    std::vector<BYTE> block(4096, 0);
+    maker->failConfigRead = true;
+    EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14,
+                                            MAKER_SIGNATURE_CDW15, block.data(), 4096));
+    maker->failConfigRead = false;
+    ASSERT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15,
+                                     block.data(), 4096));
+    DriveOf()->FailOpcode(0xE5, lab::nvme::InvalidField);
+    EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_WRITE, 0xE5, 1, 0, MAKER_SIGNATURE_CDW14,
+                                            MAKER_SIGNATURE_CDW15, block.data(), 4096));
+
+    lab::Bytes image = lab::MakeLabImage(16384, "2.0.0.00");
+    DriveOf()->FailOpcode(0x11, lab::nvme::InvalidField, 2);
+    EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&ctx, h, image.data(), 16384));
+    EXPECT_EQ(3u, DriveOf()->pieces().size()) << "nothing after the refused piece";
+    DriveOf()->FailOpcode(0x11, lab::nvme::Success);
+    ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, h, image.data(), 16384));
+    DriveOf()->FailOpcode(0x10, lab::nvme::InvalidFirmwareImage);
+    EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, h, 1, 1));
+    EXPECT_EQ(0, DriveOf()->pendingSlot());
+  }
+}
+
+// A JMicron response that cannot be read, or that is not the bridge's, says
+// nothing about the command: a failure, never a success.
+TEST_F(UsbTest, JmiResponsesThatSayNothingFailTheCommand) {
+  Plug(lab::BridgeKind::JMicron);
+  std::vector<BYTE> buf(4096);
+  NvmeCommand identify = BuildIdentifyCommand(1, 0);
+  bridge->FailStep(3, ERROR_IO_DEVICE);
+  EXPECT_EQ(RES_REQUEST_FAILED, IO_USB_JMI_NVMeCmd(h, DIR_READ, &identify, buf.data(), 4096, nullptr));
+  bridge->AnswerWithoutSignature(true);
+  EXPECT_EQ(RES_REQUEST_FAILED, IO_USB_JMI_NVMeCmd(h, DIR_READ, &identify, buf.data(), 4096, nullptr));
+  bridge->AnswerWithoutSignature(false);
+  EXPECT_EQ(RES_SUCCESS, IO_USB_JMI_NVMeCmd(h, DIR_READ, &identify, buf.data(), 4096, nullptr));
+  // The power control's response is not the drive's: a failed one is ignored.
+  bridge->FailStep(3, ERROR_IO_DEVICE);
+  EXPECT_EQ(RES_SUCCESS, IO_USB_JMI_PowerCtrl(h, 5));
 }
 
 TEST_F(UsbTest, BridgeRefusesMalformedAndOutOfOrderSteps) {

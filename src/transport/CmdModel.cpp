@@ -37,6 +37,12 @@ NvmeCommand BuildIdentifyCommand(DWORD cns, DWORD nsid) {
   return cmd;
 }
 
+UINT32 NvmeCompletionStatus(const BYTE* entry) {
+  UINT32 dw3 = static_cast<UINT32>(entry[12]) | static_cast<UINT32>(entry[13]) << 8 |
+               static_cast<UINT32>(entry[14]) << 16 | static_cast<UINT32>(entry[15]) << 24;
+  return dw3 >> 17;
+}
+
 INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
                 DWORD cdw14, DWORD cdw15, void* buffer, DWORD length) {
   NvmeCommand cmd = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);

@@ -58,6 +58,10 @@ NvmeCommand BuildCommitCommand(DWORD slot, DWORD action);
 NvmeCommand BuildDownloadCommand(DWORD offset, DWORD pieceLength);
 NvmeCommand BuildIdentifyCommand(DWORD cns, DWORD nsid);
 
+// The status field of a 16-byte NVMe completion entry: bits 31:17 of its
+// fourth dword. 0 when the drive carried the command out.
+UINT32 NvmeCompletionStatus(const BYTE* entry);
+
 // The share of an image sent before the piece at offset: 0, 10, ... 90.
 UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
 

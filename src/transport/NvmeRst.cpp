@@ -25,13 +25,15 @@ static_assert(sizeof(RstHeader) == 0x20, "RST request header");
 struct RstNvmeRequest {
   RstHeader Header;
   BYTE Command[64];
-  BYTE Completion[20];
+  BYTE Completion[16];  // the drive's completion entry
+  BYTE Reserved0[4];
   DWORD DataOffset;
   DWORD DataLength;
   BYTE Reserved[40];
   // the data follows, then three zero bytes
 };
 static_assert(offsetof(RstNvmeRequest, Command) == 0x20, "RST command");
+static_assert(offsetof(RstNvmeRequest, Completion) == 0x60, "RST completion entry");
 static_assert(offsetof(RstNvmeRequest, DataOffset) == 0x74, "RST data offset");
 static_assert(offsetof(RstNvmeRequest, DataLength) == 0x78, "RST data length");
 static_assert(sizeof(RstNvmeRequest) == 0xA4, "RST data area");
@@ -84,6 +86,19 @@ INT32 Send(HANDLE hScsiPort, BYTE* request, DWORD size, BYTE* reply, DWORD reply
              : RES_REQUEST_FAILED;
 }
 
+// The miniport answers a firmware request in the header's ReturnCode, which
+// only comes back when the request is its own output buffer too.
+INT32 SendFirmware(HANDLE hScsiPort, BYTE* request, DWORD size, bool activation) {
+  INT32 result = Send(hScsiPort, request, size, request, size);
+  if (result != RES_SUCCESS) return result;
+  DWORD code = reinterpret_cast<const RstHeader*>(request)->Srb.ReturnCode;
+  // The new image is accepted and runs after the next power cycle.
+  if (code == FIRMWARE_STATUS_SUCCESS || (activation && code == FIRMWARE_STATUS_POWER_CYCLE_REQUIRED))
+    return RES_SUCCESS;
+  LogDetail(L"IO_RST firmware %s refused: ReturnCode 0x%X", activation ? L"activation" : L"piece", code);
+  return RES_REQUEST_FAILED;
+}
+
 }  // namespace
 
 INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command, void* buffer, DWORD length) {
@@ -102,7 +117,19 @@ INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command
     // always carries the caller's buffer (read buffers come zeroed).
     if (length != 0) memcpy(request + sizeof(RstNvmeRequest), buffer, length);
     result = Send(hScsiPort, request, size, reply, size);
-    if (result == RES_SUCCESS && length != 0) memcpy(buffer, reply + sizeof(RstNvmeRequest), length);
+    if (result == RES_SUCCESS) {
+      // The driver's verdict and the drive's completion entry: a refused
+      // command leaves the caller's buffer as it was.
+      auto* answer = reinterpret_cast<const RstNvmeRequest*>(reply);
+      UINT32 status = NvmeCompletionStatus(answer->Completion);
+      if (answer->Header.Srb.ReturnCode != 0 || status != 0) {
+        LogDetail(L"IO_RST_NVMeCmd opcode %02X refused: ReturnCode 0x%X, status 0x%04X", command->CDW[0] & 0xFF,
+                  answer->Header.Srb.ReturnCode, status);
+        result = RES_REQUEST_FAILED;
+      } else if (length != 0) {
+        memcpy(buffer, reply + sizeof(RstNvmeRequest), length);
+      }
+    }
   }
   FreeRequest(request);
   FreeRequest(reply);
@@ -122,7 +149,7 @@ INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYT
   record->Slot = 0xFF;  // the driver chooses the slot at activation
   record->ImageSize = 0;
   if (pieceLength != 0) memcpy(request + RST_PIECE_HEADER, piece, pieceLength);
-  INT32 result = Send(hScsiPort, request, size, nullptr, 0);
+  INT32 result = SendFirmware(hScsiPort, request, size, false);
   FreeRequest(request);
   return result;
 }
@@ -139,7 +166,7 @@ INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId) {
   // Two words the driver's activation request carries after the record.
   const DWORD tail[2] = {5, 7};
   memcpy(at + sizeof(STORAGE_FIRMWARE_ACTIVATE), tail, sizeof tail);
-  INT32 result = Send(hScsiPort, request, RST_ACTIVATE_SIZE, nullptr, 0);
+  INT32 result = SendFirmware(hScsiPort, request, RST_ACTIVATE_SIZE, true);
   FreeRequest(request);
   return result;
 }

@@ -49,10 +49,20 @@ INT32 AsmTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void
   if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, withData ? length : 0,
                       nullptr))
     return RES_REQUEST_FAILED;
-  // The completion entry lands over the command's first 16 bytes; neither
-  // the step's outcome nor the entry is looked at.
+  // The completion entry lands over the command's first 16 bytes. Without it
+  // nobody knows whether the drive carried the command out, and a drive that
+  // refused it leaves a cleared read buffer that must never pass as data.
   AsmBlock(cdb, 0xEB, 0x82, code, COMPLETION_LENGTH);
-  SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_LENGTH, nullptr);
+  const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
+  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_LENGTH, nullptr)) {
+    LogDetail(L"IO_USB_ASM opcode %02X: no completion from the bridge", opcode);
+    return RES_REQUEST_FAILED;
+  }
+  UINT32 status = NvmeCompletionStatus(reinterpret_cast<const BYTE*>(&image));
+  if (status != 0) {
+    LogDetail(L"IO_USB_ASM opcode %02X refused by the drive: status 0x%04X", opcode, status);
+    return RES_REQUEST_FAILED;
+  }
   return RES_SUCCESS;
 }
 

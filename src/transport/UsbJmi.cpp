@@ -11,6 +11,7 @@ namespace {
 constexpr DWORD JMI_BLOCK_SIZE = 512;
 constexpr size_t JMI_COMMAND = 8;
 constexpr size_t JMI_POWER_MODE = 72;
+constexpr size_t JMI_COMPLETION = 8;  // in the response: the 16-byte completion entry
 
 struct JmiCmdBlock {
   BYTE bytes[JMI_BLOCK_SIZE];
@@ -70,13 +71,27 @@ INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void
   step = Send(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, dataLength, bCheckCondition);
   if (step != Step::Done) return step == Step::Failed ? RES_REQUEST_FAILED : RES_SUCCESS;
 
-  // The response is read but not examined, and its step never fails the command.
+  // The response carries the drive's completion entry: a missing response,
+  // one without the bridge's signature or a refused command is a failure,
+  // never a success with a cleared buffer.
   memset(&block, 0, sizeof block);
   JmiCdb(cdb, 0x8F, JMI_BLOCK_SIZE);
-  BYTE status = 0;
-  if (SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, &status) &&
-      bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION)
-    *bCheckCondition = 2;
+  step = Send(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, bCheckCondition);
+  if (step == Step::CheckCondition) return RES_SUCCESS;
+  const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
+  if (step == Step::Failed) {
+    LogDetail(L"IO_USB_JMI opcode %02X: no response from the bridge", opcode);
+    return RES_REQUEST_FAILED;
+  }
+  if (memcmp(block.bytes, "NVME", 4) != 0) {
+    LogDetail(L"IO_USB_JMI opcode %02X: the response carries no bridge signature", opcode);
+    return RES_REQUEST_FAILED;
+  }
+  UINT32 status = NvmeCompletionStatus(block.bytes + JMI_COMPLETION);
+  if (status != 0) {
+    LogDetail(L"IO_USB_JMI opcode %02X refused by the drive: status 0x%04X", opcode, status);
+    return RES_REQUEST_FAILED;
+  }
   return RES_SUCCESS;
 }
 
