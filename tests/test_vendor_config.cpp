@@ -103,7 +103,64 @@ TEST_F(MergeTest, ImagesWithoutTheMagicGoOnUnchanged) {
   EXPECT_EQ(1, CheckFirmwareImage(image.data(), DWORD(image.size())));
   BYTE tiny[2] = {'C', 'M'};
   MergeVendorConfig(tiny, 2, nullptr, L"Vendor_Fw_Name", L"2.0");
-  EXPECT_EQ(1, CheckFirmwareImage(tiny, 2));
+  EXPECT_EQ('M', tiny[1]);
+}
+
+// NVMe carries firmware in dwords: an image that is not a whole number of
+// them, or is empty, is refused whether or not it carries the magic.
+TEST_F(MergeTest, EveryImageIsAWholeNumberOfDwords) {
+  lab::Bytes plain(4097, 0x11), shipped = ShippedImage();
+  shipped.resize(shipped.size() + 2, 0);
+  BYTE tiny[2] = {'C', 'M'};
+  EXPECT_EQ(0, CheckFirmwareImage(plain.data(), DWORD(plain.size())));
+  EXPECT_EQ(0, CheckFirmwareImage(shipped.data(), DWORD(shipped.size())));
+  EXPECT_EQ(0, CheckFirmwareImage(tiny, 2));
+  EXPECT_EQ(0, CheckFirmwareImage(plain.data(), 0));
+  EXPECT_EQ(1, CheckFirmwareImage(plain.data(), 4096));
+  EXPECT_EQ(4u, LinesContaining(L"is no whole number of dwords").size());
+}
+
+// Layouts whose CRC is right but whose ranges cannot be what the drive
+// expects: refused before a byte is sent, and never merged into.
+TEST_F(MergeTest, ImpossibleLayoutsAreRefusedEvenWithTheRightCrc) {
+  struct Case {
+    const char* what;
+    uint32_t ranges[6];  // first and last page of ranges 0, 1, 2
+    const wchar_t* why;
+  } cases[] = {
+      {"range 0 over the header page", {0, 3, 4, 7, 8, 8}, L"a range covers the header page"},
+      {"range 1 over the header page", {1, 3, 0, 0, 8, 8}, L"a range covers the header page"},
+      {"ranges 0 and 1 overlap", {1, 4, 4, 7, 8, 8}, L"two ranges overlap"},
+      {"range 2 inside range 1", {1, 3, 4, 7, 5, 5}, L"two ranges overlap"},
+      {"the trailer inside range 1", {1, 2, 4, 7, 3, 3}, L"the trailer page lies inside a range"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    machine.ClearRecords();
+    lab::Bytes image = ShippedImage();
+    for (int i = 0; i < 6; ++i) lab::Wr32(image.data(), 16 + 4 * i, c.ranges[i]);
+    imagegen::SealImage(image);
+    lab::Bytes before = image;
+    EXPECT_EQ(0, CheckFirmwareImage(image.data(), DWORD(image.size())));
+    EXPECT_EQ(1u, LinesContaining(c.why).size());
+    lab::Bytes block(4096, 0x77);
+    MergeVendorConfig(image.data(), DWORD(image.size()), block.data(), L"Vendor_Fw_Name", L"2.0.0.00");
+    EXPECT_EQ(before, image);
+  }
+  lab::Bytes good = ShippedImage();
+  EXPECT_EQ(1, CheckFirmwareImage(good.data(), DWORD(good.size())));
+}
+
+TEST(BlankBlock, OnlyAllZeroOrAllErasedBytesAreBlank) {
+  lab::Bytes zeros(4096, 0), erased(4096, 0xFF), settings(4096, 0);
+  settings[4095] = 1;
+  lab::Bytes mixed(4096, 0xFF);
+  mixed[0] = 0;
+  EXPECT_EQ(1, IsBlankBlock(zeros.data(), 4096));
+  EXPECT_EQ(1, IsBlankBlock(erased.data(), 144));
+  EXPECT_EQ(0, IsBlankBlock(settings.data(), 4096));
+  EXPECT_EQ(1, IsBlankBlock(settings.data(), 4095)) << "only the length given counts";
+  EXPECT_EQ(0, IsBlankBlock(mixed.data(), 4096));
 }
 
 TEST_F(MergeTest, ImagesReachingPastTheirEndAreRefusedAndLeftAlone) {

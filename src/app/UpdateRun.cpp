@@ -50,10 +50,43 @@ INT32 VendorBlock(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE op
                    block, CFG_BLOCK_SIZE);
 }
 
+// A step of the worker that failed: the log says which and why.
+INT32 Failed(const WCHAR* step, INT32 result) {
+  if (result != RES_SUCCESS) LogLine(L"UpdateWorker: %s failed (%d)", step, result);
+  return result;
+}
+
+// The drive's configuration block, read and judged: a cleared or erased
+// block is no drive's settings and must never be carried into an image or
+// written back.
+INT32 ReadConfigBlock(const CmdContext* ctx, HANDLE hDrive, BYTE* block) {
+  INT32 result = VendorBlock(ctx, hDrive, DIR_READ, VENDOR_OP_READ, block);
+  if (result != RES_SUCCESS) return Failed(L"the configuration block read", result);
+  if (IsBlankBlock(block, CFG_BLOCK_SIZE)) {
+    LogLine(L"UpdateWorker: the configuration block read back is blank; nothing merged or written");
+    return RES_BLANK_BLOCK;
+  }
+  return RES_SUCCESS;
+}
+
+// The device information the name will be written into, judged before
+// anything is sent: a drive whose answer is blank gets no firmware either.
+INT32 CheckDeviceInfo(const CmdContext* ctx, HANDLE hDrive) {
+  BYTE reply[VENDOR_PAGE] = {};
+  INT32 result = VendorCmd(ctx, hDrive, DIR_READ, VENDOR_OP_DEVINFO_READ, 0, 0, MAKER_SIGNATURE_CDW14,
+                           MAKER_SIGNATURE_CDW15, reply, VENDOR_PAGE);
+  if (result != RES_SUCCESS) return Failed(L"the device information read", result);
+  if (IsBlankBlock(reply, DEVINFO_BLOCK_SIZE)) {
+    LogLine(L"UpdateWorker: the device information read back is blank; nothing sent");
+    return RES_BLANK_BLOCK;
+  }
+  return RES_SUCCESS;
+}
+
 // The whole image in one page allocation, or nothing: an image that cannot be
 // read whole, or that the image check refuses, is never sent.
 BYTE* LoadImage(const WCHAR* path, DWORD* size) {
-  *size = ReadFileData(path, 0, nullptr);
+  *size = path[0] != L'\0' ? ReadFileData(path, 0, nullptr) : 0;
   if (*size == 0) {
     LogLine(L"UpdateWorker: no image at %s", path);
     return nullptr;
@@ -72,47 +105,60 @@ BYTE* LoadImage(const WCHAR* path, DWORD* size) {
   return image;
 }
 
-// Download, settle, commit, settle: both paths share it.
+// Download, settle, commit, settle: both paths share it. The image is
+// checked once more as it is about to leave, whatever changed it in memory.
 INT32 DownloadAndCommit(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size) {
+  if (!CheckFirmwareImage(image, size)) return RES_BAD_IMAGE;
   SetProgressRange(0, 30, 0);
   INT32 result = DownloadFW(ctx, hDrive, image, size);
-  if (result != RES_SUCCESS) return result;
+  if (result != RES_SUCCESS) return Failed(L"the download", result);
   SetProgressRange(30, 40, 0);
   WaitWithProgress(SETTLE_MS);
   SetProgressRange(40, 60, 0);
   result = FWCommit(ctx, hDrive, COMMIT_SLOT, COMMIT_ACTION);
-  if (result != RES_SUCCESS) return result;
+  if (result != RES_SUCCESS) return Failed(L"the commit", result);
   WaitWithProgress(SETTLE_MS);
   return RES_SUCCESS;
 }
 
-INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
+// The configuration path: the drive's block carried into the image, the
+// name set in the block after the commit.
+INT32 UpdateWithConfig(const CmdContext* ctx, HANDLE hDrive, BYTE* image, DWORD size, bool keep) {
   AppState* app = GetAppState();
+  BYTE block[CFG_BLOCK_SIZE];
+  INT32 result = ReadConfigBlock(ctx, hDrive, block);
+  if (result != RES_SUCCESS) return result;
+  MergeVendorConfig(image, size, block, L"Vendor_Fw_Name", app->szNewVersion);
+  result = DownloadAndCommit(ctx, hDrive, image, size);
+  if (result != RES_SUCCESS || keep) return result;
+  result = ReadConfigBlock(ctx, hDrive, block);
+  if (result != RES_SUCCESS) return result;
+  SetVendorConfigItem(block, L"Vendor_Fw_Name", app->szNewVersion);
+  return Failed(L"the configuration block write", VendorBlock(ctx, hDrive, DIR_WRITE, VENDOR_OP_CONFIG_WRITE, block));
+}
+
+// The plain path: the image as it is, the name through the device information.
+INT32 UpdatePlain(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size, bool keep) {
+  INT32 result = keep ? RES_SUCCESS : CheckDeviceInfo(ctx, hDrive);
+  if (result != RES_SUCCESS) return result;
+  result = DownloadAndCommit(ctx, hDrive, image, size);
+  if (result != RES_SUCCESS || keep) return result;
+  return Failed(L"the firmware name write", WriteVendorFwName(ctx, hDrive, GetAppState()->szNewVersion));
+}
+
+INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
+  // Whatever sits behind the path now must be the drive that passed the
+  // checks: a drive swapped in meanwhile never receives this image.
+  INT32 result = ConfirmDiskIdentity(ctx, hDrive, &drive);
+  if (result != RES_SUCCESS) return result;
   WCHAR path[MAX_PATH] = L"";
   GetImagePath(&drive, path);
   DWORD size = 0;
   BYTE* image = LoadImage(path, &size);
   if (image == nullptr) return RES_BAD_IMAGE;
-  BYTE block[CFG_BLOCK_SIZE];
-  bool keep = IsKeepName(app->szNewVersion) != 0;
-  INT32 result = RES_SUCCESS;
-  if (drive.bVendorInfo) {
-    result = VendorBlock(ctx, hDrive, DIR_READ, VENDOR_OP_READ, block);
-    if (result == RES_SUCCESS) {
-      MergeVendorConfig(image, size, block, L"Vendor_Fw_Name", app->szNewVersion);
-      result = DownloadAndCommit(ctx, hDrive, image, size);
-    }
-    if (result == RES_SUCCESS && !keep) {
-      result = VendorBlock(ctx, hDrive, DIR_READ, VENDOR_OP_READ, block);
-      if (result == RES_SUCCESS) {
-        SetVendorConfigItem(block, L"Vendor_Fw_Name", app->szNewVersion);
-        result = VendorBlock(ctx, hDrive, DIR_WRITE, VENDOR_OP_CONFIG_WRITE, block);
-      }
-    }
-  } else {
-    result = DownloadAndCommit(ctx, hDrive, image, size);
-    if (result == RES_SUCCESS && !keep) result = WriteVendorFwName(ctx, hDrive, app->szNewVersion);
-  }
+  bool keep = IsKeepName(GetAppState()->szNewVersion) != 0;
+  result = drive.bVendorInfo ? UpdateWithConfig(ctx, hDrive, image, size, keep)
+                             : UpdatePlain(ctx, hDrive, image, size, keep);
   plat::VirtualFree(image, 0, MEM_RELEASE);
   return result;
 }
@@ -127,7 +173,14 @@ void OnRun(HWND hDlg) {
   // The disconnect entry names no listed drive: RUN starts nothing for it.
   if (index < 0 || static_cast<UINT32>(index) >= app->nDriveCount) return;
   DriveRecord& entry = app->DriveTable[index];
-  GetDiskInfoByPortID(&entry, RUN_REIDENTIFY_TRIES);
+  if (!GetDiskInfoByPortID(&entry, RUN_REIDENTIFY_TRIES)) {
+    // Nothing answers as this drive at its port: no check can vouch for
+    // whatever sits there now.
+    LogLine(L"RUN: %s (%s) was not found again at port %I64d", entry.szModel, entry.szSerial, entry.iPort);
+    plat::MessageBoxW(hDlg, L"The drive was not found. Check that it is connected, then press RUN again.",
+                      app->szTitle, MB_OK | MB_ICONERROR);
+    return;
+  }
   DriveRecord drive;
   {
     std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
@@ -141,6 +194,12 @@ void OnRun(HWND hDlg) {
   if (app->szBeforeMessage[0] != L'\0' &&
       plat::MessageBoxW(hDlg, app->szBeforeMessage, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES)
     return;
+  {
+    // The worker updates the drive that passed the checks, whatever a list
+    // rebuild did to the selection while the question was open.
+    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
+    app->SelectedDrive = drive;
+  }
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);

@@ -48,5 +48,17 @@ INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, 
 // Closes what OpenDisk opened.
 void CloseDisk(HANDLE hDrive, CmdContext* ctx);
 
-// Re-identification: finds the drive again by its port id and refills the record.
+// Model, firmware revision and serial number from Identify Controller data,
+// as the records hold them.
+void ReadIdentifyTexts(const BYTE* controller, DriveRecord* record);
+
+// Re-identification: finds the drive again by its port id and refills the
+// record. 0 at once for a record with no device path (a cleared slot).
 int GetDiskInfoByPortID(DriveRecord* record, int tries);
+
+// The drive behind an open handle is not the one the record describes.
+constexpr INT32 RES_DRIVE_CHANGED = -8;
+// Reads Identify Controller through the open handle and confirms that the
+// drive there is the recorded one: serial number, model, firmware revision,
+// transport and port id. 1, RES_DRIVE_CHANGED, or the failed request's result.
+INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecord* expected);

@@ -56,6 +56,14 @@ void TieVolumes(DriveRecord* slots, UINT32 count) {
 
 }  // namespace
 
+void ReadIdentifyTexts(const BYTE* controller, DriveRecord* record) {
+  DriveText(controller + 24, 40, record->szModel);
+  DriveText(controller + 64, 8, record->szFwRevision);
+  DriveText(controller + 4, 20, record->szSerial);
+  TrimBlanks(record->szModel);
+  TrimBlanks(record->szFwRevision);
+}
+
 bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number) {
   DWORD returned = 0;
   return plat::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number, &returned,
@@ -172,11 +180,7 @@ INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
         record->iCapacityGB = capacity;
         record->iPciVendorId = static_cast<UINT32>(controller[0] | controller[1] << 8);
         record->iPciSubVendorId = static_cast<UINT32>(controller[2] | controller[3] << 8);
-        DriveText(controller + 24, 40, record->szModel);
-        DriveText(controller + 64, 8, record->szFwRevision);
-        DriveText(controller + 4, 20, record->szSerial);
-        TrimBlanks(record->szModel);
-        TrimBlanks(record->szFwRevision);
+        ReadIdentifyTexts(controller, record);
         record->iDeviceNumber = static_cast<UINT32>(number);
         record->bRaw = 1;
         QueryFlashInfo(&ctx, h, record);

@@ -39,6 +39,8 @@ Probe ProbeAtPort(INT32 iCmdType, INT64 portId, const WCHAR* serial, DriveRecord
 }  // namespace
 
 int GetDiskInfoByPortID(DriveRecord* record, int tries) {
+  // A cleared slot names no drive; its port id 0 is a real one.
+  if (record->szDevicePath[0] == L'\0') return 0;
   const INT32 cmdType = record->iCmdType;
   const INT64 port = record->iPort;
   WCHAR serial[DRIVE_TEXT_CAPACITY];
@@ -63,4 +65,30 @@ int GetDiskInfoByPortID(DriveRecord* record, int tries) {
     }
   }
   return 0;
+}
+
+INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecord* expected) {
+  BYTE* controller =
+      static_cast<BYTE*>(plat::VirtualAlloc(nullptr, IDENTIFY_SIZE, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (controller == nullptr) return RES_REQUEST_FAILED;
+  BYTE status = 0;
+  INT32 result = IdentifyDisk(ctx, hDrive, 1, 0, controller, IDENTIFY_SIZE, &status);
+  if (result == RES_SUCCESS && status == 2) result = RES_REQUEST_FAILED;  // the bridge refused Identify
+  if (result != RES_SUCCESS) {
+    LogLine(L"%s: Identify Controller failed (%d); the drive cannot be confirmed", expected->szDevicePath, result);
+  } else {
+    DriveRecord now = {};
+    ReadIdentifyTexts(controller, &now);
+    STORAGE_DEVICE_NUMBER number = {};
+    INT64 port = QueryDeviceNumber(hDrive, &number) ? GetDiskPortID(ctx, number.DeviceNumber) : PORT_ID_UNKNOWN;
+    if (ctx->iCmdType != expected->iCmdType || port != expected->iPort || wcscmp(now.szSerial, expected->szSerial) != 0 ||
+        wcscmp(now.szModel, expected->szModel) != 0 || wcscmp(now.szFwRevision, expected->szFwRevision) != 0) {
+      LogLine(L"%s is not the drive that passed the checks: %s, %s, %s at port %I64d instead of %s, %s, %s at port %I64d",
+              expected->szDevicePath, now.szModel, now.szSerial, now.szFwRevision, port, expected->szModel,
+              expected->szSerial, expected->szFwRevision, expected->iPort);
+      result = RES_DRIVE_CHANGED;
+    }
+  }
+  plat::VirtualFree(controller, 0, MEM_RELEASE);
+  return result;
 }

@@ -65,7 +65,13 @@ INT32 WriteVendorFwName(const CmdContext* ctx, HANDLE hDrive, const WCHAR* value
 UINT32 Crc32Update(const BYTE* data, DWORD length, UINT32 running);
 // 1 when "KEEP" (any case): no firmware name is set anywhere.
 int IsKeepName(const WCHAR* value);
-// Whether an image may be sent: an image with the "CMFG" magic must hold its
-// three ranges and trailer page, and its stored CRC must match its content.
-// Images without the magic pass unchanged. Logs why an image is refused.
+// Whether an image may be sent: every image is a non-empty whole number of
+// dwords; one with the "CMFG" magic must also hold its three ranges (after
+// the header page, not overlapping) and its trailer page (inside no range),
+// and its stored CRC must match its content. Logs why an image is refused.
 int CheckFirmwareImage(const BYTE* image, DWORD size);
+// 1 when every byte is 0x00, or every byte 0xFF: what a refused read leaves
+// behind or an erased block holds, never a drive's settings.
+int IsBlankBlock(const BYTE* block, DWORD size);
+// A block read from the drive was blank: nothing was merged or written.
+constexpr INT32 RES_BLANK_BLOCK = -7;

@@ -95,11 +95,32 @@ bool ReadLayout(const BYTE* image, DWORD size, ImageLayout* layout, const WCHAR*
       *why = L"a range lies past the end of the image";
       return false;
     }
+    // Page 0 is the header: a range over it would hash it twice, and the
+    // configuration page placed there would overwrite it.
+    if (layout->first[r] == 0) {
+      *why = L"a range covers the header page";
+      return false;
+    }
   }
-  layout->trailer = (static_cast<UINT64>(layout->last[2]) + 1) * FW_PAGE;
+  for (int a = 0; a < 3; ++a) {
+    for (int b = a + 1; b < 3; ++b) {
+      if (layout->first[a] <= layout->last[b] && layout->first[b] <= layout->last[a]) {
+        *why = L"two ranges overlap";
+        return false;
+      }
+    }
+  }
+  UINT64 trailerPage = static_cast<UINT64>(layout->last[2]) + 1;
+  layout->trailer = trailerPage * FW_PAGE;
   if (layout->trailer + FW_PAGE > size) {
     *why = L"the trailer page lies past the end of the image";
     return false;
+  }
+  for (int r = 0; r < 2; ++r) {
+    if (layout->first[r] <= trailerPage && trailerPage <= layout->last[r]) {
+      *why = L"the trailer page lies inside a range";
+      return false;
+    }
   }
   return true;
 }
@@ -170,7 +191,22 @@ void MergeVendorConfig(BYTE* image, DWORD imageSize, const BYTE* block, const WC
   PutLe32(image, layout.trailer + TRAILER_CRC, running);
 }
 
+int IsBlankBlock(const BYTE* block, DWORD size) {
+  if (size == 0) return 1;
+  BYTE first = block[0];
+  if (first != 0x00 && first != 0xFF) return 0;
+  for (DWORD i = 1; i < size; ++i)
+    if (block[i] != first) return 0;
+  return 1;
+}
+
 int CheckFirmwareImage(const BYTE* image, DWORD size) {
+  // NVMe moves firmware in dwords: a trailing part of one would be cut off
+  // or padded by whoever carries it.
+  if (size == 0 || size % 4 != 0) {
+    LogLine(L"Firmware image refused: %d bytes is no whole number of dwords", size);
+    return 0;
+  }
   if (!HasMagic(image, size)) return 1;
   ImageLayout layout;
   const WCHAR* why = L"";
@@ -193,6 +229,12 @@ INT32 WriteVendorFwName(const CmdContext* ctx, HANDLE hDrive, const WCHAR* value
   INT32 result = VendorCmd(ctx, hDrive, DIR_READ, VENDOR_OP_DEVINFO_READ, 0, 0, MAKER_SIGNATURE_CDW14,
                            MAKER_SIGNATURE_CDW15, reply, VENDOR_PAGE);
   if (result != RES_SUCCESS) return result;
+  // A cleared or erased answer is no device information: writing it back
+  // would wipe the drive's own settings.
+  if (IsBlankBlock(reply, DEVINFO_BLOCK_SIZE)) {
+    LogLine(L"WriteVendorFwName: the device information read back is blank; nothing written");
+    return RES_BLANK_BLOCK;
+  }
   BYTE block[VENDOR_PAGE] = {};
   memcpy(block, reply, DEVINFO_BLOCK_SIZE);
   char name[VALUE_AREA] = {};
