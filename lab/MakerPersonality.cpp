@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace lab {
@@ -81,11 +82,12 @@ NvmeStatus MakerDrive::Vendor(const uint8_t* sqe, Bytes& data, bool toDrive) {
     data = IdentityReply();
   } else if (opcode == 0xE6 && sub == 1 && spec_.vendorInfo) {
     if (failConfigRead) return nvme::DataTransferError;
-    data = config_;
+    data = blankConfigRead >= 0 ? Bytes(PAGE, uint8_t(blankConfigRead)) : config_;
   } else if (opcode == 0xE5 && sub == 1 && spec_.vendorInfo && toDrive) {
     config_ = data;
   } else if (opcode == 0xF2 && sub == 0) {
     data = DeviceInfoReply();
+    if (blankDeviceInfo >= 0) std::fill(data.begin(), data.begin() + DI_BLOCK, uint8_t(blankDeviceInfo));
   } else if (opcode == 0xF1 && sub == 0 && toDrive) {
     devinfo_.assign(data.begin(), data.begin() + DI_BLOCK);
   } else {

@@ -54,6 +54,11 @@ class MakerDrive {
   Bytes& deviceInfoBlock() { return devinfo_; }  // the first 144 bytes of the 0xF2 reply
   const std::string& internalVersion() const { return version_; }
   bool failConfigRead = false;  // the configuration block read answers an error
+  // A drive whose answers come back blank, every byte this value (0x00 or
+  // 0xFF; -1: its real answers): the configuration block read, and the first
+  // 144 bytes of the device information.
+  int blankConfigRead = -1;
+  int blankDeviceInfo = -1;
   // The drive's identity texts as its configuration holds them.
   std::string ConfigText(size_t offset, size_t size) const;
 

@@ -92,6 +92,8 @@ class PackageTest : public LabTest {
     LabTest::SetUp();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+      if (c == '/') c = '_';  // parameterised tests: one folder, not a path
     root = TempRoot() + L"\\kestrel-test-" + std::wstring(name.begin(), name.end());
     RemoveTree(root);
     CreateDirectoryW(root.c_str(), nullptr);

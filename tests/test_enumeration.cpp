@@ -1,5 +1,6 @@
 // Enumeration and re-identification against machines of the lab.
 #include <cstring>
+#include <functional>
 
 #include "LabFixture.h"
 #include "MakerPersonality.h"
@@ -246,4 +247,55 @@ TEST_F(ReidentifyTest, TwoDrivesBehindOneAdapterAreEachFoundAsThemselves) {
   EXPECT_EQ(1, GetDiskInfoByPortID(&a, 30));
   EXPECT_EQ(1u, a.iDeviceNumber);
   EXPECT_EQ(0u, wcsncmp(L"RST-B", b.szSerial, 5));
+}
+
+TEST_F(ReidentifyTest, AClearedSlotNamesNoDrive) {
+  Build("nvme disk=0 bus=0\n");  // a controller on bus 0 under bus 0: port id 0
+  ASSERT_EQ(1u, Scan());
+  ASSERT_EQ(0, slots[0].iPort);
+  DriveRecord cleared = {};
+  cleared.iCmdType = CMD_NVME;
+  ULONGLONG start = machine.Now();
+  int opens = machine.OpenAttempts(L"\\\\.\\PhysicalDrive0");
+  EXPECT_EQ(0, GetDiskInfoByPortID(&cleared, 30));
+  EXPECT_STREQ(L"", cleared.szDevicePath) << "port 0 matched nothing";
+  EXPECT_EQ(opens, machine.OpenAttempts(L"\\\\.\\PhysicalDrive0"));
+  EXPECT_EQ(start, machine.Now()) << "no tries spent";
+}
+
+// What the worker checks before its first write: the drive behind the
+// handle is the recorded one in every identifying respect.
+TEST_F(EnumerationTest, ConfirmingTheDriveBehindAnOpenHandle) {
+  Build("nvme disk=0 bus=2 serial=CONFIRM-1\nusb disk=1 chip=jmicron ports=2.3 serial=CONFIRM-2\n");
+  ASSERT_EQ(2u, Scan());
+  for (const DriveRecord& recorded : {slots[0], slots[1]}) {
+    SCOPED_TRACE(recorded.iDeviceNumber);
+    struct Case {
+      const char* what;
+      std::function<void(DriveRecord&)> change;
+      INT32 result;
+    } cases[] = {
+        {"the same drive", [](DriveRecord&) {}, RES_SUCCESS},
+        {"another serial", [](DriveRecord& r) { r.szSerial[0] = L'X'; }, RES_DRIVE_CHANGED},
+        {"another model", [](DriveRecord& r) { wcscpy(r.szModel, L"KESTREL LAB NVME 1TB"); }, RES_DRIVE_CHANGED},
+        {"another revision", [](DriveRecord& r) { wcscpy(r.szFwRevision, L"0.9.0.00"); }, RES_DRIVE_CHANGED},
+        {"another port", [](DriveRecord& r) { r.iPort += 1; }, RES_DRIVE_CHANGED},
+        {"another transport", [](DriveRecord& r) { r.iCmdType = CMD_RST; }, RES_DRIVE_CHANGED},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      DriveRecord expected = recorded;
+      c.change(expected);
+      CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
+      HANDLE h = OpenDisk(recorded.szDevicePath, &ctx);
+      ASSERT_NE(INVALID_HANDLE_VALUE, h);
+      EXPECT_EQ(c.result, ConfirmDiskIdentity(&ctx, h, &expected));
+      CloseDisk(h, &ctx);
+    }
+  }
+  machine.DriveAt(0)->FailOpcode(0x06, lab::nvme::InvalidField);
+  CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
+  HANDLE h = OpenDisk(slots[0].szDevicePath, &ctx);
+  EXPECT_EQ(RES_REQUEST_FAILED, ConfirmDiskIdentity(&ctx, h, &slots[0])) << "what cannot be read is not confirmed";
+  CloseDisk(h, &ctx);
 }

@@ -230,12 +230,14 @@ TEST_F(RstTest, RefusalsInTheReplyAreFailures) {
   first->FailOpcode(0x11, lab::nvme::InvalidField, 1);
   EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&ctx, nullptr, image.data(), 16384));
   ASSERT_EQ(2u, first->pieces().size()) << "nothing after the refused piece";
+  ASSERT_LE(0x18u, Miniport().back().output.size()) << "the request came back";
   EXPECT_NE(0u, lab::Rd32(Miniport().back().output.data(), 0x14)) << "ReturnCode";
 
   first->FailOpcode(0x11, lab::nvme::Success);
   ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, nullptr, image.data(), 16384));
   first->FailOpcode(0x10, lab::nvme::InvalidFirmwareImage);
   EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, nullptr, 1, 1));
+  ASSERT_LE(0x18u, Miniport().back().output.size());
   EXPECT_EQ(7u, lab::Rd32(Miniport().back().output.data(), 0x14)) << "FIRMWARE_STATUS_INVALID_IMAGE";
   EXPECT_EQ(0, first->pendingSlot());
 }
@@ -248,6 +250,7 @@ TEST_F(RstTest, AnActivationThatNeedsAPowerCycleSucceeds) {
   lab::Bytes image = lab::MakeLabImage(8192, "3.0.0.00");
   ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, nullptr, image.data(), 8192));
   EXPECT_EQ(RES_SUCCESS, FWCommit(&ctx, nullptr, 1, 1));
+  ASSERT_LE(0x18u, Miniport().back().output.size());
   EXPECT_EQ(0x20u, lab::Rd32(Miniport().back().output.data(), 0x14));
   machine.PowerCycle();
   EXPECT_EQ("3.0.0.00", third.revision());

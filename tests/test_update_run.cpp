@@ -352,3 +352,150 @@ TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
   Run(false);
   EXPECT_EQ(L"Do not need to update.", LastBox()) << "no image: refused at RUN";
 }
+
+// Every refusal of the drive, on every transport, through the real dialog:
+// the run ends with the failure box, nothing after the refused step reaches
+// the drive, and the drive's own settings are left byte for byte.
+class RefusalMatrixTest : public UpdateRunTest, public ::testing::WithParamInterface<TransportCase> {};
+
+struct Refusal {
+  const char* what;
+  bool configPath;
+  // Set before RUN, or while the question is open (after RUN's own probe).
+  std::function<void(lab::NvmeDrive&, lab::MakerDrive&)> before, atQuestion;
+  size_t pieces;    // pieces that reached the drive; SIZE_MAX: the whole image
+  bool committed;   // a commit was accepted
+  size_t nameWrites;  // 0xE5 or 0xF1 commands that reached the drive
+};
+
+TEST_P(RefusalMatrixTest, ARefusedStepFailsTheRunAndNothingFollowsIt) {
+  const TransportCase& t = GetParam();
+  const size_t all = SIZE_MAX;
+  auto none = [](lab::NvmeDrive&, lab::MakerDrive&) {};
+  const Refusal refusals[] = {
+      {"configuration read refused", true, [](lab::NvmeDrive&, lab::MakerDrive& m) { m.failConfigRead = true; },
+       none, 0, false, 0},
+      {"configuration block reads back erased", true,
+       [](lab::NvmeDrive&, lab::MakerDrive& m) { m.blankConfigRead = 0xFF; }, none, 0, false, 0},
+      {"device-information read refused", false, none,
+       [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0xF2, lab::nvme::DataTransferError); }, 0, false, 0},
+      {"device information reads back blank", false, [](lab::NvmeDrive&, lab::MakerDrive& m) { m.blankDeviceInfo = 0; },
+       none, 0, false, 0},
+      {"third firmware piece refused", true,
+       [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0x11, lab::nvme::InvalidField, 2); }, none, 3, false,
+       0},
+      {"commit refused", true,
+       [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0x10, lab::nvme::InvalidFirmwareImage); }, none, all,
+       false, 0},
+      {"configuration write refused", true,
+       [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0xE5, lab::nvme::DataTransferError); }, none, all,
+       true, 1},
+      {"device-information write refused", false,
+       [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0xF1, lab::nvme::DataTransferError); }, none, all,
+       true, 1},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(std::string(t.name) + ": " + r.what);
+    Close();
+    machine.Reset();
+    Build((std::string(t.line) + " model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7\n").c_str());
+    lab::NvmeDrive& drive = *machine.DriveAt(0);
+    lab::MakerSpec spec;
+    spec.vendorInfo = r.configPath;
+    if (!r.configPath) spec.layout = 0x06E8;  // the controller named in the other layout
+    auto maker = lab::GiveMakerPersonality(drive, spec);
+    Start();
+    ASSERT_EQ(1u, Entries(dlg).size());
+    r.before(drive, *maker);
+    const lab::Bytes config = maker->configBlock(), devinfo = maker->deviceInfoBlock();
+    machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
+      if (box.type == UINT(MB_ICONWARNING | MB_YESNO)) r.atQuestion(drive, *maker);
+    });
+    Run();
+    machine.WhileMessageBoxOpen(nullptr);
+
+    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    size_t imagePieces = 0, accepted = 0, nameWrites = 0;
+    for (const auto& piece : drive.pieces()) accepted += piece.status.ok() ? 1 : 0;
+    imagePieces = drive.pieces().size();
+    bool committed = false;
+    for (const auto& commit : drive.commits()) committed = committed || commit.status.ok();
+    for (const auto& sqe : drive.adminCommands()) nameWrites += (sqe[0] == 0xE5 || sqe[0] == 0xF1) ? 1 : 0;
+    if (r.pieces == all) {
+      EXPECT_GT(accepted, 0u);
+      EXPECT_EQ(accepted, imagePieces) << "every piece accepted";
+    } else {
+      EXPECT_EQ(r.pieces, imagePieces);
+    }
+    EXPECT_EQ(r.committed, committed);
+    EXPECT_EQ(r.nameWrites, nameWrites);
+    EXPECT_EQ(0, drive.resets()) << "no power cycle, no reset after a failure";
+    if (r.configPath) {
+      EXPECT_TRUE(config == maker->configBlock());
+    } else {
+      EXPECT_TRUE(devinfo == maker->deviceInfoBlock());
+    }
+    EXPECT_TRUE(drive.activations().empty()) << "nothing ran";
+    printf("| %s | %s | %ls | %zu pieces%s%s | %s |\n", t.name, r.what, LastBox().c_str(), imagePieces,
+           committed ? ", commit" : "", nameWrites ? ", name write" : "",
+           (r.configPath ? config == maker->configBlock() : devinfo == maker->deviceInfoBlock()) ? "intact"
+                                                                                                  : "CHANGED");
+  }
+}
+
+// A drive swapped into the same place while the question is open never
+// receives the image chosen for the drive that passed the checks.
+TEST_P(RefusalMatrixTest, ADriveSwappedInDuringTheQuestionReceivesNothing) {
+  const TransportCase& t = GetParam();
+  Build((std::string(t.line) + " model=\"KESTREL LAB NVME 512GB\" serial=CHECKED-1 maker\n").c_str());
+  Start();
+  ASSERT_EQ(1u, Entries(dlg).size());
+  lab::NvmeDrive* swapped = nullptr;
+  lab::DriveSpec other;
+  other.model = "KESTREL LAB NVME 512GB";
+  other.serial = "SWAPPED-IN-2";
+  machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
+    if (box.type != UINT(MB_ICONWARNING | MB_YESNO) || swapped != nullptr) return;
+    ASSERT_TRUE(machine.Unplug(0));
+    std::string error;
+    // The same place, the same number, another drive of the same model.
+    ASSERT_TRUE(lab::BuildScenario(machine,
+                                   std::string(t.line) + " model=\"KESTREL LAB NVME 512GB\" serial=SWAPPED-IN-2 maker\n",
+                                   &error))
+        << error;
+    swapped = machine.DriveAt(0);
+  });
+  Run();
+  machine.WhileMessageBoxOpen(nullptr);
+  ASSERT_NE(nullptr, swapped);
+  EXPECT_EQ(L"Update FW Fail !", LastBox());
+  EXPECT_TRUE(swapped->pieces().empty()) << "no byte of the image";
+  EXPECT_TRUE(swapped->commits().empty());
+  for (const auto& sqe : swapped->adminCommands()) {
+    EXPECT_NE(0xE5, sqe[0]);
+    EXPECT_NE(0xF1, sqe[0]);
+  }
+  EXPECT_EQ(1u, LinesContaining(L"is not the drive that passed the checks").size());
+}
+
+INSTANTIATE_TEST_SUITE_P(OnEveryTransport, RefusalMatrixTest, ::testing::ValuesIn(kTransports),
+                         [](const ::testing::TestParamInfo<TransportCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateRunTest, RunRefusesADriveThatIsNotFoundAgain) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=GONE-1 maker\n");
+  Start();
+  ASSERT_TRUE(machine.Unplug(0));
+  SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(0, IsBusy());
+  EXPECT_EQ(L"The drive was not found. Check that it is connected, then press RUN again.", LastBox());
+  EXPECT_EQ(1u, machine.MessageBoxes().size()) << "no question";
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+
+  // Another drive in its place is not the drive either.
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OTHER-2 maker\n");
+  SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(0, IsBusy());
+  EXPECT_EQ(2u, machine.MessageBoxes().size());
+  EXPECT_EQ(L"The drive was not found. Check that it is connected, then press RUN again.", LastBox());
+  EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
+}
