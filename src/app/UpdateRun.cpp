@@ -194,12 +194,6 @@ void OnRun(HWND hDlg) {
   if (app->szBeforeMessage[0] != L'\0' &&
       plat::MessageBoxW(hDlg, app->szBeforeMessage, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES)
     return;
-  {
-    // The worker updates the drive that passed the checks, whatever a list
-    // rebuild did to the selection while the question was open.
-    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-    app->SelectedDrive = drive;
-  }
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);
