@@ -81,6 +81,38 @@ TEST_F(DialogTest, ABurstOfDeviceNoticesGivesOneRebuildTwoSecondsAfterTheLast) {
   EXPECT_EQ(scans, machine.OpenAttempts(probe)) << "no rebuild before two seconds have passed";
   Pump(1000);
   EXPECT_EQ(scans + 1, machine.OpenAttempts(probe)) << "exactly one rebuild";
+  Pump(2300);
+  EXPECT_EQ(scans + 1, machine.OpenAttempts(probe)) << "the timer stops after its rebuild";
+}
+
+TEST_F(DialogTest, ARebuildWhileAnotherRunsIsDropped) {
+  Build(kMachine);
+  Start();
+  const wchar_t* probe = L"\\\\.\\PhysicalDrive19";
+  int scans = machine.OpenAttempts(probe);
+  InterlockedExchange(&RefreshGuard, 1);  // as while a rebuild runs on the other thread
+  RefreshDriveList(dlg, 0);
+  InterlockedExchange(&RefreshGuard, 0);
+  EXPECT_EQ(scans, machine.OpenAttempts(probe));
+  RefreshDriveList(dlg, 0);
+  EXPECT_EQ(scans + 1, machine.OpenAttempts(probe));
+}
+
+// Drives behind one RST adapter share its port id: the serial number tells
+// which one the user chose.
+TEST_F(DialogTest, TheSelectionBehindOneAdapterFollowsItsSerialNumber) {
+  Build("rst disk=1 port=3 path=0 model=\"KESTREL LAB NVME 512GB\" serial=RST-FIRST maker\n"
+        "rst disk=2 port=3 path=1 model=\"KESTREL LAB NVME 512GB\" serial=RST-SECOND maker\n");
+  Start();
+  ASSERT_EQ(2u, Entries(dlg).size());
+  for (int item : {1, 0}) {
+    const wchar_t* serial = item ? L"RST-SECOND" : L"RST-FIRST";
+    Select(item);
+    RefreshDriveList(dlg, 0);
+    EXPECT_EQ(item, SendDlgItemMessageW(dlg, IDC_DRIVE_LIST, CB_GETCURSEL, 0, 0));
+    EXPECT_EQ(0u, wcsncmp(serial, GetAppState()->SelectedDrive.szSerial, wcslen(serial)));
+    EXPECT_EQ(0u, wcsncmp(serial, Text(dlg, IDC_SERIAL).c_str(), wcslen(serial)));
+  }
 }
 
 TEST_F(DialogTest, LayoutOfTheStripAndTheWindow) {

@@ -499,3 +499,31 @@ TEST_F(UpdateRunTest, RunRefusesADriveThatIsNotFoundAgain) {
   EXPECT_EQ(L"The drive was not found. Check that it is connected, then press RUN again.", LastBox());
   EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
 }
+
+TEST_F(UpdateRunTest, KeepStillCarriesTheDrivesSettingsIntoTheImage) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7 maker\n");
+  Start();
+  wcscpy(GetAppState()->szNewVersion, L"KEEP");
+  Run();
+  machine.PowerCycle();
+  DriveRecord after;
+  ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
+  EXPECT_EQ(0u, wcsncmp(L"OWN-SERIAL-7", after.szSerial, 12)) << "the drive's own block went with the image";
+  EXPECT_STREQ(L"1.0.0.00", after.szFwRevision) << "no new name";
+  EXPECT_STREQ(L"1.4.B.22", after.DrvInfoVersion) << "the new image runs";
+}
+
+// After a run whose drive never came back only the disconnect entry is
+// listed: choosing it is choosing no drive, and RUN starts nothing.
+TEST_F(UpdateRunTest, TheDisconnectEntryIsNoDrive) {
+  Build("usb disk=1 chip=jmicron ports=3 reappear=60000 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  Run();
+  ASSERT_EQ((std::vector<std::wstring>{L"KESTREL LAB NVME 512GB (RAW) - Disconnect"}), Entries(dlg));
+  size_t boxes = machine.MessageBoxes().size();
+  Select(0);
+  EXPECT_EQ(L"", std::wstring(GetAppState()->SelectedDrive.szDevicePath));
+  SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(boxes, machine.MessageBoxes().size()) << "no question, no refusal: nothing was chosen";
+  EXPECT_EQ(0, IsBusy());
+}
