@@ -190,17 +190,20 @@ TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
   EXPECT_EQ(UINT(MB_ICONINFORMATION | MB_OKCANCEL), machine.MessageBoxes().back().type);
   EXPECT_TRUE(machine.ShutdownRequests().empty());
+  machine.QueueMessageBoxAnswer(IDOK);
+  SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
+  EXPECT_EQ((std::vector<UINT>{EWX_POWEROFF}), machine.ShutdownRequests()) << "OK powers off: exactly EWX_POWEROFF";
 
   app->PowerCtrl = 2;
   machine.QueueMessageBoxAnswer(IDOK);
   SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
-  EXPECT_EQ((std::vector<UINT>{EWX_REBOOT}), machine.ShutdownRequests());
+  EXPECT_EQ((std::vector<UINT>{EWX_POWEROFF, EWX_REBOOT}), machine.ShutdownRequests());
 
   size_t boxes = machine.MessageBoxes().size();
   app->szAfterMessage[0] = L'\0';
   SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
   EXPECT_EQ(boxes, machine.MessageBoxes().size()) << "no AfterMessage: nothing shown, no power action";
-  EXPECT_EQ(1u, machine.ShutdownRequests().size());
+  EXPECT_EQ(2u, machine.ShutdownRequests().size());
 }
 
 TEST(ProgressMapping, PhasesOfTheBar) {
