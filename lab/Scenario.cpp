@@ -160,6 +160,7 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       where.hostController = Int(k, "controller", 1);
       where.ports = Ports(Text(k, "ports", "3"));
       where.reappearMs = DWORD(Int(k, "reappear", 3000));
+      where.flashSeconds = uint32_t(Int(k, "flash", 0));
       where.reappearNumber = Int(k, "returnas", -1);
       Personality(k, machine.AddUsbDrive(where, Drive(k, disk)).drive());
     } else if (kind == "sata") {

@@ -9,7 +9,8 @@
 //
 // Drive keys: model, serial, fw, size (GB), lbads, vid, ssvid, powercycle;
 // maker (the maker's vendor commands) with socid, nand, version, luns,
-// layout, vendorinfo=0.
+// layout, vendorinfo=0. A usb line also takes flash (seconds the drive
+// needs for a firmware piece or commit) and returnas.
 #pragma once
 
 #include <string>

@@ -40,7 +40,8 @@ IoResult UsbBridgeDisk::DiskIoctl(DWORD code, uint8_t* b, DWORD inSize, DWORD ou
   if (length && data == nullptr) return IoResult::Fail(ERROR_INVALID_PARAMETER);
 
   ++stepCount_;
-  BridgeStep record{Bytes(b + SP_CDB, b + SP_CDB + 16), dataIn, length, {}, false, 0};
+  stepTimeout_ = Rd32(b, SP_TIMEOUT);
+  BridgeStep record{Bytes(b + SP_CDB, b + SP_CDB + 16), dataIn, length, {}, false, 0, stepTimeout_};
   if (dataIn == DATA_OUT && length) record.dataOut.assign(data, data + length);
   Outcome out;
   if (fails_.count(stepCount_)) {
@@ -124,6 +125,14 @@ UsbBridgeDisk::Outcome UsbBridgeDisk::Inquiry(const uint8_t* cdb, uint8_t dataIn
 }
 
 UsbBridgeDisk::Outcome UsbBridgeDisk::Execute(const uint8_t* sqe, bool toDrive, uint8_t* data, uint32_t length) {
+  if ((sqe[0] == 0x10 || sqe[0] == 0x11) && stepTimeout_ < spec_.flashSeconds) {
+    // The USB stack gives up first and resets the bridge mid-write.
+    phase_ = Phase::Idle;
+    Outcome out;
+    out.ok = false;
+    out.error = ERROR_SEM_TIMEOUT;
+    return out;
+  }
   Bytes buffer = toDrive ? Bytes(data, data + length) : Bytes(length, 0);
   NvmeStatus status = drive().Admin(sqe, buffer, toDrive);
   if (!toDrive && status.ok() && length) memcpy(data, buffer.data(), length);

@@ -23,6 +23,9 @@ struct UsbDiskSpec {
   int reappearNumber = -1;  // the PhysicalDrive number it returns under; -1: the next free one
   int hostController = 1;   // position among the host controllers, from 1
   std::vector<int> ports = {3};  // root-hub port first, then each hub's; the last is the bridge's own
+  // How long the drive takes to write flash for a firmware piece or commit;
+  // a pass-through step with a shorter timeout is cut off by the USB stack.
+  uint32_t flashSeconds = 0;
 };
 
 // One pass-through step as the bridge received it.
@@ -33,6 +36,7 @@ struct BridgeStep {
   Bytes dataOut;  // what the host sent with it
   bool failed;
   uint8_t scsiStatus;
+  uint32_t timeout;  // seconds, as the pass-through asked
 };
 
 class UsbBridgeDisk : public DiskDevice {
@@ -82,6 +86,7 @@ class UsbBridgeDisk : public DiskDevice {
   uint8_t code_ = 0;         // the ASMedia direction code of the open sequence
   uint8_t mode_ = 0;         // the JMicron power-control mode of the open sequence
   uint8_t completion_[16] = {};
+  uint32_t stepTimeout_ = 0;  // of the step being served
   std::vector<BridgeStep> steps_;
   int stepCount_ = 0;
   std::map<int, DWORD> fails_;

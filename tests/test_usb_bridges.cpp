@@ -27,9 +27,10 @@ class UsbTest : public LabTest {
   HANDLE h = INVALID_HANDLE_VALUE;
   CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
 
-  void Plug(lab::BridgeKind kind, const lab::DriveSpec& spec = lab::DriveSpec()) {
+  void Plug(lab::BridgeKind kind, const lab::DriveSpec& spec = lab::DriveSpec(), uint32_t flashSeconds = 0) {
     lab::UsbDiskSpec where;
     where.kind = kind;
+    where.flashSeconds = flashSeconds;
     where.deviceNumber = 1;
     bridge = &machine.AddUsbDrive(where, spec);
     h = Open(L"\\\\.\\PhysicalDrive1");
@@ -244,6 +245,37 @@ TEST_F(UsbTest, TheDrivesRefusalIsAFailureThroughBothBridges) {
     EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, h, 1, 1));
     EXPECT_EQ(0, DriveOf()->pendingSlot());
   }
+}
+
+// Writing flash takes the drive longer than other commands: the steps of a
+// firmware piece and of the commit allow a minute, all others ten seconds.
+TEST_F(UsbTest, FlashWritingStepsAllowAMinute) {
+  for (lab::BridgeKind kind : {lab::BridgeKind::ASMedia, lab::BridgeKind::JMicron}) {
+    SCOPED_TRACE(kind == lab::BridgeKind::ASMedia ? "ASMedia" : "JMicron");
+    if (h != INVALID_HANDLE_VALUE) plat::CloseHandle(h);
+    machine.Reset();
+    Plug(kind, lab::DriveSpec(), 30);
+    auto maker = lab::GiveMakerPersonality(*DriveOf());
+    std::vector<BYTE> block(4096);
+    ASSERT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15,
+                                     block.data(), 4096));
+    for (const auto& step : bridge->steps()) EXPECT_EQ(10u, step.timeout);
+    bridge->ClearSteps();
+    lab::Bytes image = lab::MakeLabImage(8192, "2.0.0.00");
+    ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, h, image.data(), 8192));
+    ASSERT_EQ(RES_SUCCESS, FWCommit(&ctx, h, 1, 1));
+    ASSERT_EQ(9u, bridge->steps().size());
+    for (const auto& step : bridge->steps()) EXPECT_EQ(60u, step.timeout);
+    EXPECT_EQ(1, DriveOf()->pendingSlot());
+  }
+  // A drive slower than the minute: the stack cuts the step off, and the
+  // command fails instead of counting as done.
+  if (h != INVALID_HANDLE_VALUE) plat::CloseHandle(h);
+  machine.Reset();
+  Plug(lab::BridgeKind::ASMedia, lab::DriveSpec(), 90);
+  lab::Bytes image = lab::MakeLabImage(4096, "2.0.0.00");
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&ctx, h, image.data(), 4096));
+  EXPECT_EQ(DWORD(ERROR_SEM_TIMEOUT), GetAppState()->dwLastError);
 }
 
 // A JMicron response that cannot be read, or that is not the bridge's, says

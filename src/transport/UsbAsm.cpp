@@ -41,20 +41,22 @@ INT32 AsmTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void
   std::lock_guard<std::recursive_mutex> hold(BridgeLock());
   NvmeCommand image = *command;
   BYTE code = DirectionCode(direction);
+  const ULONG timeout = BridgeTimeout(command);
   BYTE cdb[BRIDGE_CDB_LENGTH];
   AsmBlock(cdb, 0xEA, 0x80, code, sizeof(NvmeCommand));
-  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &image, sizeof image, nullptr)) return RES_REQUEST_FAILED;
+  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &image, sizeof image, nullptr, timeout))
+    return RES_REQUEST_FAILED;
   bool withData = direction == DIR_WRITE || direction == DIR_READ;
   AsmBlock(cdb, direction == DIR_WRITE ? 0xEA : 0xEB, 0x81, code, withData ? length : 0);
   if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, withData ? length : 0,
-                      nullptr))
+                      nullptr, timeout))
     return RES_REQUEST_FAILED;
   // The completion entry lands over the command's first 16 bytes. Without it
   // nobody knows whether the drive carried the command out, and a drive that
   // refused it leaves a cleared read buffer that must never pass as data.
   AsmBlock(cdb, 0xEB, 0x82, code, COMPLETION_LENGTH);
   const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
-  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_LENGTH, nullptr)) {
+  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_LENGTH, nullptr, timeout)) {
     LogDetail(L"IO_USB_ASM opcode %02X: no completion from the bridge", opcode);
     return RES_REQUEST_FAILED;
   }

@@ -7,8 +7,13 @@
 
 namespace {
 constexpr BYTE SENSE_LENGTH = 0x18;
-constexpr ULONG TIMEOUT_SECONDS = 10;
 }  // namespace
+
+ULONG BridgeTimeout(const NvmeCommand* command) {
+  BYTE opcode = static_cast<BYTE>(command->CDW[0]);
+  return opcode == NVME_OP_FW_DOWNLOAD || opcode == NVME_OP_FW_COMMIT ? BRIDGE_FLASH_TIMEOUT_SECONDS
+                                                                      : BRIDGE_TIMEOUT_SECONDS;
+}
 
 std::recursive_mutex& BridgeLock() {
   static std::recursive_mutex lock;
@@ -23,14 +28,15 @@ BYTE BridgeDataIn(DWORD direction) {
   }
 }
 
-bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status) {
+bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
+                    ULONG timeoutSeconds) {
   SptdBlock block = {};
   block.Sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
   block.Sptd.CdbLength = BRIDGE_CDB_LENGTH;
   block.Sptd.SenseInfoLength = SENSE_LENGTH;
   block.Sptd.DataIn = dataIn;
   block.Sptd.DataTransferLength = length;
-  block.Sptd.TimeOutValue = TIMEOUT_SECONDS;
+  block.Sptd.TimeOutValue = timeoutSeconds;
   block.Sptd.DataBuffer = buffer;
   block.Sptd.SenseInfoOffset = offsetof(SptdBlock, Sense);
   memcpy(block.Sptd.Cdb, cdb, BRIDGE_CDB_LENGTH);

@@ -20,9 +20,17 @@ static_assert(offsetof(SptdBlock, Sense) == sizeof(SCSI_PASS_THROUGH_DIRECT), "s
 constexpr BYTE SCSI_STATUS_CHECK_CONDITION = 2;
 constexpr int BRIDGE_CDB_LENGTH = 16;
 
+constexpr ULONG BRIDGE_TIMEOUT_SECONDS = 10;
+// A firmware piece or commit makes the drive write flash: when the
+// pass-through times out first, the USB stack resets the bridge mid-write.
+constexpr ULONG BRIDGE_FLASH_TIMEOUT_SECONDS = 60;
+
 // One bridge step: sends cdb with the data; status receives the SCSI status.
 // Returns whether the call succeeded; on failure the system error is stored.
-bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status);
+bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
+                    ULONG timeoutSeconds = BRIDGE_TIMEOUT_SECONDS);
+// The pass-through timeout for the steps of a tunnelled command.
+ULONG BridgeTimeout(const NvmeCommand* command);
 
 // Held across all the steps of one bridge operation: a list rebuild on the
 // dialog thread may probe a bridge while the worker sends firmware through

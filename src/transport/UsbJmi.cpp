@@ -44,9 +44,10 @@ BYTE DataStep(DWORD direction) {
 // Outcome of a step as the caller sees it.
 enum class Step { Failed, CheckCondition, Done };
 
-Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* bCheckCondition) {
+Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* bCheckCondition,
+          ULONG timeout) {
   BYTE status = 0;
-  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status)) return Step::Failed;
+  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeout)) return Step::Failed;
   if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) {
     *bCheckCondition = 2;
     return Step::CheckCondition;
@@ -57,18 +58,19 @@ Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD lengt
 INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
                 BYTE* bCheckCondition) {
   std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+  const ULONG timeout = BridgeTimeout(command);
   JmiCmdBlock block;
   FillBlock(&block, command, 0);
   BYTE cdb[BRIDGE_CDB_LENGTH];
   JmiCdb(cdb, 0x80, JMI_BLOCK_SIZE);
-  Step step = Send(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &block, JMI_BLOCK_SIZE, bCheckCondition);
+  Step step = Send(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &block, JMI_BLOCK_SIZE, bCheckCondition, timeout);
   if (step != Step::Done) return step == Step::Failed ? RES_REQUEST_FAILED : RES_SUCCESS;
 
   bool withData = direction == DIR_WRITE || direction == DIR_READ;
   DWORD dataLength = withData ? length : 0;
   if (direction != DIR_WRITE && dataLength != 0) memset(buffer, 0, dataLength);
   JmiCdb(cdb, DataStep(direction), dataLength);
-  step = Send(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, dataLength, bCheckCondition);
+  step = Send(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, dataLength, bCheckCondition, timeout);
   if (step != Step::Done) return step == Step::Failed ? RES_REQUEST_FAILED : RES_SUCCESS;
 
   // The response carries the drive's completion entry: a missing response,
@@ -76,7 +78,7 @@ INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void
   // never a success with a cleared buffer.
   memset(&block, 0, sizeof block);
   JmiCdb(cdb, 0x8F, JMI_BLOCK_SIZE);
-  step = Send(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, bCheckCondition);
+  step = Send(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, bCheckCondition, timeout);
   if (step == Step::CheckCondition) return RES_SUCCESS;
   const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
   if (step == Step::Failed) {
