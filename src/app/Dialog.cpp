@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include <initializer_list>
+
 #include "app/Text.h"
 #include "package/Package.h"
 #include "platform/Platform.h"

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <mutex>
 
 #include "app/AppState.h"
 #include "transport/CmdModel.h"
@@ -24,9 +23,11 @@ extern volatile LONG RefreshGuard;
 void RefreshDriveList(HWND hDlg, int initial);
 void ShowDriveInfo(HWND hDlg, const DriveRecord* drive);
 void OnDriveSelected(HWND hDlg);
-// Held around every copy into SelectedDrive and around re-identification of
-// it: the dialog thread and the worker both write it during a run.
-std::recursive_mutex& SelectedDriveLock();
+// Every copy into and out of SelectedDrive goes through these: the dialog
+// thread and the worker both write it during a run, and a copy must never
+// interleave with another. nullptr clears it.
+void GetSelectedDrive(DriveRecord* drive);
+void SetSelectedDrive(const DriveRecord* drive);
 // The list's text for a drive: "%s (RAW)" or "%s [%s]".
 void FormatDriveEntry(const DriveRecord* drive, WCHAR* text, size_t capacity);
 

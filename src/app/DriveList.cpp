@@ -45,9 +45,21 @@ void AddDisconnectEntry(HWND hDlg, const WCHAR* selectedText) {
 
 }  // namespace
 
-std::recursive_mutex& SelectedDriveLock() {
-  static std::recursive_mutex lock;
-  return lock;
+namespace {
+SRWLOCK g_selectedLock = SRWLOCK_INIT;
+}  // namespace
+
+void GetSelectedDrive(DriveRecord* drive) {
+  AcquireSRWLockShared(&g_selectedLock);
+  *drive = GetAppState()->SelectedDrive;
+  ReleaseSRWLockShared(&g_selectedLock);
+}
+
+void SetSelectedDrive(const DriveRecord* drive) {
+  AcquireSRWLockExclusive(&g_selectedLock);
+  if (drive != nullptr) GetAppState()->SelectedDrive = *drive;
+  else ZeroMemory(&GetAppState()->SelectedDrive, sizeof(DriveRecord));
+  ReleaseSRWLockExclusive(&g_selectedLock);
 }
 
 void FormatDriveEntry(const DriveRecord* drive, WCHAR* text, size_t capacity) {
@@ -60,10 +72,7 @@ void RefreshDriveList(HWND hDlg, int initial) {
   AppState* app = GetAppState();
   WCHAR selectedText[ENTRY_CAPACITY] = L"";
   DriveRecord selected;
-  {
-    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-    selected = app->SelectedDrive;
-  }
+  GetSelectedDrive(&selected);
   if (!initial) FormatDriveEntry(&selected, selectedText, ENTRY_CAPACITY);
 
   app->nDriveCount = ScanDisks(app->DriveTable, DRIVE_TABLE_SIZE);
@@ -78,8 +87,7 @@ void RefreshDriveList(HWND hDlg, int initial) {
     LRESULT item = ListMessage(hDlg, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     ListMessage(hDlg, CB_SETITEMDATA, item, i);
     if (SameDrive(drive, selected)) {
-      std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-      app->SelectedDrive = drive;
+      SetSelectedDrive(&drive);
       found = item;
     }
     ++listed;
@@ -97,10 +105,7 @@ void RefreshDriveList(HWND hDlg, int initial) {
     } else if (found != CB_ERR) {
       ListMessage(hDlg, CB_SETCURSEL, found, 0);
       DriveRecord shown;
-      {
-        std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-        shown = app->SelectedDrive;
-      }
+      GetSelectedDrive(&shown);
       ShowDriveInfo(hDlg, &shown);
     } else {
       AddDisconnectEntry(hDlg, selectedText);
@@ -150,16 +155,12 @@ void OnDriveSelected(HWND hDlg) {
   LRESULT index = item == CB_ERR ? CB_ERR : ListMessage(hDlg, CB_GETITEMDATA, item, 0);
   // The disconnect entry names no listed drive: it counts as no selection.
   if (index == CB_ERR || index < 0 || static_cast<UINT32>(index) >= app->nDriveCount) {
-    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-    ZeroMemory(&app->SelectedDrive, sizeof app->SelectedDrive);
+    SetSelectedDrive(nullptr);
     return;
   }
   DriveRecord& entry = app->DriveTable[index];
   GetDiskInfoByPortID(&entry, 30);
-  {
-    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-    app->SelectedDrive = entry;
-  }
+  SetSelectedDrive(&entry);
   ShowDriveInfo(hDlg, &entry);
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, 0, 0);

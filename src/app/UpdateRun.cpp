@@ -23,13 +23,11 @@ void Refuse(HWND hDlg) {
 // The three gates; 0 refuses with the log line that tells them apart.
 int PassesGates(const DriveRecord& drive) {
   AppState* app = GetAppState();
-  if (app->szFwVersionList[0] != L'\0') {
+  if (!IsFwRevisionAccepted(drive.szFwRevision, app->szFwVersionList)) {
     WCHAR wrapped[DRIVE_TEXT_CAPACITY + 2];
     WrapListItem(drive.szFwRevision, wrapped, ARRAYSIZE(wrapped));
-    if (FindNoCase(app->szFwVersionList, wrapped) == nullptr) {
-      LogLine(L"Limit FW Versoin : %s (disk Version : %s)", app->szFwVersionList, wrapped);
-      return 0;
-    }
+    LogLine(L"Limit FW Versoin : %s (disk Version : %s)", app->szFwVersionList, wrapped);
+    return 0;
   }
   WCHAR image[MAX_PATH];
   if (!GetImagePath(&drive, image)) {
@@ -181,12 +179,8 @@ void OnRun(HWND hDlg) {
                       app->szTitle, MB_OK | MB_ICONERROR);
     return;
   }
-  DriveRecord drive;
-  {
-    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-    app->SelectedDrive = entry;
-    drive = entry;
-  }
+  SetSelectedDrive(&entry);
+  DriveRecord drive = entry;
   if (!PassesGates(drive)) {
     Refuse(hDlg);
     return;
@@ -224,10 +218,7 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   // The worker's own copy: a rebuild that refreshes SelectedDrive mid-run
   // changes nothing under it.
   DriveRecord drive;
-  {
-    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-    drive = app->SelectedDrive;
-  }
+  GetSelectedDrive(&drive);
   CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
   HANDLE hDrive = OpenDisk(drive.szDevicePath, &ctx);
   if (hDrive == INVALID_HANDLE_VALUE) return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_OPEN_FAILED));
@@ -245,10 +236,7 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   SetProgressRange(80, 100, 0);
   DriveRecord after = drive;
   GetDiskInfoByPortID(&after, WORKER_REIDENTIFY_TRIES);
-  {
-    std::lock_guard<std::recursive_mutex> hold(SelectedDriveLock());
-    app->SelectedDrive = after;
-  }
+  SetSelectedDrive(&after);
   SetProgressRange(100, 100, 0);
   RefreshDriveList(app->hDlg, 0);
   return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_SUCCESS));

@@ -37,8 +37,7 @@ void AsmBlock(BYTE* cdb, BYTE b0, BYTE b2, BYTE code, DWORD length) {
 }
 
 // The three steps: send the command, move the data, read the completion.
-INT32 AsmTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length) {
-  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+INT32 AsmTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length) {
   NvmeCommand image = *command;
   BYTE code = DirectionCode(direction);
   const ULONG timeout = BridgeTimeout(command);
@@ -68,10 +67,39 @@ INT32 AsmTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void
   return RES_SUCCESS;
 }
 
+INT32 AsmTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length) {
+  EnterBridgeLock();
+  INT32 result = AsmTunnelSteps(hDrive, direction, command, buffer, length);
+  LeaveBridgeLock();
+  return result;
+}
+
+INT32 AsmIdentifyStep(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                      BYTE* bCheckCondition) {
+  BYTE cdb[BRIDGE_CDB_LENGTH] = {};
+  cdb[0] = 0xE6;
+  cdb[1] = static_cast<BYTE>(command->CDW[0]);
+  cdb[3] = static_cast<BYTE>(command->CDW[10]);
+  cdb[7] = static_cast<BYTE>(command->CDW[1]);
+  BYTE status = 0;
+  if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), buffer, length, &status)) return RES_REQUEST_FAILED;
+  if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) *bCheckCondition = 2;
+  return RES_SUCCESS;
+}
+
+INT32 AsmPowerStep(HANDLE hDrive, DWORD mode) {
+  LogDetail(L"IO_USB_ASM_PowerCtrl IN %d", mode & 0xFF);
+  BYTE cdb[BRIDGE_CDB_LENGTH];
+  AsmBlock(cdb, 0xEA, static_cast<BYTE>(mode), 0, 0);
+  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, nullptr, 0, nullptr)) return RES_REQUEST_FAILED;
+  LogDetail(L"IO_USB_ASM_PowerCtrl Success OUT ");
+  return RES_SUCCESS;
+}
+
 }  // namespace
 
 INT32 IO_USB_GetBridgeType(HANDLE hDrive) {
-  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+  EnterBridgeLock();
   BYTE cdb[BRIDGE_CDB_LENGTH] = {0x12, 0, 0, 0, INQUIRY_ALLOCATION};
   BYTE data[INQUIRY_LENGTH] = {};
   BYTE status = 0;
@@ -88,16 +116,19 @@ INT32 IO_USB_GetBridgeType(HANDLE hDrive) {
   } else {
     GetAppState()->dwLastError = saved;
   }
+  LeaveBridgeLock();
   return type;
 }
 
 INT32 IO_USB_ASM_ReadInfo(HANDLE hDrive) {
-  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+  EnterBridgeLock();
   BYTE cdb[BRIDGE_CDB_LENGTH];
   AsmBlock(cdb, 0xEB, 0x02, 0, COMPLETION_LENGTH);
   BYTE info[COMPLETION_LENGTH] = {};
-  return SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, info, sizeof info, nullptr) ? RES_SUCCESS
-                                                                                       : RES_REQUEST_FAILED;
+  INT32 result = SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, info, sizeof info, nullptr) ? RES_SUCCESS
+                                                                                             : RES_REQUEST_FAILED;
+  LeaveBridgeLock();
+  return result;
 }
 
 INT32 IO_USB_ASM_NVMeCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length) {
@@ -111,24 +142,15 @@ INT32 IO_USB_ASM_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWOR
 
 INT32 IO_USB_ASM_Identify(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
                           BYTE* bCheckCondition) {
-  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
-  BYTE cdb[BRIDGE_CDB_LENGTH] = {};
-  cdb[0] = 0xE6;
-  cdb[1] = static_cast<BYTE>(command->CDW[0]);
-  cdb[3] = static_cast<BYTE>(command->CDW[10]);
-  cdb[7] = static_cast<BYTE>(command->CDW[1]);
-  BYTE status = 0;
-  if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), buffer, length, &status)) return RES_REQUEST_FAILED;
-  if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) *bCheckCondition = 2;
-  return RES_SUCCESS;
+  EnterBridgeLock();
+  INT32 result = AsmIdentifyStep(hDrive, direction, command, buffer, length, bCheckCondition);
+  LeaveBridgeLock();
+  return result;
 }
 
 INT32 IO_USB_ASM_PowerCtrl(HANDLE hDrive, DWORD mode) {
-  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
-  LogDetail(L"IO_USB_ASM_PowerCtrl IN %d", mode & 0xFF);
-  BYTE cdb[BRIDGE_CDB_LENGTH];
-  AsmBlock(cdb, 0xEA, static_cast<BYTE>(mode), 0, 0);
-  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, nullptr, 0, nullptr)) return RES_REQUEST_FAILED;
-  LogDetail(L"IO_USB_ASM_PowerCtrl Success OUT ");
-  return RES_SUCCESS;
+  EnterBridgeLock();
+  INT32 result = AsmPowerStep(hDrive, mode);
+  LeaveBridgeLock();
+  return result;
 }

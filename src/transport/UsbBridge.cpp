@@ -15,10 +15,22 @@ ULONG BridgeTimeout(const NvmeCommand* command) {
                                                                       : BRIDGE_TIMEOUT_SECONDS;
 }
 
-std::recursive_mutex& BridgeLock() {
-  static std::recursive_mutex lock;
-  return lock;
+namespace {
+CRITICAL_SECTION g_bridgeLock;
+INIT_ONCE g_bridgeLockOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK InitBridgeLock(PINIT_ONCE, PVOID, PVOID*) {
+  InitializeCriticalSection(&g_bridgeLock);
+  return TRUE;
 }
+}  // namespace
+
+void EnterBridgeLock() {
+  InitOnceExecuteOnce(&g_bridgeLockOnce, InitBridgeLock, nullptr, nullptr);
+  EnterCriticalSection(&g_bridgeLock);
+}
+
+void LeaveBridgeLock() { LeaveCriticalSection(&g_bridgeLock); }
 
 BYTE BridgeDataIn(DWORD direction) {
   switch (direction) {

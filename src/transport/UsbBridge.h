@@ -5,8 +5,6 @@
 #include <windows.h>
 #include <ntddscsi.h>
 
-#include <mutex>
-
 #include "transport/CmdModel.h"
 
 // SCSI_PASS_THROUGH_DIRECT as this build's architecture lays it out (0x38
@@ -34,8 +32,10 @@ ULONG BridgeTimeout(const NvmeCommand* command);
 
 // Held across all the steps of one bridge operation: a list rebuild on the
 // dialog thread may probe a bridge while the worker sends firmware through
-// it, and steps of two operations must never interleave on one bridge.
-std::recursive_mutex& BridgeLock();
+// it, and steps of two operations must never interleave on one bridge. A
+// critical section: the thread that holds it may enter it again.
+void EnterBridgeLock();
+void LeaveBridgeLock();
 
 // The direction of a command's data as the pass-through names it.
 BYTE BridgeDataIn(DWORD direction);

@@ -55,9 +55,8 @@ Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD lengt
   return Step::Done;
 }
 
-INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
-                BYTE* bCheckCondition) {
-  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+INT32 JmiTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                     BYTE* bCheckCondition) {
   const ULONG timeout = BridgeTimeout(command);
   JmiCmdBlock block;
   FillBlock(&block, command, 0);
@@ -97,20 +96,15 @@ INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void
   return RES_SUCCESS;
 }
 
-}  // namespace
-
-INT32 IO_USB_JMI_NVMeCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
-                         BYTE* bCheckCondition) {
-  return JmiTunnel(hDrive, direction, command, buffer, length, bCheckCondition);
+INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                BYTE* bCheckCondition) {
+  EnterBridgeLock();
+  INT32 result = JmiTunnelSteps(hDrive, direction, command, buffer, length, bCheckCondition);
+  LeaveBridgeLock();
+  return result;
 }
 
-INT32 IO_USB_JMI_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength) {
-  NvmeCommand command = BuildDownloadCommand(offset, pieceLength);
-  return JmiTunnel(hDrive, DIR_WRITE, &command, const_cast<BYTE*>(piece), pieceLength, nullptr);
-}
-
-INT32 IO_USB_JMI_PowerCtrl(HANDLE hDrive, DWORD mode) {
-  std::lock_guard<std::recursive_mutex> hold(BridgeLock());
+INT32 JmiPowerSteps(HANDLE hDrive, DWORD mode) {
   LogDetail(L"IO_USB_JMI_PowerCtrl IN %d", mode & 0xFF);
   JmiCmdBlock block;
   FillBlock(&block, nullptr, static_cast<BYTE>(mode));
@@ -125,4 +119,23 @@ INT32 IO_USB_JMI_PowerCtrl(HANDLE hDrive, DWORD mode) {
   SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, nullptr);
   LogDetail(L"IO_USB_JMI_PowerCtrl Success OUT");
   return RES_SUCCESS;
+}
+
+}  // namespace
+
+INT32 IO_USB_JMI_NVMeCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
+                         BYTE* bCheckCondition) {
+  return JmiTunnel(hDrive, direction, command, buffer, length, bCheckCondition);
+}
+
+INT32 IO_USB_JMI_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength) {
+  NvmeCommand command = BuildDownloadCommand(offset, pieceLength);
+  return JmiTunnel(hDrive, DIR_WRITE, &command, const_cast<BYTE*>(piece), pieceLength, nullptr);
+}
+
+INT32 IO_USB_JMI_PowerCtrl(HANDLE hDrive, DWORD mode) {
+  EnterBridgeLock();
+  INT32 result = JmiPowerSteps(hDrive, mode);
+  LeaveBridgeLock();
+  return result;
 }
