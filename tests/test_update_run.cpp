@@ -59,7 +59,10 @@ class UpdateRunTest : public DialogTest {
   }
   void StartRecording() {
     HWND bar = GetDlgItem(dlg, IDC_PROGRESS);
-    g_barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingBar)));
+    // Once per bar: subclassed again, the saved procedure would be the
+    // recorder itself, which then calls itself until the stack runs out.
+    if (GetWindowLongPtrW(bar, GWLP_WNDPROC) != reinterpret_cast<LONG_PTR>(RecordingBar))
+      g_barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingBar)));
     g_positions.clear();
   }
   // Presses RUN and keeps the dialog's messages flowing until the run ends.
