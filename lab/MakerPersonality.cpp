@@ -37,7 +37,7 @@ MakerDrive::MakerDrive(NvmeDrive& drive, MakerSpec spec) : spec_(std::move(spec)
   PutText(config_, CFG_SERIAL, 20, spec_.serial.empty() ? id.serial : spec_.serial);
   PutText(config_, CFG_FW_NAME, 8, id.firmware);
   PutText(config_, CFG_MODEL, 40, spec_.model.empty() ? id.model : spec_.model);
-  Wr16(config_.data(), CFG_CAPACITY, uint16_t(id.nsze * (1ull << id.lbaDataSize) / 1000000000ull));
+  Wr16(config_.data(), CFG_CAPACITY, uint16_t(id.nsze * (1ull << id.FormattedLbaDataSize()) / 1000000000ull));
   for (size_t i = 0; i < DI_BLOCK; ++i) devinfo_[i] = uint8_t(0x40 + i % 32);  // the drive's own settings
   PutText(devinfo_, DI_FW_NAME, 8, id.firmware);
   version_ = spec_.internalVersion;

@@ -58,7 +58,7 @@ Bytes NvmeDrive::IdentifyNamespace() const {
   d[25] = 1;                       // NLBAF: two formats (counted from 0)
   d[26] = spec_.formattedLbaFormat;  // FLBAS: the format in use
   d[130] = spec_.lbaDataSize;      // LBAF0.LBADS
-  d[134] = 12;                     // LBAF1.LBADS: 4096-byte blocks
+  d[134] = DriveSpec::LBAF1_DATA_SIZE;  // LBAF1.LBADS
   return d;
 }
 

@@ -49,9 +49,13 @@ struct DriveSpec {
   std::string firmware = "1.0.0.00";
   uint16_t vid = 0x1D4C;
   uint16_t ssvid = 0x1D4C;
+  // Two LBA formats: 0 with 2^lbaDataSize-byte blocks, 1 with 4096-byte
+  // blocks. NSZE counts blocks of the format the namespace is formatted with.
   uint64_t nsze = 1000215216;       // 512 GB in 512-byte blocks
   uint8_t lbaDataSize = 9;          // LBA format 0: 2^9 bytes
-  uint8_t formattedLbaFormat = 0;   // 1: formatted with LBA format 1 (4096-byte blocks)
+  uint8_t formattedLbaFormat = 0;   // FLBAS; index 1: formatted with LBA format 1
+  static constexpr uint8_t LBAF1_DATA_SIZE = 12;
+  uint8_t FormattedLbaDataSize() const { return (formattedLbaFormat & 0x0F) == 1 ? LBAF1_DATA_SIZE : lbaDataSize; }
   uint8_t firmwareSlots = 2;
   bool slot1ReadOnly = false;
   uint32_t maxPiece = 128 * 1024;   // largest download transfer

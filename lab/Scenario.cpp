@@ -75,10 +75,10 @@ DriveSpec Drive(const Keys& k, int number) {
   spec.vid = uint16_t(strtoul(Text(k, "vid", "1D4C").c_str(), nullptr, 16));
   spec.ssvid = uint16_t(strtoul(Text(k, "ssvid", "1D4C").c_str(), nullptr, 16));
   spec.lbaDataSize = uint8_t(Int(k, "lbads", 9));
-  uint64_t gb = uint64_t(Int(k, "size", 512));
-  spec.nsze = gb * 1000000000ull / (1ull << spec.lbaDataSize);
-  spec.powerCycleRequired = Int(k, "powercycle", 0) != 0;
   spec.formattedLbaFormat = uint8_t(Int(k, "format", 0));
+  uint64_t gb = uint64_t(Int(k, "size", 512));
+  spec.nsze = gb * 1000000000ull / (1ull << spec.FormattedLbaDataSize());
+  spec.powerCycleRequired = Int(k, "powercycle", 0) != 0;
   return spec;
 }
 

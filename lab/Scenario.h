@@ -7,7 +7,8 @@
 //   usb    disk=2 chip=asmedia controller=1 ports=3.2 reappear=3000 size=1000
 //   volume letter=C disk=0
 //
-// Drive keys: model, serial, fw, size (GB), lbads, vid, ssvid, powercycle;
+// Drive keys: model, serial, fw, size (GB), lbads (LBA format 0), format
+// (1: formatted with 4096-byte blocks), vid, ssvid, powercycle;
 // maker (the maker's vendor commands) with socid, nand, version, luns,
 // layout, vendorinfo=0. A usb line also takes flash (seconds the drive
 // needs for a firmware piece or commit) and returnas.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 
@@ -21,9 +22,26 @@ class LeakWatch : public ::testing::EmptyTestEventListener {
   }
 };
 
+// A crash must end the run at once with a line CTest recognises: without
+// this, Wine starts its debugger on an access violation and the test hangs
+// until the time limit.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  printf("KestrelTests: unhandled exception 0x%08lX at %p in %s.%s\n", info->ExceptionRecord->ExceptionCode,
+         info->ExceptionRecord->ExceptionAddress, test ? test->test_suite_name() : "(no test)",
+         test ? test->name() : "");
+  fflush(stdout);
+  TerminateProcess(GetCurrentProcess(), 3);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // No error box and no debugger for a crash, here or in the programs the
+  // tests start (they inherit the error mode).
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(ReportCrash);
   ::testing::InitGoogleTest(&argc, argv);
   auto* watch = new LeakWatch;
   ::testing::UnitTest::GetInstance()->listeners().Append(watch);

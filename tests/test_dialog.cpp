@@ -30,6 +30,14 @@ TEST_F(DialogTest, InitialisationShowsThePackageTheListAndThePanel) {
   EXPECT_EQ(L"1000 GB", Text(dlg, IDC_CAPACITY));
 }
 
+TEST_F(DialogTest, A4KnDriveShowsItsWholeCapacity) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" size=512 format=1 maker\n");
+  Start();
+  EXPECT_EQ((std::vector<std::wstring>{L"KESTREL LAB NVME 512GB (RAW)"}), Entries(dlg));
+  EXPECT_EQ(L"512 GB", Text(dlg, IDC_CAPACITY));
+  EXPECT_EQ(4096u, GetAppState()->SelectedDrive.iSectorSize);
+}
+
 TEST_F(DialogTest, WithoutAPackageNothingIsListed) {
   Build(kMachine);
   UseTemp(root + L"\\missing\\deeper");  // no run folder, so no package

@@ -35,13 +35,34 @@ TEST_F(EnumerationTest, CapacityAndSectorSize) {
   EXPECT_EQ(16u, slots[0].iCapacityGB);
   EXPECT_EQ(512u, slots[0].iSectorSize);
   EXPECT_EQ(2u, slots[1].iDeviceNumber);
-  EXPECT_EQ(512u, slots[1].iSectorSize) << "LBA format 0, whatever the namespace is formatted with";
+  EXPECT_EQ(4096u, slots[1].iSectorSize) << "the LBA format the namespace is formatted with";
+  EXPECT_EQ(125000000u, slots[1].iNamespaceSize) << "NSZE, in 4096-byte blocks";
   EXPECT_EQ(512u, slots[1].iCapacityGB);
   DriveRecord record;
   memset(&record, 0x5A, sizeof record);
   EXPECT_EQ(RES_NO_TRANSPORT, Probe(1, &record));
   EXPECT_EQ(0u, record.iCapacityGB) << "a rejected drive leaves a cleared record";
   EXPECT_EQ(RES_OPEN_FAILED, Probe(9, &record));
+}
+
+// Read with LBA format 0's 512 bytes, a 4Kn drive's block count gives an
+// eighth of its size: 120 GB would count as 15 and be refused.
+TEST_F(EnumerationTest, A4KnDriveCountsItsBlocksAt4096Bytes) {
+  Build("nvme disk=0 size=120 format=1\n"
+        "nvme disk=1 size=15 format=1\n");
+  ASSERT_EQ(1u, Scan());
+  EXPECT_EQ(120u, slots[0].iCapacityGB);
+  EXPECT_EQ(4096u, slots[0].iSectorSize);
+
+  // FLBAS bit 4 (metadata at the end of each block) is not part of the index.
+  lab::DriveSpec withMetadata;
+  withMetadata.formattedLbaFormat = 0x11;
+  withMetadata.nsze = 125000000;
+  machine.AddNativeDrive({5, 6, 0}, withMetadata);
+  DriveRecord record;
+  ASSERT_EQ(RES_SUCCESS, Probe(5, &record));
+  EXPECT_EQ(4096u, record.iSectorSize);
+  EXPECT_EQ(512u, record.iCapacityGB);
 }
 
 TEST_F(EnumerationTest, AnLbaDataSizeOf32OrMoreIsNoCapacity) {

@@ -5,6 +5,8 @@
 
 #include "Devices.h"
 #include "LabFixture.h"
+#include "MakerPersonality.h"
+#include "Scenario.h"
 
 namespace {
 
@@ -200,4 +202,23 @@ TEST_F(LabStackTest, MessageBoxesAndShutdownAreRecorded) {
   EXPECT_TRUE(plat::ExitWindowsEx(EWX_REBOOT, 0));
   EXPECT_TRUE(plat::CloseHandle(token));
   EXPECT_EQ((std::vector<UINT>{EWX_REBOOT}), machine.ShutdownRequests());
+}
+
+// A namespace formatted with 4096-byte blocks counts its size in them, as a
+// drive does; LBA format 0 keeps its 512-byte blocks.
+TEST_F(LabTest, A4KnNamespaceCountsItsOwnBlocks) {
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine, "nvme disk=0 size=512 format=1\n", &error)) << error;
+  uint8_t sqe[64] = {};
+  sqe[0] = 0x06;             // Identify, CNS 0
+  lab::Wr32(sqe, 4, 1);      // namespace 1
+  lab::Bytes ns(4096);
+  ASSERT_TRUE(machine.DriveAt(0)->Admin(sqe, ns, false).ok());
+  EXPECT_EQ(125000000u, lab::Rd64(ns.data(), 0)) << "NSZE";
+  EXPECT_EQ(1, ns[26]) << "FLBAS";
+  EXPECT_EQ(9, ns[130]) << "LBA format 0: 512 bytes";
+  EXPECT_EQ(12, ns[134]) << "LBA format 1: 4096 bytes";
+
+  auto maker = lab::GiveMakerPersonality(*machine.DriveAt(0));
+  EXPECT_EQ(512, lab::Rd16(maker->configBlock().data(), lab::maker::CFG_CAPACITY)) << "the maker's block, in GB";
 }

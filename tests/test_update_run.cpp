@@ -27,6 +27,28 @@ LRESULT CALLBACK RecordingBar(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
   return result;
 }
 
+// The message box the dialog owns, if one is up. Only the dialog thread's
+// windows: other test programs in the same Wine session show dialogs with the
+// same title and an OK button, and a click there starts their RUN.
+HWND BoxOwnedBy(DWORD thread, HWND owner) {
+  struct Search {
+    HWND owner, found;
+  } search = {owner, nullptr};
+  EnumThreadWindows(
+      thread,
+      [](HWND hwnd, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        WCHAR cls[16] = L"";
+        GetClassNameW(hwnd, cls, 16);
+        if (wcscmp(cls, L"#32770") != 0 || GetWindow(hwnd, GW_OWNER) != s->owner || !IsWindowVisible(hwnd))
+          return TRUE;
+        s->found = hwnd;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 std::vector<int> Download() { return {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30}; }
 
 std::vector<int> Expected(bool bridge, std::vector<int> reidentification = {}) {
@@ -59,7 +81,10 @@ class UpdateRunTest : public DialogTest {
   }
   void StartRecording() {
     HWND bar = GetDlgItem(dlg, IDC_PROGRESS);
-    g_barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingBar)));
+    // Once per bar: subclassed again, the saved procedure would be the
+    // recorder itself, which then calls itself until the stack runs out.
+    if (GetWindowLongPtrW(bar, GWLP_WNDPROC) != reinterpret_cast<LONG_PTR>(RecordingBar))
+      g_barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingBar)));
     g_positions.clear();
   }
   // Presses RUN and keeps the dialog's messages flowing until the run ends.
@@ -203,27 +228,29 @@ TEST_F(UpdateRunTest, ARealMessageBoxIsAnsweredByAClick) {
   Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
   Start();
   machine.SetRealMessageBoxes(true);
-  std::atomic<int> clicked{0};
+  const DWORD dialogThread = GetCurrentThreadId();
+  std::atomic<bool> done{false};
+  std::vector<int> answered;  // read once the clicker has ended
   std::thread clicker([&] {
-    // Yes to the question, then OK on the closing message.
-    for (int want : {IDYES, IDOK}) {
-      for (int i = 0; i < 500; ++i) {
-        HWND box = FindWindowW(L"#32770", L"Kestrel Demo Firmware Update");
-        if (box != nullptr && box != dlg && GetDlgItem(box, want) != nullptr) {
-          SendMessageW(GetDlgItem(box, want), BM_CLICK, 0, 0);
-          ++clicked;
-          break;
-        }
-        Sleep(20);
+    // Each box as it comes, however long the run takes: Yes where there is a
+    // Yes, else OK; then wait for that box to go before looking again.
+    while (!done) {
+      HWND box = BoxOwnedBy(dialogThread, dlg);
+      int button = box == nullptr ? 0 : GetDlgItem(box, IDYES) ? IDYES : GetDlgItem(box, IDOK) ? IDOK : 0;
+      if (button == 0) {
+        Sleep(10);
+        continue;
       }
-      Sleep(200);
+      answered.push_back(button);
+      SendMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+      while (!done && IsWindow(box)) Sleep(10);
     }
   });
   Run();
-  for (int i = 0; i < 100 && clicked < 2; ++i) Pump(20);
+  done = true;
   clicker.join();
   machine.SetRealMessageBoxes(false);
-  EXPECT_EQ(2, clicked.load());
+  EXPECT_EQ((std::vector<int>{IDYES, IDOK}), answered) << "Yes to the question, OK on the closing message";
   EXPECT_EQ((std::vector<UINT>{EWX_REBOOT}), machine.ShutdownRequests()) << "OK restarts: exactly EWX_REBOOT";
   EXPECT_EQ("2.0.0.00", machine.DriveAt(0)->revision()) << "the restart ran the new image";
 }

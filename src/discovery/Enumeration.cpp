@@ -15,7 +15,11 @@ namespace {
 
 constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE;
-constexpr size_t LBA_DATA_SIZE = 130;  // LBA format 0 of Identify Namespace
+// Identify Namespace: FLBAS names the LBA format the namespace is formatted
+// with (bits 3:0); LBA format n is 4 bytes at 128 + 4n, LBADS in its third.
+constexpr size_t NS_FLBAS = 26;
+constexpr size_t NS_LBA_FORMATS = 128;
+constexpr size_t LBAF_DATA_SIZE = 2;
 constexpr UINT64 GIGABYTE = 1000000000ull;
 
 // Identify text: bytes as the drive sent them, terminated, widened through
@@ -163,7 +167,9 @@ INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
     if (result == RES_SUCCESS && status == 2) result = RES_NO_TRANSPORT;  // the bridge refused Identify
     if (result == RES_SUCCESS) {
       IdentifyDisk(&ctx, h, 0, 1, ns, IDENTIFY_SIZE, &status);
-      BYTE lbaDataSize = ns[LBA_DATA_SIZE];
+      // NSZE counts blocks of the formatted LBA size: a 4Kn drive's size is
+      // in 4096-byte blocks even when LBA format 0 has 512-byte ones.
+      BYTE lbaDataSize = ns[NS_LBA_FORMATS + 4 * (ns[NS_FLBAS] & 0x0F) + LBAF_DATA_SIZE];
       UINT64 blocks = 0;
       memcpy(&blocks, ns, sizeof blocks);
       // A data size of 32 or more is no sector size: no usable capacity.
