@@ -151,7 +151,8 @@ class Machine {
   HANDLE OpenToken();
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
   BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
-  BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index, PSP_DEVICE_INTERFACE_DATA data);
+  BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,
+                            PSP_DEVICE_INTERFACE_DATA data);
   BOOL GetInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA iface, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
                           DWORD size, PDWORD required, PSP_DEVINFO_DATA data);
   BOOL GetRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,

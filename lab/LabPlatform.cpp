@@ -21,9 +21,9 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR, HWND, DWORD flags) { retu
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
   return M().EnumDeviceInfo(set, index, data);
 }
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* cls, DWORD index,
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,
                                  PSP_DEVICE_INTERFACE_DATA data) {
-  return M().EnumDeviceInterfaces(set, cls, index, data);
+  return M().EnumDeviceInterfaces(set, device, cls, index, data);
 }
 BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA iface,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size, PDWORD required,

@@ -84,9 +84,12 @@ inline std::string Narrow(const std::wstring& w) {
 
 using namespace detail;
 
+// A device information set: its elements and, for an interface set, the
+// interfaces it carries (of its class, or of every class).
 struct DeviceSet {
   std::vector<DEVINST> nodes;
   bool interfaces = false;
+  bool allInterfaceClasses = false;
   GUID interfaceClass = {};
 };
 
