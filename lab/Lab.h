@@ -158,11 +158,11 @@ class Machine {
   BOOL GetRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
                            DWORD size, PDWORD required);
   BOOL GetDeviceProperty(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
-                         PBYTE buffer, DWORD size, PDWORD required);
+                         PBYTE buffer, DWORD size, PDWORD required, DWORD flags);
   BOOL GetInstanceId(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required);
   BOOL DestroyDeviceSet(HDEVINFO set);
-  CONFIGRET GetParent(PDEVINST parent, DEVINST node);
-  CONFIGRET GetDeviceId(DEVINST node, PWSTR buffer, ULONG length);
+  CONFIGRET GetParent(PDEVINST parent, DEVINST node, ULONG flags);
+  CONFIGRET GetDeviceId(DEVINST node, PWSTR buffer, ULONG length, ULONG flags);
   LPVOID Alloc(SIZE_T size, DWORD type, DWORD protect);
   BOOL Free(LPVOID p, SIZE_T size, DWORD type);
   void Sleep(DWORD ms);

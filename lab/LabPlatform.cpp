@@ -35,16 +35,16 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
   return M().GetRegistryProperty(set, data, property, type, buffer, size, required);
 }
 BOOL SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
-                               PBYTE buffer, DWORD size, PDWORD required, DWORD) {
-  return M().GetDeviceProperty(set, data, key, type, buffer, size, required);
+                               PBYTE buffer, DWORD size, PDWORD required, DWORD flags) {
+  return M().GetDeviceProperty(set, data, key, type, buffer, size, required, flags);
 }
 BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required) {
   return M().GetInstanceId(set, data, id, size, required);
 }
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) { return M().DestroyDeviceSet(set); }
-CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG) { return M().GetParent(parent, node); }
-CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG) {
-  return M().GetDeviceId(node, buffer, length);
+CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags) { return M().GetParent(parent, node, flags); }
+CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) {
+  return M().GetDeviceId(node, buffer, length, flags);
 }
 
 void Sleep(DWORD ms) { M().Sleep(ms); }

@@ -394,11 +394,12 @@ BOOL Machine::GetRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD prope
 }
 
 BOOL Machine::GetDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
-                                PBYTE buffer, DWORD size, PDWORD required) {
+                                PBYTE buffer, DWORD size, PDWORD required, DWORD flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (flags != 0) return Fail(ERROR_INVALID_FLAGS);  // reserved: must be zero
   DevNode* node = NodeOf(impl_->tree, set, data);
   if (node == nullptr || key == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (!IsEqualGUID(key->fmtid, PCI_LINK_KEY) || !node->pciLink.count(key->pid)) return Fail(ERROR_NOT_FOUND);
@@ -432,22 +433,25 @@ BOOL Machine::DestroyDeviceSet(HDEVINFO h) {
   return TRUE;
 }
 
-CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node) {
+// Both configuration-manager calls take flags that are reserved: must be zero.
+CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node, ULONG flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
   DevNode* n = impl_->tree.Find(node);
   if (parent == nullptr) return CR_INVALID_POINTER;
+  if (flags != 0) return CR_INVALID_FLAG;
   if (n == nullptr || n->parent == 0) return CR_NO_SUCH_DEVNODE;
   *parent = n->parent;
   return CR_SUCCESS;
 }
 
-CONFIGRET Machine::GetDeviceId(DEVINST node, PWSTR buffer, ULONG length) {
+CONFIGRET Machine::GetDeviceId(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
+  if (buffer == nullptr) return CR_INVALID_POINTER;
+  if (flags != 0) return CR_INVALID_FLAG;
   DevNode* n = impl_->tree.Find(node);
   if (n == nullptr) return CR_INVALID_DEVNODE;
-  if (buffer == nullptr) return CR_INVALID_POINTER;
   ULONG chars = ULONG(n->instanceId.size());
   if (length < chars) return CR_BUFFER_SMALL;
   // As Windows does: an id that exactly fills the buffer is not terminated.

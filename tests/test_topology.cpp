@@ -320,6 +320,36 @@ TEST_F(TopologyTest, GivenADeviceOnlyItsInterfacesAreEnumerated) {
   EXPECT_TRUE(plat::SetupDiDestroyDeviceInfoList(set));
 }
 
+TEST_F(TopologyTest, ReservedFlagsAreRefused) {
+  machine.AddNativeDrive(Native(0, 2, 0));
+  DEVINST controller = NodeWithPrefix(L"PCI\\VEN_1D4C")->id;
+  DEVINST parent = 0;
+  EXPECT_EQ(CONFIGRET(CR_INVALID_FLAG), plat::CM_Get_Parent(&parent, controller, 1));
+  EXPECT_EQ(0u, parent);
+  EXPECT_EQ(CONFIGRET(CR_SUCCESS), plat::CM_Get_Parent(&parent, controller, 0));
+  WCHAR id[INSTANCE_ID_CAPACITY] = L"";
+  EXPECT_EQ(CONFIGRET(CR_INVALID_FLAG), plat::CM_Get_Device_IDW(controller, id, INSTANCE_ID_CAPACITY, 1));
+  EXPECT_STREQ(L"", id);
+  EXPECT_EQ(CONFIGRET(CR_SUCCESS), plat::CM_Get_Device_IDW(controller, id, INSTANCE_ID_CAPACITY, 0));
+
+  HDEVINFO all = plat::SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  SP_DEVINFO_DATA data = {};
+  data.cbSize = sizeof data;
+  for (DWORD i = 0; plat::SetupDiEnumDeviceInfo(all, i, &data) && data.DevInst != controller; ++i) {
+  }
+  ASSERT_EQ(controller, data.DevInst);
+  const DEVPROPKEY width = {lab::PCI_LINK_KEY, 10};
+  DEVPROPTYPE type = 0;
+  DWORD value = 0;
+  EXPECT_FALSE(plat::SetupDiGetDevicePropertyW(all, &data, &width, &type, reinterpret_cast<BYTE*>(&value), 4,
+                                               nullptr, 1));
+  EXPECT_EQ(DWORD(ERROR_INVALID_FLAGS), GetLastError());
+  EXPECT_TRUE(plat::SetupDiGetDevicePropertyW(all, &data, &width, &type, reinterpret_cast<BYTE*>(&value), 4,
+                                              nullptr, 0));
+  EXPECT_EQ(4u, value);
+  EXPECT_TRUE(plat::SetupDiDestroyDeviceInfoList(all));
+}
+
 TEST(ChainReversal, HostControllerComesFirst) {
   EXPECT_EQ(103, ReverseChain(301));
   EXPECT_EQ(10302, ReverseChain(20301));
