@@ -96,6 +96,7 @@ class Machine {
   DiskDevice* DiskAt(int deviceNumber);
   int OpenDeviceSetCount() const;
   int TreeCallCount() const;  // setup and configuration-manager calls so far
+  int DeviceSetRequests() const;  // SetupDiGetClassDevsW calls so far, failed ones included
   // A SATA disk: a disk no NVMe transport serves.
   DiskDevice& AddSataDisk(int deviceNumber);
   // Resets every drive's controller, as a restart of the machine would.
@@ -108,6 +109,9 @@ class Machine {
   void FailAllocation(int nth);
   // Fails the opens of path after the first `after` succeeded.
   void FailOpen(const std::wstring& path, DWORD error, int after = 0);
+  // SetupDiGetClassDevsW answers INVALID_HANDLE_VALUE with error once
+  // `after` more sets were opened; error 0 lifts the fault.
+  void FailDeviceSets(DWORD error, int after = 0);
 
   // Observations.
   std::vector<RequestRecord> Requests() const;

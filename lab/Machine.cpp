@@ -115,6 +115,12 @@ void Machine::FailOpen(const std::wstring& path, DWORD error, int after) {
   impl_->openFaults[Upper(path)] = {error, after};
 }
 
+void Machine::FailDeviceSets(DWORD error, int after) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->setFailError = error;
+  impl_->setFailAfter = after;
+}
+
 void Machine::SetRealTime(bool on) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   impl_->realTime = on;

@@ -120,6 +120,9 @@ struct Machine::Impl {
   int allocFailAt = 0;
   int allocCount = 0;
   std::map<std::wstring, std::pair<DWORD, int>> openFaults;  // error, opens still let through
+  DWORD setFailError = 0;
+  int setFailAfter = 0;
+  int setRequests = 0;
   bool realTime = false;
   bool realBoxes = false;
 

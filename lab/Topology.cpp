@@ -241,6 +241,11 @@ DiskDevice& Machine::AddSataDisk(int deviceNumber) {
   return *disk;
 }
 
+int Machine::DeviceSetRequests() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return impl_->setRequests;
+}
+
 int Machine::OpenDeviceSetCount() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   return int(impl_->sets.size());
@@ -251,7 +256,16 @@ int Machine::OpenDeviceSetCount() const {
 HDEVINFO Machine::GetClassDevs(const GUID* cls, DWORD flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
+  ++impl_->setRequests;
   impl_->Pump();
+  if (impl_->setFailError != 0) {
+    if (impl_->setFailAfter > 0) {
+      --impl_->setFailAfter;
+    } else {
+      SetLastError(impl_->setFailError);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
   DeviceSet set;
   const bool all = (flags & DIGCF_ALLCLASSES) != 0;
   const bool present = (flags & DIGCF_PRESENT) != 0;

@@ -350,6 +350,25 @@ TEST_F(TopologyTest, ReservedFlagsAreRefused) {
   EXPECT_TRUE(plat::SetupDiDestroyDeviceInfoList(all));
 }
 
+TEST_F(TopologyTest, AnInjectedSetFailureAnswersTheInvalidHandle) {
+  machine.AddNativeDrive(Native(0, 2, 0));
+  static const GUID disk = lab::iface::DISK;
+  auto open = [] { return plat::SetupDiGetClassDevsW(&disk, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE); };
+  machine.FailDeviceSets(ERROR_NOT_ENOUGH_MEMORY, 1);
+  HDEVINFO first = open();
+  ASSERT_NE(INVALID_HANDLE_VALUE, first);
+  SetLastError(0);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, open());
+  EXPECT_EQ(DWORD(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+  EXPECT_EQ(1, machine.OpenDeviceSetCount()) << "a failed call holds no set";
+  EXPECT_TRUE(plat::SetupDiDestroyDeviceInfoList(first));
+  machine.FailDeviceSets(0);
+  HDEVINFO again = open();
+  EXPECT_NE(INVALID_HANDLE_VALUE, again);
+  EXPECT_TRUE(plat::SetupDiDestroyDeviceInfoList(again));
+  EXPECT_EQ(3, machine.DeviceSetRequests());
+}
+
 TEST(ChainReversal, HostControllerComesFirst) {
   EXPECT_EQ(103, ReverseChain(301));
   EXPECT_EQ(10302, ReverseChain(20301));
