@@ -141,8 +141,11 @@ class Machine {
   void QueueMessageBoxAnswer(int answer);
   std::vector<MessageBoxRecord> MessageBoxes() const;
 
-  // The shutdown request and the privilege it needs.
+  // The flags of every ExitWindowsEx call it accepted; a refused one is no request.
   std::vector<UINT> ShutdownRequests() const;
+  // The process token no longer holds the privilege, as when a policy denies
+  // it to the user.
+  void WithholdPrivilege(const wchar_t* name);
 
   // Writes every request and its bytes to a file (empty path: off).
   void SetTraceFile(const std::wstring& path);
@@ -152,7 +155,11 @@ class Machine {
   BOOL Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
              LPOVERLAPPED ov);
   BOOL Close(HANDLE h);
-  HANDLE OpenToken();
+  BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+  BOOL LookupPrivilege(LPCWSTR system, LPCWSTR name, PLUID luid);
+  BOOL AdjustPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
+                        PTOKEN_PRIVILEGES previous, PDWORD returned);
+  BOOL Shutdown(UINT flags, DWORD reason);
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
   BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
   BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,
@@ -172,7 +179,6 @@ class Machine {
   void Sleep(DWORD ms);
   int MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
   void DebugString(LPCWSTR text);
-  void RecordShutdown(UINT flags);
 
  private:
   Machine();

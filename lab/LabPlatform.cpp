@@ -58,25 +58,16 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
 }
 void OutputDebugStringW(LPCWSTR text) { M().DebugString(text); }
 
-BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
-  *token = M().OpenToken();
-  return TRUE;
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  return M().OpenProcessToken(process, access, token);
 }
-BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR, PLUID luid) {
-  luid->LowPart = 19;  // the shutdown privilege's well-known value
-  luid->HighPart = 0;
-  return TRUE;
+BOOL LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid) {
+  return M().LookupPrivilege(system, name, luid);
 }
-BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD returned) {
-  if (returned) *returned = 0;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
+                           PTOKEN_PRIVILEGES previous, PDWORD returned) {
+  return M().AdjustPrivileges(token, disableAll, state, length, previous, returned);
 }
-// The machine "restarts": every drive resets, so images waiting for a reset run.
-BOOL ExitWindowsEx(UINT flags, DWORD) {
-  M().RecordShutdown(flags);
-  M().PowerCycle();
-  return TRUE;
-}
+BOOL ExitWindowsEx(UINT flags, DWORD reason) { return M().Shutdown(flags, reason); }
 
 }  // namespace plat

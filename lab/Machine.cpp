@@ -316,11 +316,6 @@ BOOL Machine::Close(HANDLE h) {
   return TRUE;
 }
 
-HANDLE Machine::OpenToken() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return impl_->NewHandle({HandleKind::Token, L"token", 0, nullptr});
-}
-
 LPVOID Machine::Alloc(SIZE_T size, DWORD type, DWORD protect) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (impl_->allocFailAt && ++impl_->allocCount == impl_->allocFailAt) {
@@ -385,11 +380,6 @@ int Machine::MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
 void Machine::DebugString(LPCWSTR text) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   impl_->debugLines.emplace_back(text ? text : L"");
-}
-
-void Machine::RecordShutdown(UINT flags) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  impl_->shutdowns.push_back(flags);
 }
 
 }  // namespace lab

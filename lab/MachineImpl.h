@@ -80,6 +80,9 @@ inline std::string Narrow(const std::wstring& w) {
   return s;
 }
 
+// The process token of an elevated administrator: privilege LUID -> attributes.
+std::map<DWORD, DWORD> AdministratorPrivileges();
+
 }  // namespace detail
 
 using namespace detail;
@@ -133,6 +136,7 @@ struct Machine::Impl {
   std::deque<int> answers;
   std::vector<MessageBoxRecord> boxes;
   std::vector<UINT> shutdowns;
+  std::map<DWORD, DWORD> privileges = AdministratorPrivileges();
   FILE* trace = nullptr;
 
   // Takes a disk off the bus; its number is free until it returns. Its node
