@@ -24,18 +24,34 @@ DevNode* DeviceTree::FindByInstanceId(const std::wstring& instanceId) {
   return nullptr;
 }
 
-std::vector<DEVINST> DeviceTree::Present(const GUID* interfaceClass, bool presentOnly) const {
+bool DevNode::HasInterface(const GUID& cls) const {
+  for (const GUID& g : interfaces)
+    if (IsEqualGUID(g, cls)) return true;
+  return false;
+}
+
+namespace {
+template <typename Keep>
+std::vector<DEVINST> Select(const std::vector<std::unique_ptr<DevNode>>& nodes, bool presentOnly, Keep keep) {
   std::vector<DEVINST> out;
-  for (const auto& node : nodes_) {
-    if (presentOnly && !node->present) continue;
-    if (interfaceClass != nullptr) {
-      bool has = false;
-      for (const GUID& g : node->interfaces) has = has || IsEqualGUID(g, *interfaceClass);
-      if (!has) continue;
-    }
-    out.push_back(node->id);
-  }
+  for (const auto& node : nodes)
+    if ((!presentOnly || node->present) && keep(*node)) out.push_back(node->id);
   return out;
+}
+}  // namespace
+
+std::vector<DEVINST> DeviceTree::WithInterface(const GUID* interfaceClass, bool presentOnly) const {
+  return Select(nodes_, presentOnly, [&](const DevNode& n) {
+    return interfaceClass != nullptr ? n.HasInterface(*interfaceClass) : !n.interfaces.empty();
+  });
+}
+
+std::vector<DEVINST> DeviceTree::OfSetupClass(const GUID& setupClass, bool presentOnly) const {
+  return Select(nodes_, presentOnly, [&](const DevNode& n) { return IsEqualGUID(n.setupClass, setupClass) != 0; });
+}
+
+std::vector<DEVINST> DeviceTree::All(bool presentOnly) const {
+  return Select(nodes_, presentOnly, [](const DevNode&) { return true; });
 }
 
 }  // namespace lab

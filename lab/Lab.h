@@ -97,6 +97,7 @@ class Machine {
   DiskDevice* DiskAt(int deviceNumber);
   int OpenDeviceSetCount() const;
   int TreeCallCount() const;  // setup and configuration-manager calls so far
+  int DeviceSetRequests() const;  // SetupDiGetClassDevsW calls so far, failed ones included
   // A SATA disk: a disk no NVMe transport serves.
   DiskDevice& AddSataDisk(int deviceNumber);
   // Resets every drive's controller, as a restart of the machine would.
@@ -109,6 +110,9 @@ class Machine {
   void FailAllocation(int nth);
   // Fails the opens of path after the first `after` succeeded.
   void FailOpen(const std::wstring& path, DWORD error, int after = 0);
+  // SetupDiGetClassDevsW answers INVALID_HANDLE_VALUE with error once
+  // `after` more sets were opened; error 0 lifts the fault.
+  void FailDeviceSets(DWORD error, int after = 0);
 
   // Observations.
   std::vector<RequestRecord> Requests() const;
@@ -141,8 +145,11 @@ class Machine {
   void WhileMessageBoxOpen(std::function<void(const MessageBoxRecord&)> action);
   std::vector<MessageBoxRecord> MessageBoxes() const;
 
-  // The shutdown request and the privilege it needs.
+  // The flags of every ExitWindowsEx call it accepted; a refused one is no request.
   std::vector<UINT> ShutdownRequests() const;
+  // The process token no longer holds the privilege, as when a policy denies
+  // it to the user.
+  void WithholdPrivilege(const wchar_t* name);
 
   // Writes every request and its bytes to a file (empty path: off).
   void SetTraceFile(const std::wstring& path);
@@ -152,26 +159,30 @@ class Machine {
   BOOL Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
              LPOVERLAPPED ov);
   BOOL Close(HANDLE h);
-  HANDLE OpenToken();
+  BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+  BOOL LookupPrivilege(LPCWSTR system, LPCWSTR name, PLUID luid);
+  BOOL AdjustPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
+                        PTOKEN_PRIVILEGES previous, PDWORD returned);
+  BOOL Shutdown(UINT flags, DWORD reason);
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
   BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
-  BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index, PSP_DEVICE_INTERFACE_DATA data);
+  BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,
+                            PSP_DEVICE_INTERFACE_DATA data);
   BOOL GetInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA iface, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
                           DWORD size, PDWORD required, PSP_DEVINFO_DATA data);
   BOOL GetRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
                            DWORD size, PDWORD required);
   BOOL GetDeviceProperty(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
-                         PBYTE buffer, DWORD size, PDWORD required);
+                         PBYTE buffer, DWORD size, PDWORD required, DWORD flags);
   BOOL GetInstanceId(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required);
   BOOL DestroyDeviceSet(HDEVINFO set);
-  CONFIGRET GetParent(PDEVINST parent, DEVINST node);
-  CONFIGRET GetDeviceId(DEVINST node, PWSTR buffer, ULONG length);
+  CONFIGRET GetParent(PDEVINST parent, DEVINST node, ULONG flags);
+  CONFIGRET GetDeviceId(DEVINST node, PWSTR buffer, ULONG length, ULONG flags);
   LPVOID Alloc(SIZE_T size, DWORD type, DWORD protect);
   BOOL Free(LPVOID p, SIZE_T size, DWORD type);
   void Sleep(DWORD ms);
   int MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
   void DebugString(LPCWSTR text);
-  void RecordShutdown(UINT flags);
 
  private:
   Machine();

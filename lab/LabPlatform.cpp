@@ -21,9 +21,9 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR, HWND, DWORD flags) { retu
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
   return M().EnumDeviceInfo(set, index, data);
 }
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* cls, DWORD index,
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,
                                  PSP_DEVICE_INTERFACE_DATA data) {
-  return M().EnumDeviceInterfaces(set, cls, index, data);
+  return M().EnumDeviceInterfaces(set, device, cls, index, data);
 }
 BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA iface,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size, PDWORD required,
@@ -35,16 +35,16 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
   return M().GetRegistryProperty(set, data, property, type, buffer, size, required);
 }
 BOOL SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
-                               PBYTE buffer, DWORD size, PDWORD required, DWORD) {
-  return M().GetDeviceProperty(set, data, key, type, buffer, size, required);
+                               PBYTE buffer, DWORD size, PDWORD required, DWORD flags) {
+  return M().GetDeviceProperty(set, data, key, type, buffer, size, required, flags);
 }
 BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required) {
   return M().GetInstanceId(set, data, id, size, required);
 }
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) { return M().DestroyDeviceSet(set); }
-CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG) { return M().GetParent(parent, node); }
-CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG) {
-  return M().GetDeviceId(node, buffer, length);
+CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags) { return M().GetParent(parent, node, flags); }
+CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) {
+  return M().GetDeviceId(node, buffer, length, flags);
 }
 
 void Sleep(DWORD ms) { M().Sleep(ms); }
@@ -58,25 +58,16 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
 }
 void OutputDebugStringW(LPCWSTR text) { M().DebugString(text); }
 
-BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
-  *token = M().OpenToken();
-  return TRUE;
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  return M().OpenProcessToken(process, access, token);
 }
-BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR, PLUID luid) {
-  luid->LowPart = 19;  // the shutdown privilege's well-known value
-  luid->HighPart = 0;
-  return TRUE;
+BOOL LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid) {
+  return M().LookupPrivilege(system, name, luid);
 }
-BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD returned) {
-  if (returned) *returned = 0;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
+                           PTOKEN_PRIVILEGES previous, PDWORD returned) {
+  return M().AdjustPrivileges(token, disableAll, state, length, previous, returned);
 }
-// The machine "restarts": every drive resets, so images waiting for a reset run.
-BOOL ExitWindowsEx(UINT flags, DWORD) {
-  M().RecordShutdown(flags);
-  M().PowerCycle();
-  return TRUE;
-}
+BOOL ExitWindowsEx(UINT flags, DWORD reason) { return M().Shutdown(flags, reason); }
 
 }  // namespace plat

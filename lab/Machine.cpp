@@ -115,6 +115,12 @@ void Machine::FailOpen(const std::wstring& path, DWORD error, int after) {
   impl_->openFaults[Upper(path)] = {error, after};
 }
 
+void Machine::FailDeviceSets(DWORD error, int after) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->setFailError = error;
+  impl_->setFailAfter = after;
+}
+
 void Machine::SetRealTime(bool on) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   impl_->realTime = on;
@@ -310,11 +316,6 @@ BOOL Machine::Close(HANDLE h) {
   return TRUE;
 }
 
-HANDLE Machine::OpenToken() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return impl_->NewHandle({HandleKind::Token, L"token", 0, nullptr});
-}
-
 LPVOID Machine::Alloc(SIZE_T size, DWORD type, DWORD protect) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (impl_->allocFailAt && ++impl_->allocCount == impl_->allocFailAt) {
@@ -388,11 +389,6 @@ int Machine::MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
 void Machine::DebugString(LPCWSTR text) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   impl_->debugLines.emplace_back(text ? text : L"");
-}
-
-void Machine::RecordShutdown(UINT flags) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  impl_->shutdowns.push_back(flags);
 }
 
 }  // namespace lab

@@ -81,13 +81,19 @@ inline std::string Narrow(const std::wstring& w) {
   return s;
 }
 
+// The process token of an elevated administrator: privilege LUID -> attributes.
+std::map<DWORD, DWORD> AdministratorPrivileges();
+
 }  // namespace detail
 
 using namespace detail;
 
+// A device information set: its elements and, for an interface set, the
+// interfaces it carries (of its class, or of every class).
 struct DeviceSet {
   std::vector<DEVINST> nodes;
   bool interfaces = false;
+  bool allInterfaceClasses = false;
   GUID interfaceClass = {};
 };
 
@@ -118,6 +124,9 @@ struct Machine::Impl {
   int allocFailAt = 0;
   int allocCount = 0;
   std::map<std::wstring, std::pair<DWORD, int>> openFaults;  // error, opens still let through
+  DWORD setFailError = 0;
+  int setFailAfter = 0;
+  int setRequests = 0;
   bool realTime = false;
   bool realBoxes = false;
 
@@ -129,6 +138,7 @@ struct Machine::Impl {
   std::vector<MessageBoxRecord> boxes;
   std::function<void(const MessageBoxRecord&)> boxHook;
   std::vector<UINT> shutdowns;
+  std::map<DWORD, DWORD> privileges = AdministratorPrivileges();
   FILE* trace = nullptr;
 
   // Takes a disk off the bus; its number is free until it returns. Its node

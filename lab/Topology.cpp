@@ -43,6 +43,7 @@ void GiveInterface(DevNode& node, const GUID& cls, const wchar_t* guidText) {
 // A PCIe port on bridgeBus with a device below it on bus.
 DevNode& PciePort(DeviceTree& tree, unsigned& serial, int bridgeBus) {
   DevNode& port = tree.Add(L"PCI\\VEN_8086&DEV_A33C&SUBSYS_00000000&REV_F0\\3&" + Hex(serial++) + L"&0&E0", tree.root());
+  port.setupClass = setupclass::SYSTEM;
   port.busNumber = DWORD(bridgeBus);
   port.service = L"pci";
   return port;
@@ -51,6 +52,7 @@ DevNode& PciePort(DeviceTree& tree, unsigned& serial, int bridgeBus) {
 // A disk's node with its disk interface.
 DevNode& DiskNode(DeviceTree& tree, const std::wstring& instanceId, DEVINST parent) {
   DevNode& node = tree.Add(instanceId, parent);
+  node.setupClass = setupclass::DISK_DRIVE;
   GiveInterface(node, iface::DISK, DISK_GUID_TEXT);
   return node;
 }
@@ -73,6 +75,7 @@ NvmeDrive& Machine::AddNativeDrive(const NativeDiskSpec& where, const DriveSpec&
   DevNode& controller = tree.Add(L"PCI\\VEN_1D4C&DEV_5216&SUBSYS_52161D4C&REV_01\\4&" + Hex(impl_->serial++) +
                                      L"&0&00E8",
                                  port.id);
+  controller.setupClass = setupclass::SCSI_ADAPTER;
   controller.service = L"stornvme";
   controller.busNumber = DWORD(where.bus >= 0 ? where.bus : 2 + where.deviceNumber);
   controller.pciLink = {{9, where.linkSpeed}, {10, where.linkWidth}, {11, where.maxLinkSpeed}, {12, where.maxLinkWidth}};
@@ -91,6 +94,7 @@ NvmeDrive& Machine::AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec)
     DevNode& pcie = PciePort(tree, impl_->serial, where.bridgeBus);
     DevNode& adapter = tree.Add(L"PCI\\VEN_8086&DEV_2822&SUBSYS_00000000&REV_00\\3&" + Hex(impl_->serial++) + L"&0&B8",
                                 pcie.id);
+    adapter.setupClass = setupclass::SCSI_ADAPTER;
     adapter.service = where.service;
     adapter.busNumber = DWORD(where.bus);
     impl_->raidAdapters[where.scsiPort] = adapter.id;
@@ -114,9 +118,11 @@ UsbBridgeDisk& Machine::AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& s
     DevNode& hc = tree.Add(L"PCI\\VEN_8086&DEV_A36D&SUBSYS_00000000&REV_10\\3&" + Hex(impl_->serial++) + L"&0&A" +
                                std::to_wstring(index - 1),
                            tree.root());
+    hc.setupClass = setupclass::USB;
     hc.service = L"USBXHCI";
     GiveInterface(hc, iface::USB_HOST_CONTROLLER, HOST_CONTROLLER_GUID_TEXT);
     DevNode& root = tree.Add(L"USB\\ROOT_HUB30\\4&" + Hex(impl_->serial++) + L"&0&0", hc.id);
+    root.setupClass = setupclass::USB;
     root.service = L"USBHUB3";
     GiveInterface(root, iface::USB_HUB, USB_HUB_GUID_TEXT);
     impl_->hostControllers[index] = hc.id;
@@ -132,6 +138,7 @@ UsbBridgeDisk& Machine::AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& s
       DevNode& h = tree.Add(L"USB\\VID_2109&PID_2817\\5&" + Hex(impl_->serial++) + L"&0&" +
                                 std::to_wstring(where.ports[level]),
                             hub);
+      h.setupClass = setupclass::USB;
       h.service = L"USBHUB3";
       h.location = Location(where.ports[level], int(level) + 1);
       GiveInterface(h, iface::USB_HUB, USB_HUB_GUID_TEXT);
@@ -143,6 +150,7 @@ UsbBridgeDisk& Machine::AddUsbDrive(const UsbDiskSpec& where, const DriveSpec& s
   DevNode& device = tree.Add(std::wstring(asm_ ? L"USB\\VID_174C&PID_2362\\" : L"USB\\VID_152D&PID_0583\\") +
                                  L"KESTREL" + Hex(impl_->serial++),
                              hub);
+  device.setupClass = setupclass::SCSI_ADAPTER;  // a UAS enclosure is a storage controller
   device.service = L"UASPStor";
   device.location = Location(where.ports.empty() ? 0 : where.ports.back(), int(where.ports.size()));
   GiveInterface(device, iface::USB_DEVICE, USB_DEVICE_GUID_TEXT);
@@ -222,6 +230,7 @@ DiskDevice& Machine::AddSataDisk(int deviceNumber) {
   DevNode& ahci = impl_->tree.Add(L"PCI\\VEN_8086&DEV_A352&SUBSYS_00000000&REV_10\\3&" + Hex(impl_->serial++) +
                                       L"&0&B8",
                                   impl_->tree.root());
+  ahci.setupClass = setupclass::HDC;
   ahci.service = L"storahci";
   ahci.busNumber = 0;
   DevNode& node = DiskNode(impl_->tree, L"SCSI\\DISK&VEN_&PROD_SATA_SSD\\4&" + Hex(impl_->serial++) + L"&0&000000",
@@ -230,6 +239,11 @@ DiskDevice& Machine::AddSataDisk(int deviceNumber) {
                                            std::make_shared<NvmeDrive>(DriveSpec()));
   AttachDisk(disk, node);
   return *disk;
+}
+
+int Machine::DeviceSetRequests() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return impl_->setRequests;
 }
 
 int Machine::OpenDeviceSetCount() const {
@@ -242,16 +256,31 @@ int Machine::OpenDeviceSetCount() const {
 HDEVINFO Machine::GetClassDevs(const GUID* cls, DWORD flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
+  ++impl_->setRequests;
   impl_->Pump();
+  if (impl_->setFailError != 0) {
+    if (impl_->setFailAfter > 0) {
+      --impl_->setFailAfter;
+    } else {
+      SetLastError(impl_->setFailError);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
   DeviceSet set;
-  bool all = (flags & DIGCF_ALLCLASSES) != 0;
+  const bool all = (flags & DIGCF_ALLCLASSES) != 0;
+  const bool present = (flags & DIGCF_PRESENT) != 0;
   if (!all && cls == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  set.interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0 && cls != nullptr;
-  if (cls) set.interfaceClass = *cls;
-  set.nodes = impl_->tree.Present(all ? nullptr : cls, (flags & DIGCF_PRESENT) != 0);
+  // Without DIGCF_DEVICEINTERFACE the GUID names a setup class: a disk
+  // interface GUID then selects no device at all, and the set carries no
+  // interfaces to enumerate.
+  set.interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
+  set.allInterfaceClasses = set.interfaces && all;
+  if (cls != nullptr) set.interfaceClass = *cls;
+  if (set.interfaces) set.nodes = impl_->tree.WithInterface(all ? nullptr : cls, present);
+  else set.nodes = all ? impl_->tree.All(present) : impl_->tree.OfSetupClass(*cls, present);
   HANDLE h = impl_->NewHandle({HandleKind::DeviceSet, L"device set", 0, nullptr});
   impl_->sets[reinterpret_cast<uintptr_t>(h)] = set;
   return h;
@@ -295,24 +324,37 @@ BOOL Machine::EnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data) {
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
   if (index >= set->nodes.size()) return Fail(ERROR_NO_MORE_ITEMS);
-  data->ClassGuid = GUID{};
-  data->DevInst = set->nodes[index];
+  DevNode* node = impl_->tree.Find(set->nodes[index]);
+  data->ClassGuid = node->setupClass;
+  data->DevInst = node->id;
   data->Reserved = 0;
   return TRUE;
 }
 
-BOOL Machine::EnumDeviceInterfaces(HDEVINFO h, const GUID* cls, DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+BOOL Machine::EnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,
+                                   PSP_DEVICE_INTERFACE_DATA data) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
-  if (cls == nullptr || !set->interfaces || !IsEqualGUID(*cls, set->interfaceClass) || index >= set->nodes.size())
-    return Fail(ERROR_NO_MORE_ITEMS);
-  data->InterfaceClassGuid = *cls;
-  data->Flags = SPINT_ACTIVE;
-  data->Reserved = set->nodes[index];
-  return TRUE;
+  if (cls == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (device != nullptr && device->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (device != nullptr && NodeOf(impl_->tree, set, device) == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  // A set holds only the interfaces it was opened for: none in a set of
+  // devices, those of its class in an interface set. With a device given,
+  // the index counts that device's interfaces only.
+  const bool loaded = set->interfaces && (set->allInterfaceClasses || IsEqualGUID(*cls, set->interfaceClass));
+  DWORD seen = 0;
+  for (DEVINST id : set->nodes) {
+    if (!loaded || (device != nullptr && id != device->DevInst)) continue;
+    if (!impl_->tree.Find(id)->HasInterface(*cls) || seen++ != index) continue;
+    data->InterfaceClassGuid = *cls;
+    data->Flags = SPINT_ACTIVE;
+    data->Reserved = id;
+    return TRUE;
+  }
+  return Fail(ERROR_NO_MORE_ITEMS);
 }
 
 BOOL Machine::GetInterfaceDetail(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA iface,
@@ -366,11 +408,12 @@ BOOL Machine::GetRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD prope
 }
 
 BOOL Machine::GetDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
-                                PBYTE buffer, DWORD size, PDWORD required) {
+                                PBYTE buffer, DWORD size, PDWORD required, DWORD flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (flags != 0) return Fail(ERROR_INVALID_FLAGS);  // reserved: must be zero
   DevNode* node = NodeOf(impl_->tree, set, data);
   if (node == nullptr || key == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (!IsEqualGUID(key->fmtid, PCI_LINK_KEY) || !node->pciLink.count(key->pid)) return Fail(ERROR_NOT_FOUND);
@@ -404,22 +447,25 @@ BOOL Machine::DestroyDeviceSet(HDEVINFO h) {
   return TRUE;
 }
 
-CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node) {
+// Both configuration-manager calls take flags that are reserved: must be zero.
+CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node, ULONG flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
   DevNode* n = impl_->tree.Find(node);
   if (parent == nullptr) return CR_INVALID_POINTER;
+  if (flags != 0) return CR_INVALID_FLAG;
   if (n == nullptr || n->parent == 0) return CR_NO_SUCH_DEVNODE;
   *parent = n->parent;
   return CR_SUCCESS;
 }
 
-CONFIGRET Machine::GetDeviceId(DEVINST node, PWSTR buffer, ULONG length) {
+CONFIGRET Machine::GetDeviceId(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++impl_->treeCalls;
+  if (buffer == nullptr) return CR_INVALID_POINTER;
+  if (flags != 0) return CR_INVALID_FLAG;
   DevNode* n = impl_->tree.Find(node);
   if (n == nullptr) return CR_INVALID_DEVNODE;
-  if (buffer == nullptr) return CR_INVALID_POINTER;
   ULONG chars = ULONG(n->instanceId.size());
   if (length < chars) return CR_BUFFER_SMALL;
   // As Windows does: an id that exactly fills the buffer is not terminated.

@@ -214,6 +214,24 @@ TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   EXPECT_EQ(2u, machine.ShutdownRequests().size());
 }
 
+// The shutdown request over the lab's token, which refuses as Windows does;
+// the fixture's end checks that the token was closed.
+class ShutdownRequestTest : public LabTest {};
+
+TEST_F(ShutdownRequestTest, EnablesThePrivilegeThenAsks) {
+  RequestShutdown(EWX_POWEROFF);
+  EXPECT_EQ((std::vector<UINT>{EWX_POWEROFF}), machine.ShutdownRequests());
+  EXPECT_TRUE(LinesContaining(L"RequestShutdown").empty());
+}
+
+TEST_F(ShutdownRequestTest, APrivilegeNotHeldIsLoggedAndNothingIsAsked) {
+  machine.WithholdPrivilege(SE_SHUTDOWN_NAME);
+  RequestShutdown(EWX_REBOOT);
+  EXPECT_TRUE(machine.ShutdownRequests().empty());
+  EXPECT_EQ((std::vector<std::wstring>{L"[VX] RequestShutdown: AdjustTokenPrivileges failed, error 1300"}),
+            LinesContaining(L"RequestShutdown"));
+}
+
 TEST(ProgressMapping, PhasesOfTheBar) {
   AppState* app = GetAppState();
   ZeroMemory(app, sizeof(AppState));

@@ -109,6 +109,45 @@ TEST_F(EnumerationTest, DrivesNoTransportServesAreSkipped) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(0u, slots[i].iLinkSpeed) << "link values are for native drives only";
 }
 
+constexpr char kOneOfEach[] =
+    "nvme disk=0 bus=2\n"
+    "rst disk=1 port=3 bus=7 service=iaStorAC\n"
+    "usb disk=2 chip=asmedia ports=2\n"
+    "usb disk=3 chip=jmicron ports=5\n";
+
+TEST_F(EnumerationTest, ADeviceTreeThatCannotBeReadOffersNoDrive) {
+  Build(kOneOfEach);
+  machine.FailDeviceSets(ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(0u, Scan()) << "no drive without a port id to find it again by";
+  EXPECT_EQ(3u, LinesContaining(L"has no port id in the device tree; not offered").size())
+      << "the native and both USB drives answered Identify; the RST drive was never recognised";
+  EXPECT_EQ(1u, LinesContaining(L"[VX] GetDiskInfo: \\\\.\\PhysicalDrive0 has no port id").size());
+  EXPECT_FALSE(LinesContaining(L"[VX] SetupDiGetClassDevsW failed, error 8").empty());
+  machine.FailDeviceSets(0);
+  EXPECT_EQ(4u, Scan());
+}
+
+// Wherever the tree stops answering, every set, handle and page is released
+// and no drive is offered that could not be found again.
+TEST_F(EnumerationTest, ADeviceTreeFailingPartWayLeaksNothing) {
+  Build(kOneOfEach);
+  ASSERT_EQ(4u, Scan());
+  const int sets = machine.DeviceSetRequests();
+  for (int after = 0; after < sets; ++after) {
+    SCOPED_TRACE("the device set after " + std::to_string(after) + " fails");
+    machine.Reset();
+    Build(kOneOfEach);
+    machine.FailDeviceSets(ERROR_NOT_ENOUGH_MEMORY, after);
+    UINT32 count = Scan();
+    EXPECT_LE(count, 4u);
+    for (UINT32 i = 0; i < count; ++i) EXPECT_NE(PORT_ID_UNKNOWN, slots[i].iPort);
+    ASSERT_EQ(0, machine.OpenDeviceSetCount());
+    ASSERT_EQ(0, machine.OpenHandleCount());
+    ASSERT_EQ(0, machine.OutstandingAllocations());
+    ASSERT_EQ(0, machine.BadReleases());
+  }
+}
+
 TEST_F(EnumerationTest, CheckConditionAtIdentifySkipsTheDrive) {
   Build("usb disk=0 chip=asmedia\n");
   auto* bridge = static_cast<lab::UsbBridgeDisk*>(machine.DiskAt(0));

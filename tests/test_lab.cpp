@@ -190,18 +190,93 @@ TEST_F(LabStackTest, ClockTraceAndPageAccounting) {
   EXPECT_NE(nullptr, strstr(line, "ioctl 0x002DD3C0 in 4240 out 4240 -> ok"));
 }
 
-TEST_F(LabStackTest, MessageBoxesAndShutdownAreRecorded) {
+TEST_F(LabStackTest, MessageBoxesAreRecorded) {
   machine.QueueMessageBoxAnswer(IDNO);
   EXPECT_EQ(IDNO, plat::MessageBoxW(nullptr, L"Update?", L"Kestrel", MB_YESNO));
   EXPECT_EQ(IDYES, plat::MessageBoxW(nullptr, L"Again?", L"Kestrel", MB_YESNO));
   ASSERT_EQ(2u, machine.MessageBoxes().size());
   EXPECT_EQ(L"Update?", machine.MessageBoxes()[0].text);
+}
 
-  HANDLE token = nullptr;
-  ASSERT_TRUE(plat::OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
-  EXPECT_TRUE(plat::ExitWindowsEx(EWX_REBOOT, 0));
+// The process token as Windows guards it, and the shutdown it guards.
+class LabTokenTest : public LabTest {
+ protected:
+  HANDLE Token(DWORD access) {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(plat::OpenProcessToken(GetCurrentProcess(), access, &token));
+    return token;
+  }
+  static TOKEN_PRIVILEGES Shutdown(DWORD attributes) {
+    TOKEN_PRIVILEGES state = {};
+    state.PrivilegeCount = 1;
+    EXPECT_TRUE(plat::LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &state.Privileges[0].Luid));
+    state.Privileges[0].Attributes = attributes;
+    return state;
+  }
+};
+
+TEST_F(LabTokenTest, ExitWindowsExNeedsTheShutdownPrivilegeEnabled) {
+  EXPECT_FALSE(plat::ExitWindowsEx(EWX_REBOOT, 0));
+  EXPECT_EQ(DWORD(ERROR_PRIVILEGE_NOT_HELD), GetLastError()) << "an administrator holds it, disabled";
+
+  HANDLE token = Token(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
+  TOKEN_PRIVILEGES enable = Shutdown(SE_PRIVILEGE_ENABLED), previous = {};
+  DWORD length = 0;
+  ASSERT_TRUE(plat::AdjustTokenPrivileges(token, FALSE, &enable, sizeof previous, &previous, &length));
+  EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError());
+  EXPECT_EQ(DWORD(sizeof previous), length);
+  ASSERT_EQ(1u, previous.PrivilegeCount);
+  EXPECT_EQ(0u, previous.Privileges[0].Attributes) << "it was disabled";
   EXPECT_TRUE(plat::CloseHandle(token));
+  EXPECT_TRUE(plat::ExitWindowsEx(EWX_REBOOT, 0)) << "the privilege stays enabled in the token, not the handle";
   EXPECT_EQ((std::vector<UINT>{EWX_REBOOT}), machine.ShutdownRequests());
+
+  token = Token(TOKEN_ADJUST_PRIVILEGES);
+  TOKEN_PRIVILEGES disable = Shutdown(0);
+  ASSERT_TRUE(plat::AdjustTokenPrivileges(token, FALSE, &disable, 0, nullptr, nullptr));
+  EXPECT_FALSE(plat::ExitWindowsEx(EWX_POWEROFF, 0));
+  EXPECT_EQ(DWORD(ERROR_PRIVILEGE_NOT_HELD), GetLastError());
+  EXPECT_EQ(1u, machine.ShutdownRequests().size()) << "a refused request is no shutdown";
+  EXPECT_TRUE(plat::CloseHandle(token));
+}
+
+TEST_F(LabTokenTest, TheTokenCallsRefuseWhatWindowsRefuses) {
+  LUID luid = {};
+  EXPECT_FALSE(plat::LookupPrivilegeValueW(nullptr, L"SeNoSuchPrivilege", &luid));
+  EXPECT_EQ(DWORD(ERROR_NO_SUCH_PRIVILEGE), GetLastError());
+  ASSERT_TRUE(plat::LookupPrivilegeValueW(L"", L"seshutdownprivilege", &luid)) << "names ignore case";
+  EXPECT_EQ(19u, luid.LowPart);
+  HANDLE other = nullptr;
+  EXPECT_FALSE(plat::OpenProcessToken(reinterpret_cast<HANDLE>(0x1234), TOKEN_ADJUST_PRIVILEGES, &other));
+  EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
+
+  TOKEN_PRIVILEGES enable = Shutdown(SE_PRIVILEGE_ENABLED), previous = {};
+  DWORD length = 0;
+  HANDLE queryOnly = Token(TOKEN_QUERY);
+  EXPECT_FALSE(plat::AdjustTokenPrivileges(queryOnly, FALSE, &enable, 0, nullptr, nullptr));
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+  HANDLE adjustOnly = Token(TOKEN_ADJUST_PRIVILEGES);
+  EXPECT_FALSE(plat::AdjustTokenPrivileges(adjustOnly, FALSE, &enable, sizeof previous, &previous, &length));
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError()) << "the previous state needs TOKEN_QUERY too";
+  HANDLE both = Token(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
+  EXPECT_FALSE(plat::AdjustTokenPrivileges(both, FALSE, &enable, 4, &previous, &length));
+  EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  EXPECT_EQ(DWORD(sizeof previous), length);
+  EXPECT_FALSE(plat::AdjustTokenPrivileges(reinterpret_cast<HANDLE>(0x999), FALSE, &enable, 0, nullptr, nullptr));
+  EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError()) << "a handle the lab never gave out";
+  machine.AddNativeDrive({0, 1, 0});
+  HANDLE disk = Open(L"\\\\.\\PhysicalDrive0");
+  EXPECT_FALSE(plat::AdjustTokenPrivileges(disk, FALSE, &enable, 0, nullptr, nullptr));
+  EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError()) << "a disk is no token";
+  EXPECT_FALSE(plat::ExitWindowsEx(EWX_REBOOT, 0)) << "none of these enabled the privilege";
+
+  machine.WithholdPrivilege(SE_SHUTDOWN_NAME);
+  EXPECT_TRUE(plat::AdjustTokenPrivileges(both, FALSE, &enable, 0, nullptr, nullptr));
+  EXPECT_EQ(DWORD(ERROR_NOT_ALL_ASSIGNED), GetLastError()) << "TRUE, yet nothing was enabled";
+  EXPECT_FALSE(plat::ExitWindowsEx(EWX_REBOOT, 0));
+  EXPECT_EQ(DWORD(ERROR_PRIVILEGE_NOT_HELD), GetLastError());
+  EXPECT_TRUE(machine.ShutdownRequests().empty());
+  for (HANDLE h : {queryOnly, adjustOnly, both, disk}) EXPECT_TRUE(plat::CloseHandle(h));
 }
 
 // A namespace formatted with 4096-byte blocks counts its size in them, as a

@@ -151,18 +151,32 @@ void OnUpdateDone(HWND hDlg, LPARAM result) {
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
 }
 
+// Powering off or restarting needs the shutdown privilege enabled in the
+// process token; an administrator holds it, disabled. A refusal is logged and
+// the program stays open.
 void RequestShutdown(UINT flags) {
   HANDLE token = nullptr;
-  plat::OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token);
+  if (!plat::OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    LogLine(L"RequestShutdown: OpenProcessToken failed, error %lu", GetLastError());
+    return;
+  }
   TOKEN_PRIVILEGES privileges = {};
   privileges.PrivilegeCount = 1;
-  plat::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid);
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   TOKEN_PRIVILEGES previous = {};
   DWORD length = 0;
-  plat::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length);
-  plat::ExitWindowsEx(flags, 0);
-  if (token != nullptr) plat::CloseHandle(token);
+  const WCHAR* failed = nullptr;
+  if (!plat::LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid))
+    failed = L"LookupPrivilegeValueW";
+  // It answers TRUE even when the token lacks the privilege; only
+  // ERROR_NOT_ALL_ASSIGNED in the last error tells.
+  else if (!plat::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length) ||
+           GetLastError() != ERROR_SUCCESS)
+    failed = L"AdjustTokenPrivileges";
+  else if (!plat::ExitWindowsEx(flags, 0))
+    failed = L"ExitWindowsEx";
+  if (failed != nullptr) LogLine(L"RequestShutdown: %s failed, error %lu", failed, GetLastError());
+  plat::CloseHandle(token);
 }
 
 INT_PTR OnCancel(HWND hDlg) {

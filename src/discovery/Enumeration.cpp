@@ -193,9 +193,15 @@ INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
         record->bSupportedController = (record->iPciVendorId == 0x1D4C || record->iSocId != 0) ? 1 : 0;
         record->iPort = GetDiskPortID(&ctx, record->iDeviceNumber);
         LogDetail(L"%s - iCmdType = %d, iPort = %I64d", path, record->iCmdType, record->iPort);
-        if (record->iCmdType == CMD_NVME)
+        if (record->iPort == PORT_ID_UNKNOWN) {
+          // Without a port id the drive could not be found again after its
+          // update, nor re-read when chosen.
+          LogLine(L"GetDiskInfo: %s has no port id in the device tree; not offered", path);
+          result = RES_NO_TRANSPORT;
+        } else if (record->iCmdType == CMD_NVME) {
           GetPcieLinkInfo(path, &record->iLinkSpeed, &record->iLinkWidth, &record->iMaxLinkSpeed,
                           &record->iMaxLinkWidth);
+        }
       }
     }
   }

@@ -22,7 +22,14 @@ constexpr GUID kHostControllerClass = {0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 
 constexpr GUID kPciLinkKey = {0x3AB22E31, 0x8264, 0x4B4E, {0x9A, 0xF5, 0xA8, 0xD2, 0xD8, 0xE3, 0x3E, 0x62}};
 constexpr DWORD CLASS_FLAGS = DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
 
-HDEVINFO OpenClass(const GUID* cls) { return plat::SetupDiGetClassDevsW(cls, nullptr, nullptr, CLASS_FLAGS); }
+// A device set, or INVALID_HANDLE_VALUE with the system's reason in the log.
+HDEVINFO OpenSet(const GUID* cls, DWORD flags) {
+  HDEVINFO set = plat::SetupDiGetClassDevsW(cls, nullptr, nullptr, flags);
+  if (set == INVALID_HANDLE_VALUE) LogLine(L"SetupDiGetClassDevsW failed, error %lu", GetLastError());
+  return set;
+}
+
+HDEVINFO OpenClass(const GUID* cls) { return OpenSet(cls, CLASS_FLAGS); }
 
 bool Element(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
   data->cbSize = sizeof(SP_DEVINFO_DATA);
@@ -76,7 +83,7 @@ INT64 PortFromLocation(HDEVINFO set, SP_DEVINFO_DATA* data) {
 // releases the set, also when nothing was found.
 HDEVINFO FindAmongAll(DEVINST node, SP_DEVINFO_DATA* data, bool* found) {
   *found = false;
-  HDEVINFO all = plat::SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  HDEVINFO all = OpenSet(nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
   if (all == INVALID_HANDLE_VALUE) return all;
   for (DWORD i = 0; node != 0 && Element(all, i, data); ++i) {
     if (data->DevInst == node) {
