@@ -147,7 +147,8 @@ void OnUpdateDone(HWND hDlg, LPARAM result) {
         break;
     }
   }
-  EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
+  // RUN for the disconnect entry alone would start nothing.
+  EnableWindow(GetDlgItem(hDlg, IDOK), IsDriveListed(hDlg) ? TRUE : FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
 }
 

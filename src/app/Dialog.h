@@ -23,6 +23,8 @@ extern volatile LONG RefreshGuard;
 void RefreshDriveList(HWND hDlg, int initial);
 void ShowDriveInfo(HWND hDlg, const DriveRecord* drive);
 void OnDriveSelected(HWND hDlg);
+// 1 when the list holds a drive, not only the disconnect entry.
+int IsDriveListed(HWND hDlg);
 // Every copy into and out of SelectedDrive goes through these: the dialog
 // thread and the worker both write it during a run, and a copy must never
 // interleave with another. nullptr clears it.

@@ -35,6 +35,15 @@ bool SameDrive(const DriveRecord& a, const DriveRecord& b) {
   return a.iPort == b.iPort && wcscmp(a.szSerial, b.szSerial) == 0;
 }
 
+// The text the list showed for the chosen drive: re-identification leaves
+// the record without its drive letters, the user saw them.
+WCHAR g_shownText[ENTRY_CAPACITY] = L"";
+
+void RememberShownText(HWND hDlg, LRESULT item) {
+  if (ListMessage(hDlg, CB_GETLBTEXTLEN, item, 0) < static_cast<LRESULT>(ENTRY_CAPACITY))
+    ListMessage(hDlg, CB_GETLBTEXT, item, reinterpret_cast<LPARAM>(g_shownText));
+}
+
 void AddDisconnectEntry(HWND hDlg, const WCHAR* selectedText) {
   WCHAR text[ENTRY_CAPACITY];
   FormatText(text, ENTRY_CAPACITY, L"%s - Disconnect", selectedText);
@@ -73,7 +82,11 @@ void RefreshDriveList(HWND hDlg, int initial) {
   WCHAR selectedText[ENTRY_CAPACITY] = L"";
   DriveRecord selected;
   GetSelectedDrive(&selected);
-  if (!initial) FormatDriveEntry(&selected, selectedText, ENTRY_CAPACITY);
+  if (initial) g_shownText[0] = L'\0';
+  if (!initial) {
+    if (g_shownText[0] != L'\0') StringCchCopyW(selectedText, ENTRY_CAPACITY, g_shownText);
+    else FormatDriveEntry(&selected, selectedText, ENTRY_CAPACITY);
+  }
 
   app->nDriveCount = ScanDisks(app->DriveTable, DRIVE_TABLE_SIZE);
   ListMessage(hDlg, CB_RESETCONTENT, 0, 0);
@@ -98,12 +111,14 @@ void RefreshDriveList(HWND hDlg, int initial) {
     if (!busy) {
       LRESULT item = found != CB_ERR ? found : 0;
       ListMessage(hDlg, CB_SETCURSEL, item, 0);
+      RememberShownText(hDlg, item);
       UINT32 index = static_cast<UINT32>(ListMessage(hDlg, CB_GETITEMDATA, item, 0));
       ShowDriveInfo(hDlg, &app->DriveTable[index]);
       if (found == CB_ERR) SetDlgItemTextW(hDlg, IDC_STATUS, L"");
       EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
     } else if (found != CB_ERR) {
       ListMessage(hDlg, CB_SETCURSEL, found, 0);
+      RememberShownText(hDlg, found);
       DriveRecord shown;
       GetSelectedDrive(&shown);
       ShowDriveInfo(hDlg, &shown);
@@ -117,6 +132,15 @@ void RefreshDriveList(HWND hDlg, int initial) {
     EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   }
   InterlockedExchange(&RefreshGuard, 0);
+}
+
+int IsDriveListed(HWND hDlg) {
+  LRESULT count = ListMessage(hDlg, CB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    LRESULT index = ListMessage(hDlg, CB_GETITEMDATA, i, 0);
+    if (index >= 0 && static_cast<UINT32>(index) < GetAppState()->nDriveCount) return 1;
+  }
+  return 0;
 }
 
 void ShowDriveInfo(HWND hDlg, const DriveRecord* drive) {
@@ -161,6 +185,7 @@ void OnDriveSelected(HWND hDlg) {
   DriveRecord& entry = app->DriveTable[index];
   GetDiskInfoByPortID(&entry, 30);
   SetSelectedDrive(&entry);
+  RememberShownText(hDlg, item);
   ShowDriveInfo(hDlg, &entry);
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, 0, 0);
