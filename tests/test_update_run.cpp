@@ -560,3 +560,42 @@ TEST_F(UpdateRunTest, TheDisconnectEntryIsNoDrive) {
   EXPECT_EQ(boxes, machine.MessageBoxes().size()) << "no question, no refusal: nothing was chosen";
   EXPECT_EQ(0, IsBusy());
 }
+
+// A list rebuild in the middle of the download probes the other drives as
+// usual and sends the drive under update nothing; its entry stays.
+TEST_F(UpdateRunTest, ARebuildDuringTheRunSendsNothingToTheDriveUnderUpdate) {
+  for (const char* line : {"nvme disk=0 bus=2", "usb disk=0 chip=asmedia ports=3", "usb disk=0 chip=jmicron ports=4"}) {
+    SCOPED_TRACE(line);
+    Close();
+    machine.Reset();
+    Build((std::string(line) + " model=\"KESTREL LAB NVME 512GB\" serial=UNDER-UPDATE maker\n"
+                               "nvme disk=1 bus=3 model=\"KESTREL LAB NVME 1TB\" serial=OTHER size=1000 maker\n"
+                               "volume letter=E disk=0\n")
+              .c_str());
+    Start();
+    lab::NvmeDrive* updated = machine.DriveAt(0);
+    lab::NvmeDrive* other = machine.DriveAt(1);
+    auto probes = [](lab::NvmeDrive* d) {
+      size_t n = 0;
+      for (const auto& sqe : d->adminCommands()) n += (sqe[0] == 0x06 || sqe[0] == 0xE6 || sqe[0] == 0xF2) ? 1 : 0;
+      return n;
+    };
+    size_t updatedBefore = 0, otherBefore = 0, updatedAfter = 0, otherAfter = 0;
+    std::vector<std::wstring> during;
+    g_onPosition = [&](int position) {
+      if (position != 15 || !during.empty()) return;
+      updatedBefore = probes(updated);
+      otherBefore = probes(other);
+      RefreshDriveList(dlg, 0);
+      updatedAfter = probes(updated);
+      otherAfter = probes(other);
+      during = Entries(dlg);
+    };
+    Run();
+    g_onPosition = nullptr;
+    EXPECT_EQ(updatedBefore, updatedAfter) << "no probe reached the drive under update";
+    EXPECT_LT(otherBefore, otherAfter) << "the other drive was probed";
+    EXPECT_EQ((std::vector<std::wstring>{L"KESTREL LAB NVME 512GB [E: ]", L"KESTREL LAB NVME 1TB (RAW)"}), during);
+    EXPECT_NE(std::wstring::npos, LastBox().find(L"Restart the computer"));
+  }
+}

@@ -88,7 +88,8 @@ void RefreshDriveList(HWND hDlg, int initial) {
     else FormatDriveEntry(&selected, selectedText, ENTRY_CAPACITY);
   }
 
-  app->nDriveCount = ScanDisks(app->DriveTable, DRIVE_TABLE_SIZE);
+  bool running = IsBusy() != 0 && selected.szDevicePath[0] != L'\0';
+  app->nDriveCount = ScanDisks(app->DriveTable, DRIVE_TABLE_SIZE, running ? &selected : nullptr);
   ListMessage(hDlg, CB_RESETCONTENT, 0, 0);
   int listed = 0;
   LRESULT found = CB_ERR;

@@ -40,7 +40,9 @@ constexpr int MAX_PHYSICAL_DRIVES = 20;
 constexpr UINT32 MIN_CAPACITY_GB = 16;
 constexpr DWORD IDENTIFY_SIZE = 4096;
 
-UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity);
+// Probes PhysicalDrive0 to 19. busy, when given, is the drive under update:
+// its disk is sent nothing and keeps that record while it is there.
+UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy = nullptr);
 INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record);
 HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx);
 INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length,

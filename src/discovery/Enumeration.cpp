@@ -211,12 +211,33 @@ INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
   return result;
 }
 
-UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity) {
+// Whether a disk is still there, asked without a single request to it: an
+// open handle reaches the class driver, not the drive.
+bool DiskPresent(const WCHAR* path) {
+  HANDLE h = plat::CreateFileW(path, 0, SHARE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  plat::CloseHandle(h);
+  return true;
+}
+
+UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy) {
   ZeroMemory(slots, sizeof(DriveRecord) * capacity);
   UINT32 count = 0;
   for (int n = 0; n < MAX_PHYSICAL_DRIVES && count < capacity; ++n) {
     WCHAR path[DRIVE_TEXT_CAPACITY];
     FormatText(path, L"\\\\.\\PhysicalDrive%d", n);
+    if (busy != nullptr && _wcsicmp(path, busy->szDevicePath) == 0) {
+      // The drive under update is in the middle of a download or a power
+      // cycle: it keeps its entry and is sent nothing.
+      if (DiskPresent(path)) {
+        slots[count] = *busy;
+        slots[count].szDriveLetters[0] = L'\0';
+        slots[count].bRaw = 1;
+        slots[count].bSystemDrive = 0;
+        ++count;
+      }
+      continue;
+    }
     if (GetDiskInfo(path, &slots[count]) == RES_SUCCESS) ++count;
   }
   TieVolumes(slots, count);
