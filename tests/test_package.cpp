@@ -136,6 +136,39 @@ TEST_F(PackageTest, NoResourceMeansDefaultsAndAnEmptyFolder) {
   EXPECT_EQ(0, app->PowerCtrl);
 }
 
+TEST_F(PackageTest, AStaleArchiveIsNeverUnpackedWithoutAResource) {
+  // Someone else's package waits under the archive's name.
+  ASSERT_TRUE(WriteAll(ArchiveLeftover(), ResourceBytes(RT_RCDATA, TESTZIP_PY_PACKAGE)));
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, 1001, work.c_str());
+  EXPECT_TRUE(ListTree(work).empty());
+  EXPECT_EQ(0, IsPathExist(ArchiveLeftover().c_str())) << "the stale archive is removed";
+  EXPECT_EQ(1u, LinesContaining(L"no package resource 1001; nothing extracted").size());
+
+  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
+  EXPECT_STREQ(L"Package Error", GetAppState()->szTitle);
+  DriveRecord drive = {};
+  wcscpy(drive.szModel, L"PY MODEL");
+  EXPECT_EQ(0, IsDriveAccepted(&drive, GetAppState()->szModelList, GetAppState()->szSocId)) << "no drive is listed";
+}
+
+TEST_F(PackageTest, AStaleArchiveHeldOpenIsNeverUnpacked) {
+  lab::Bytes stale = ResourceBytes(RT_RCDATA, TESTZIP_PY_PACKAGE);
+  ASSERT_TRUE(WriteAll(ArchiveLeftover(), stale));
+  // Another process reads it and lets others read: it can be neither removed nor replaced.
+  HANDLE held = CreateFileW(ArchiveLeftover().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, work.c_str());
+  CloseHandle(held);
+  EXPECT_TRUE(ListTree(work).empty()) << "neither the stale package nor the own one";
+  EXPECT_EQ(1u, LinesContaining(L"cannot be removed").size());
+  EXPECT_EQ(stale, ReadAll(ArchiveLeftover())) << "the other process's file is left as it was";
+
+  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
+  EXPECT_STREQ(L"Package Error", GetAppState()->szTitle);
+  EXPECT_STREQ(L"", GetAppState()->szSocId);
+}
+
 TEST_F(PackageTest, TwoStartsShareTheArchiveNameAndLeaveItBehindNeither) {
   std::wstring second = root + L"\\run2";
   ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, work.c_str());

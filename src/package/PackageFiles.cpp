@@ -6,6 +6,7 @@
 #include "app/AppState.h"
 #include "app/Text.h"
 #include "package/Package.h"
+#include "platform/Platform.h"
 
 namespace {
 
@@ -185,21 +186,60 @@ int IsPathExist(const WCHAR* path) {
   return 1;
 }
 
+namespace {
+
+// The archive on disk must hold exactly the package's bytes: an old archive
+// left by anyone else, or one that another process keeps open, is never
+// unpacked in its place.
+bool WriteOwnArchive(const WCHAR* archive, const BYTE* bytes, DWORD size) {
+  if (!DeleteFileW(archive) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    LogLine(L"ExtractPackage: the old archive %s cannot be removed (error %d); nothing extracted", archive,
+            static_cast<int>(GetLastError()));
+    return false;
+  }
+  if (!WriteFileData(archive, GENERIC_WRITE, bytes, size)) {
+    LogLine(L"ExtractPackage: the archive %s cannot be written (error %d); nothing extracted", archive,
+            static_cast<int>(GetLastError()));
+    return false;
+  }
+  // Read back whole: a short or altered file is not this package.
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  bool same = GetFileAttributesExW(archive, GetFileExInfoStandard, &attributes) && attributes.nFileSizeHigh == 0 &&
+              attributes.nFileSizeLow == size;
+  BYTE* check = same ? static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))
+                     : nullptr;
+  if (check != nullptr) {
+    same = ReadFileData(archive, size, check) == size && memcmp(check, bytes, size) == 0;
+    plat::VirtualFree(check, 0, MEM_RELEASE);
+  } else {
+    same = false;
+  }
+  if (!same) {
+    LogLine(L"ExtractPackage: the archive %s does not hold the %d bytes written; nothing extracted", archive,
+            static_cast<int>(size));
+    DeleteFileW(archive);
+  }
+  return same;
+}
+
+}  // namespace
+
 void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* workDir) {
   HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceId), resourceType);
   HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
-  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  const BYTE* bytes = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
   DWORD size = resource ? SizeofResource(nullptr, resource) : 0;
   WCHAR archive[MAX_PATH + 32];
   GetTempDir(archive, MAX_PATH);
   StringCchCatW(archive, MAX_PATH + 32, PACKAGE_ARCHIVE_NAME);
-  if (bytes != nullptr && size != 0) {
-    WriteFileData(archive, GENERIC_WRITE, bytes, size);
-  } else {
-    LogLine(L"ExtractPackage: no package resource %d", resourceId);
-  }
   CreateDirectoryW(workDir, nullptr);
-  UnzipToFolder(archive, workDir, 1);
+  if (bytes == nullptr || size == 0) {
+    // An archive of that name is someone else's: it is removed, never used.
+    LogLine(L"ExtractPackage: no package resource %d; nothing extracted", resourceId);
+    DeleteFileW(archive);
+    return;
+  }
+  if (WriteOwnArchive(archive, bytes, size)) UnzipToFolder(archive, workDir, 1);
 }
 
 void UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, int deleteArchive) {
