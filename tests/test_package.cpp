@@ -80,17 +80,40 @@ TEST_F(PackageTest, NamesThatWouldLeaveTheFolderAreSkipped) {
   CreateDirectoryW(work.c_str(), nullptr);
   std::wstring deeper = work + L"\\deeper";
   UnzipToFolder(zip.c_str(), deeper.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"folder\\", L"folder\\inner.fw", L"good.fw"}), ListTree(deeper));
-  EXPECT_EQ((std::vector<std::wstring>{L"deeper\\", L"deeper\\folder\\", L"deeper\\folder\\inner.fw",
-                                       L"deeper\\good.fw"}),
-            ListTree(work));
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw"}), ListTree(deeper)) << "items are flat file names only";
+  EXPECT_EQ((std::vector<std::wstring>{L"deeper\\", L"deeper\\good.fw"}), ListTree(work));
   for (const wchar_t* outside : {L"C:\\escape3.fw", L"C:\\escape4.fw"})
     EXPECT_EQ(0, IsPathExist(outside)) << outside;
   EXPECT_EQ(0, IsPathExist((root + L"\\escape1.fw").c_str()));
   EXPECT_EQ(0, IsPathExist((root + L"\\escape5.fw").c_str()));
   EXPECT_EQ(0, IsPathExist((work + L"\\escape2.fw").c_str()));
-  EXPECT_FALSE(LinesContaining(L"would land outside the folder; skipped").empty());
+  EXPECT_EQ(6u, LinesContaining(L"has a folder part; skipped").size());
+  EXPECT_EQ(1u, LinesContaining(L"\"stream.fw:hidden\" holds a character not allowed in a file name; skipped").size());
   EXPECT_EQ(1u, LinesContaining(L"an item name of 303 bytes is too long; skipped").size());
+}
+
+TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreWritten) {
+  std::wstring zip = Archive(TESTZIP_ODD);
+  UnzipToFolder(zip.c_str(), work.c_str(), 1);
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw"}), ListTree(work));
+  EXPECT_EQ(lab::Bytes(3000, 'G'), ReadAll(work + L"\\good.fw"));
+  EXPECT_EQ(lab::Bytes(3000, 'L'), ReadAll(work + L"\\last.fw"));
+  EXPECT_EQ(0, IsPathExist((work + L"\\x.fw").c_str())) << "neither \"x.fw.\" nor \"x.fw \" lands on x.fw";
+  const wchar_t* reasons[] = {
+      L"item bzip.fw is neither stored nor deflated (method 12); skipped",
+      L"item short.fw is not its declared size; not extracted",
+      L"item \"x.fw.\" ends with a dot or a blank; skipped",
+      L"item \"x.fw \" ends with a dot or a blank; skipped",
+      L"item \"NUL\" is a reserved device name; skipped",
+      L"item \"aux.fw\" is a reserved device name; skipped",
+      L"item \"Com7.bin\" is a reserved device name; skipped",
+      L"item \"..\" is dots only; skipped",
+      L"item \"...\" is dots only; skipped",
+      L"item \"sub/inner.fw\" has a folder part; skipped",
+      L"item \"bad|name.fw\" holds a character not allowed in a file name; skipped",
+  };
+  for (const wchar_t* reason : reasons) EXPECT_EQ(1u, LinesContaining(reason).size()) << reason;
+  EXPECT_EQ(0, IsPathExist((work + L"\\short.fw.part").c_str())) << "no side file stays behind";
 }
 
 TEST_F(PackageTest, DamagedItemsLeaveNoFile) {
