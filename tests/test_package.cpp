@@ -95,7 +95,8 @@ TEST_F(PackageTest, NamesThatWouldLeaveTheFolderAreSkipped) {
 TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreWritten) {
   std::wstring zip = Archive(TESTZIP_ODD);
   UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw"}), ListTree(work));
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"twice.fw"}), ListTree(work));
+  EXPECT_EQ(lab::Bytes({'f', 'i', 'r', 's', 't'}), ReadAll(work + L"\\twice.fw")) << "the later does not replace it";
   EXPECT_EQ(lab::Bytes(3000, 'G'), ReadAll(work + L"\\good.fw"));
   EXPECT_EQ(lab::Bytes(3000, 'L'), ReadAll(work + L"\\last.fw"));
   EXPECT_EQ(0, IsPathExist((work + L"\\x.fw").c_str())) << "neither \"x.fw.\" nor \"x.fw \" lands on x.fw";
@@ -111,9 +112,70 @@ TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreWritten) {
       L"item \"...\" is dots only; skipped",
       L"item \"sub/inner.fw\" has a folder part; skipped",
       L"item \"bad|name.fw\" holds a character not allowed in a file name; skipped",
+      L"item TWICE.fw appears twice; the first is kept",
   };
   for (const wchar_t* reason : reasons) EXPECT_EQ(1u, LinesContaining(reason).size()) << reason;
   EXPECT_EQ(0, IsPathExist((work + L"\\short.fw.part").c_str())) << "no side file stays behind";
+}
+
+TEST(Sha256Test, WindowsCngGivesTheKnownDigests) {
+  struct Case {
+    std::string input;
+    const char* digest;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  auto hex = [](const BYTE* d) {
+    std::string out;
+    for (DWORD i = 0; i < SHA256_SIZE; ++i) {
+      char two[3];
+      snprintf(two, sizeof two, "%02x", d[i]);
+      out += two;
+    }
+    return out;
+  };
+  for (const Case& c : cases) {
+    BYTE digest[SHA256_SIZE] = {};
+    ASSERT_EQ(1, Sha256(reinterpret_cast<const BYTE*>(c.input.data()), DWORD(c.input.size()), digest)) << c.input;
+    EXPECT_EQ(c.digest, hex(digest)) << c.input;
+    // In pieces, as extraction feeds it.
+    Sha256State state;
+    ASSERT_EQ(1, Sha256Open(&state));
+    for (size_t at = 0; at < c.input.size(); at += 5)
+      ASSERT_EQ(1, Sha256Add(&state, reinterpret_cast<const BYTE*>(c.input.data()) + at,
+                             DWORD(std::min<size_t>(5, c.input.size() - at))));
+    BYTE pieces[SHA256_SIZE] = {};
+    ASSERT_EQ(1, Sha256Close(&state, pieces));
+    EXPECT_EQ(c.digest, hex(pieces)) << c.input;
+  }
+}
+
+TEST_F(PackageTest, EveryWrittenItemIsKnownByItsDigest) {
+  std::wstring zip = Archive(TESTZIP_PY_PACKAGE);
+  UnzipToFolder(zip.c_str(), work.c_str(), 1);
+  for (const std::wstring& name : ListTree(work)) {
+    std::wstring path = work + L"\\" + name;
+    lab::Bytes bytes = ReadAll(path);
+    EXPECT_EQ(1, IsPackageItemIntact(path.c_str(), bytes.data(), DWORD(bytes.size()))) << name.c_str();
+    EXPECT_EQ(1, CheckPackageImage(path.c_str())) << name.c_str();
+    bytes.back() ^= 0x80;
+    EXPECT_EQ(0, IsPackageItemIntact(path.c_str(), bytes.data(), DWORD(bytes.size()))) << name.c_str();
+  }
+  std::wstring image = work + L"\\Micron-B47R_0.fw";
+  lab::Bytes bytes = ReadAll(image);
+  bytes[100] ^= 0x01;
+  ASSERT_TRUE(WriteAll(image, bytes));
+  EXPECT_EQ(0, CheckPackageImage(image.c_str()));
+  EXPECT_EQ(0, CheckPackageImage((work + L"\\Missing_0.fw").c_str()));
+
+  // Another extraction starts a new table: the first folder's items are no longer known.
+  std::wstring second = root + L"\\second";
+  UnzipToFolder(Archive(TESTZIP_PY_PACKAGE, L"again.zip").c_str(), second.c_str(), 1);
+  EXPECT_EQ(0, CheckPackageImage((work + L"\\TSB-BiCS4_2.fw").c_str()));
+  EXPECT_EQ(1, CheckPackageImage((second + L"\\TSB-BiCS4_2.fw").c_str()));
 }
 
 TEST_F(PackageTest, DamagedItemsLeaveNoFile) {

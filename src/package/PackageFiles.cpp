@@ -132,6 +132,8 @@ const WCHAR* ExtractCurrentItem(unzFile zip, const unz_file_info64& info, const 
   if (out == INVALID_HANDLE_VALUE) fault = L"cannot be written";
   ZPOS64_T total = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
+  Sha256State sha = {nullptr, nullptr};
+  if (fault == nullptr && !Sha256Open(&sha)) fault = L"cannot be hashed";
   BYTE chunk[COPY_CHUNK];
   while (fault == nullptr) {
     int n = unzReadCurrentFile(zip, chunk, COPY_CHUNK);
@@ -142,11 +144,15 @@ const WCHAR* ExtractCurrentItem(unzFile zip, const unz_file_info64& info, const 
       fault = L"cannot be written";
     total += static_cast<ZPOS64_T>(n);
     crc = crc32(crc, chunk, static_cast<uInt>(n));
+    if (!Sha256Add(&sha, chunk, static_cast<DWORD>(n))) fault = L"cannot be hashed";
   }
+  BYTE digest[SHA256_SIZE];
+  if (!Sha256Close(&sha, fault == nullptr ? digest : nullptr) && fault == nullptr) fault = L"cannot be hashed";
   if (unzCloseCurrentFile(zip) != UNZ_OK && fault == nullptr) fault = L"fails its CRC";
   if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
   if (fault == nullptr && total != info.uncompressed_size) fault = L"is not its declared size";
   if (fault == nullptr && crc != info.crc) fault = L"fails its CRC";
+  if (fault == nullptr && !RecordPackageItem(target, digest)) fault = L"is one item too many";
   if (fault == nullptr && !MoveFileExW(part, target, MOVEFILE_REPLACE_EXISTING)) fault = L"cannot be written";
   if (fault != nullptr) DeleteFileW(part);
   return fault;
@@ -259,6 +265,7 @@ void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* work
 
 void UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, int deleteArchive) {
   CreateDirectoryW(folder, nullptr);
+  ForgetPackageItems();
   unzFile zip = OpenArchive(archivePath);
   if (zip == nullptr) {
     LogLine(L"UnzipToFolder: cannot open %s", archivePath);
@@ -285,7 +292,9 @@ void UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, int deleteArch
                 static_cast<int>(info.compression_method));
       } else {
         FormatText(target, MAX_PATH * 2, L"%s\\%s", folder, name);
-        if ((fault = ExtractCurrentItem(zip, info, target)) != nullptr)
+        if (IsPackageItemRecorded(target))
+          LogLine(L"UnzipToFolder: item %s appears twice; the first is kept", name);
+        else if ((fault = ExtractCurrentItem(zip, info, target)) != nullptr)
           LogLine(L"UnzipToFolder: item %s %s; not extracted", name, fault);
       }
       status = unzGoToNextFile(zip);
