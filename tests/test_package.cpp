@@ -95,7 +95,7 @@ TEST_F(PackageTest, NamesThatWouldLeaveTheFolderAreSkipped) {
 TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreWritten) {
   std::wstring zip = Archive(TESTZIP_ODD);
   UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"twice.fw"}), ListTree(work));
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"nodate.fw", L"twice.fw"}), ListTree(work));
   EXPECT_EQ(lab::Bytes({'f', 'i', 'r', 's', 't'}), ReadAll(work + L"\\twice.fw")) << "the later does not replace it";
   EXPECT_EQ(lab::Bytes(3000, 'G'), ReadAll(work + L"\\good.fw"));
   EXPECT_EQ(lab::Bytes(3000, 'L'), ReadAll(work + L"\\last.fw"));

@@ -76,6 +76,9 @@ INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive);
 UINT32 GetNandType(const BYTE* nandId);
 int GetNandName(UINT32 code, WCHAR* name /* 260 units */);
 int GetImagePath(const DriveRecord* drive, WCHAR* path /* 260 units */);
+// 1 when the image choice can ever pick this file: a NAND name of the table
+// or "Unknow", "_", a decimal number without leading zeros, ".fw".
+int IsPackageImageName(const WCHAR* fileName);
 
 // Vendor configuration carry-over.
 constexpr DWORD CFG_BLOCK_SIZE = 4096;

@@ -75,6 +75,8 @@ with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("short.fw", bytes(range(256)) * 16)
     for name in ["x.fw.", "x.fw ", "NUL", "aux.fw", "Com7.bin", "..", "...", "sub/inner.fw", "bad|name.fw"]:
         z.writestr(zipfile.ZipInfo(name), b"odd item " + name.encode(), compress_type=zipfile.ZIP_DEFLATED)
+    # Month 0, day 0: no real day, which the updater ignores and the package tool reports.
+    z.writestr(zipfile.ZipInfo("nodate.fw", date_time=(1980, 0, 0, 0, 0, 0)), b"N" * 10)
     z.writestr("twice.fw", b"first")
     z.writestr("TWICE.fw", b"second")  # one file for Windows
     z.writestr("last.fw", b"L" * 3000, compress_type=zipfile.ZIP_STORED)

@@ -146,7 +146,11 @@ bool WritePackage(const std::string& zipPath, const PackageDescription& d, std::
   for (const auto& image : d.images) items.emplace_back(image.name + ".fw", &image.data);
   bool ok = true;
   for (const auto& [name, data] : items) {
+    // A fixed, valid DOS date (1980-01-01): the same description gives the same bytes.
     zip_fileinfo info = {};
+    info.tmz_date.tm_mday = 1;
+    info.tmz_date.tm_mon = 0;
+    info.tmz_date.tm_year = 1980;
     ok = zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0) == ZIP_OK &&
          zipWriteInFileInZip(zip, data->data(), unsigned(data->size())) == ZIP_OK &&
          zipCloseFileInZip(zip) == ZIP_OK;
