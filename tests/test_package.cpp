@@ -222,10 +222,14 @@ TEST_F(PackageTest, NoResourceMeansDefaultsAndAnEmptyFolder) {
 }
 
 TEST_F(PackageTest, AStaleArchiveIsNeverUnpackedWithoutAResource) {
+  std::wstring earlier = root + L"\\earlier";
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, earlier.c_str());
+  ASSERT_EQ(1, CheckPackageImage((earlier + L"\\Unknow_0.fw").c_str()));
   // Someone else's package waits under the archive's name.
   ASSERT_TRUE(WriteAll(ArchiveLeftover(), ResourceBytes(RT_RCDATA, TESTZIP_PY_PACKAGE)));
   ExtractPackage(PACKAGE_RESOURCE_TYPE, 1001, work.c_str());
   EXPECT_TRUE(ListTree(work).empty());
+  EXPECT_EQ(0, CheckPackageImage((earlier + L"\\Unknow_0.fw").c_str())) << "an extraction that failed unpacked nothing";
   EXPECT_EQ(0, IsPathExist(ArchiveLeftover().c_str())) << "the stale archive is removed";
   EXPECT_EQ(1u, LinesContaining(L"no package resource 1001; nothing extracted").size());
 

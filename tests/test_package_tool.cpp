@@ -106,6 +106,14 @@ TEST(PackageLint, DescriptionsAreCheckedWholeAndBrokenOnesSaySo) {
             Lint("[UPDATEINFO]\nModleName=X\n[IMAGES]\nMicron-B99Z_0=version 1.4.B.22 pages 8\n"));
   EXPECT_EQ((Problems{"no image"}), Lint("[UPDATEINFO]\nSOCID=*\n"));
   EXPECT_EQ((Problems{"line 1: no '='"}), Lint("stray line\n"));
+  // Typing errors give a line, never an image of gigabytes or a text written past the image.
+  EXPECT_EQ((Problems{"image Unknow_0: pages \"99999999999\" is out of range (pages 7 to 4096, version up to 64 "
+                      "characters)"}),
+            Lint("[UPDATEINFO]\nSOCID=*\n[IMAGES]\nUnknow_0=pages 99999999999\n"));
+  EXPECT_EQ(1u, Lint("[UPDATEINFO]\nSOCID=*\n[IMAGES]\nUnknow_0=pages 4097\n").size());
+  EXPECT_EQ(1u, Lint("[UPDATEINFO]\nSOCID=*\n[IMAGES]\nUnknow_0=pages eight\n").size());
+  EXPECT_EQ(1u, Lint("[UPDATEINFO]\nSOCID=*\n[IMAGES]\nUnknow_0=version " + std::string(70000, '1') + "\n").size());
+  EXPECT_EQ(1u, Lint("[UPDATEINFO]\nSOCID=*\n[IMAGES]\nUnknow_0=file no-such-image.bin\n").size());
 }
 
 TEST(PackageLint, TheConfigurationFileIsUtf16WithBomAndCrLf) {

@@ -246,6 +246,7 @@ bool WriteOwnArchive(const WCHAR* archive, const BYTE* bytes, DWORD size) {
 }  // namespace
 
 void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* workDir) {
+  ForgetPackageItems();  // nothing counts as unpacked until this package is
   HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceId), resourceType);
   HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
   const BYTE* bytes = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
