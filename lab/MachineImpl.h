@@ -128,6 +128,7 @@ struct Machine::Impl {
   std::deque<int> answers;
   std::vector<MessageBoxRecord> boxes;
   std::function<void(const MessageBoxRecord&)> boxHook;
+  std::function<void(const std::wstring&)> debugHook;
   std::vector<UINT> shutdowns;
   FILE* trace = nullptr;
 

@@ -258,6 +258,31 @@ TEST_F(PackageTest, AStaleArchiveHeldOpenIsNeverUnpacked) {
   EXPECT_STREQ(L"", GetAppState()->szSocId);
 }
 
+TEST_F(PackageTest, TheArchiveCannotBeSwappedWhileItsItemsAreUnpacked) {
+  // The odd archive logs while it is unpacked: at each line another process
+  // tries to overwrite, remove or rename the archive.
+  int tries = 0, succeeded = 0;
+  std::wstring archive = ArchiveLeftover();
+  machine.WhileDebugLine([&](const std::wstring& line) {
+    if (line.find(L"UnzipToFolder") == std::wstring::npos) return;
+    ++tries;
+    HANDLE writer = CreateFileW(archive.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writer != INVALID_HANDLE_VALUE) {
+      ++succeeded;
+      CloseHandle(writer);
+    }
+    if (DeleteFileW(archive.c_str())) ++succeeded;
+    if (MoveFileW(archive.c_str(), (root + L"\\moved.a").c_str())) ++succeeded;
+  });
+  ExtractPackage(RT_RCDATA, TESTZIP_ODD, work.c_str());
+  machine.WhileDebugLine(nullptr);
+  EXPECT_GT(tries, 5);
+  EXPECT_EQ(0, succeeded);
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"nodate.fw", L"twice.fw"}), ListTree(work));
+  EXPECT_EQ(0, IsPathExist(archive.c_str())) << "removed once the items are out";
+}
+
 TEST_F(PackageTest, TwoStartsShareTheArchiveNameAndLeaveItBehindNeither) {
   std::wstring second = root + L"\\run2";
   ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, work.c_str());

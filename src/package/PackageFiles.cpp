@@ -22,8 +22,10 @@ struct ZipStream {
 
 voidpf ZCALLBACK ZipOpen(voidpf, const void* name, int mode) {
   if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
-  HANDLE file = CreateFileW(static_cast<const WCHAR*>(name), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shares writing only so that the package's own archive, which
+  // ExtractPackage keeps open for writing against swaps, can be read.
+  HANDLE file = CreateFileW(static_cast<const WCHAR*>(name), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return new ZipStream{file, 0};
 }
@@ -211,26 +213,34 @@ namespace {
 
 // The archive on disk must hold exactly the package's bytes: an old archive
 // left by anyone else, or one that another process keeps open, is never
-// unpacked in its place.
-bool WriteOwnArchive(const WCHAR* archive, const BYTE* bytes, DWORD size) {
+// unpacked in its place. The file is created new and stays open until the
+// items are out; its share mode lets the reader in but no other writer and
+// no delete or rename, so it cannot be swapped meanwhile.
+HANDLE WriteOwnArchive(const WCHAR* archive, const BYTE* bytes, DWORD size) {
   if (!DeleteFileW(archive) && GetLastError() != ERROR_FILE_NOT_FOUND) {
     LogLine(L"ExtractPackage: the old archive %s cannot be removed (error %d); nothing extracted", archive,
             static_cast<int>(GetLastError()));
-    return false;
+    return INVALID_HANDLE_VALUE;
   }
-  if (!WriteFileData(archive, GENERIC_WRITE, bytes, size)) {
+  HANDLE file = CreateFileW(archive, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  if (file == INVALID_HANDLE_VALUE || !WriteFile(file, bytes, size, &written, nullptr) || written != size) {
     LogLine(L"ExtractPackage: the archive %s cannot be written (error %d); nothing extracted", archive,
             static_cast<int>(GetLastError()));
-    return false;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    DeleteFileW(archive);
+    return INVALID_HANDLE_VALUE;
   }
   // Read back whole: a short or altered file is not this package.
-  WIN32_FILE_ATTRIBUTE_DATA attributes;
-  bool same = GetFileAttributesExW(archive, GetFileExInfoStandard, &attributes) && attributes.nFileSizeHigh == 0 &&
-              attributes.nFileSizeLow == size;
+  LARGE_INTEGER length = {}, start = {};
+  bool same = GetFileSizeEx(file, &length) && length.QuadPart == static_cast<LONGLONG>(size) &&
+              SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
   BYTE* check = same ? static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))
                      : nullptr;
   if (check != nullptr) {
-    same = ReadFileData(archive, size, check) == size && memcmp(check, bytes, size) == 0;
+    DWORD read = 0;
+    same = ReadFile(file, check, size, &read, nullptr) && read == size && memcmp(check, bytes, size) == 0;
     plat::VirtualFree(check, 0, MEM_RELEASE);
   } else {
     same = false;
@@ -238,9 +248,11 @@ bool WriteOwnArchive(const WCHAR* archive, const BYTE* bytes, DWORD size) {
   if (!same) {
     LogLine(L"ExtractPackage: the archive %s does not hold the %d bytes written; nothing extracted", archive,
             static_cast<int>(size));
+    CloseHandle(file);
     DeleteFileW(archive);
+    return INVALID_HANDLE_VALUE;
   }
-  return same;
+  return file;
 }
 
 }  // namespace
@@ -261,7 +273,11 @@ void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* work
     DeleteFileW(archive);
     return;
   }
-  if (WriteOwnArchive(archive, bytes, size)) UnzipToFolder(archive, workDir, 1);
+  HANDLE held = WriteOwnArchive(archive, bytes, size);
+  if (held == INVALID_HANDLE_VALUE) return;
+  UnzipToFolder(archive, workDir, 0);
+  CloseHandle(held);
+  DeleteFileW(archive);
 }
 
 void UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, int deleteArchive) {
