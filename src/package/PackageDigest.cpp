@@ -18,6 +18,8 @@ struct PackageItem {
   BYTE digest[SHA256_SIZE];
 };
 
+// Filled during dialog initialisation, before any worker exists; only read
+// afterwards, by the dialog and the worker, so it needs no lock.
 PackageItem g_items[PACKAGE_ITEM_LIMIT];
 int g_nItemCount = 0;
 
