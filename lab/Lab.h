@@ -122,6 +122,9 @@ class Machine {
   int OutstandingAllocations() const;
   int BadReleases() const;  // closes or frees of things the lab never gave out
   std::vector<std::wstring> DebugLines() const;
+  // Runs for each debug line as it is written: what another process may do
+  // at that moment of the program's work.
+  void WhileDebugLine(std::function<void(const std::wstring&)> action);
   void ClearRecords();
 
   // The virtual clock: Sleep advances it, GetTickCount64 reads it.

@@ -387,8 +387,18 @@ int Machine::MessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
 }
 
 void Machine::DebugString(LPCWSTR text) {
+  std::function<void(const std::wstring&)> hook;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    impl_->debugLines.emplace_back(text ? text : L"");
+    hook = impl_->debugHook;
+  }
+  if (hook) hook(text ? text : L"");
+}
+
+void Machine::WhileDebugLine(std::function<void(const std::wstring&)> action) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  impl_->debugLines.emplace_back(text ? text : L"");
+  impl_->debugHook = std::move(action);
 }
 
 }  // namespace lab

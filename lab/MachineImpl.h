@@ -137,6 +137,7 @@ struct Machine::Impl {
   std::deque<int> answers;
   std::vector<MessageBoxRecord> boxes;
   std::function<void(const MessageBoxRecord&)> boxHook;
+  std::function<void(const std::wstring&)> debugHook;
   std::vector<UINT> shutdowns;
   std::map<DWORD, DWORD> privileges = AdministratorPrivileges();
   FILE* trace = nullptr;

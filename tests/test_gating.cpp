@@ -29,7 +29,12 @@ class GatingTest : public PackageTest {
     spec.pages = 8;
     spec.version = version;
     std::wstring path = root + L"\\image.fw";
-    EXPECT_TRUE(WriteAll(path, imagegen::BuildFirmwareImage(spec)));
+    lab::Bytes bytes = imagegen::BuildFirmwareImage(spec);
+    EXPECT_TRUE(WriteAll(path, bytes));
+    // As extraction does: the image counts only while its bytes stay these.
+    BYTE digest[SHA256_SIZE];
+    EXPECT_EQ(1, Sha256(bytes.data(), DWORD(bytes.size()), digest));
+    EXPECT_EQ(1, RecordPackageItem(path.c_str(), digest));
     return path;
   }
 };
@@ -128,6 +133,23 @@ TEST_F(GatingTest, ImagesWithoutAVersionNeverAgree) {
   std::wstring image = Image("1.4.B.22");
   EXPECT_EQ(1, ReadImageVersion(image.c_str(), out));
   EXPECT_STREQ(L"1.4.B.22", out);
+}
+
+TEST_F(GatingTest, AnImageChangedAfterExtractionHasNoVersion) {
+  std::wstring image = Image("1.4.B.22");
+  EXPECT_EQ(1, CheckInternalVersion(L"1.4.B.07", 3, image.c_str()));
+  lab::Bytes bytes = ReadAll(image);
+  bytes[3 * 4096] ^= 0x01;  // the version text itself is untouched
+  ASSERT_TRUE(WriteAll(image, bytes));
+  EXPECT_EQ(0, CheckInternalVersion(L"1.4.B.07", 3, image.c_str()));
+  EXPECT_EQ(1u, LinesContaining(L"image.fw has changed since it was unpacked; refused").size());
+  // A file that was never unpacked vouches for nothing either.
+  std::wstring stranger = root + L"\\stranger.fw";
+  ASSERT_TRUE(WriteAll(stranger, bytes));
+  WCHAR out[32] = L"untouched";
+  EXPECT_EQ(0, ReadImageVersion(stranger.c_str(), out));
+  EXPECT_STREQ(L"untouched", out);
+  EXPECT_EQ(1u, LinesContaining(L"stranger.fw was not unpacked from the package; refused").size());
 }
 
 TEST(TextHelpers, TrimBlanksAndFindNoCase) {

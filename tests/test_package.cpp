@@ -80,17 +80,102 @@ TEST_F(PackageTest, NamesThatWouldLeaveTheFolderAreSkipped) {
   CreateDirectoryW(work.c_str(), nullptr);
   std::wstring deeper = work + L"\\deeper";
   UnzipToFolder(zip.c_str(), deeper.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"folder\\", L"folder\\inner.fw", L"good.fw"}), ListTree(deeper));
-  EXPECT_EQ((std::vector<std::wstring>{L"deeper\\", L"deeper\\folder\\", L"deeper\\folder\\inner.fw",
-                                       L"deeper\\good.fw"}),
-            ListTree(work));
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw"}), ListTree(deeper)) << "items are flat file names only";
+  EXPECT_EQ((std::vector<std::wstring>{L"deeper\\", L"deeper\\good.fw"}), ListTree(work));
   for (const wchar_t* outside : {L"C:\\escape3.fw", L"C:\\escape4.fw"})
     EXPECT_EQ(0, IsPathExist(outside)) << outside;
   EXPECT_EQ(0, IsPathExist((root + L"\\escape1.fw").c_str()));
   EXPECT_EQ(0, IsPathExist((root + L"\\escape5.fw").c_str()));
   EXPECT_EQ(0, IsPathExist((work + L"\\escape2.fw").c_str()));
-  EXPECT_FALSE(LinesContaining(L"would land outside the folder; skipped").empty());
+  EXPECT_EQ(6u, LinesContaining(L"has a folder part; skipped").size());
+  EXPECT_EQ(1u, LinesContaining(L"\"stream.fw:hidden\" holds a character not allowed in a file name; skipped").size());
   EXPECT_EQ(1u, LinesContaining(L"an item name of 303 bytes is too long; skipped").size());
+}
+
+TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreWritten) {
+  std::wstring zip = Archive(TESTZIP_ODD);
+  UnzipToFolder(zip.c_str(), work.c_str(), 1);
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"nodate.fw", L"twice.fw"}), ListTree(work));
+  EXPECT_EQ(lab::Bytes({'f', 'i', 'r', 's', 't'}), ReadAll(work + L"\\twice.fw")) << "the later does not replace it";
+  EXPECT_EQ(lab::Bytes(3000, 'G'), ReadAll(work + L"\\good.fw"));
+  EXPECT_EQ(lab::Bytes(3000, 'L'), ReadAll(work + L"\\last.fw"));
+  EXPECT_EQ(0, IsPathExist((work + L"\\x.fw").c_str())) << "neither \"x.fw.\" nor \"x.fw \" lands on x.fw";
+  const wchar_t* reasons[] = {
+      L"item bzip.fw is neither stored nor deflated (method 12); skipped",
+      L"item short.fw is not its declared size; not extracted",
+      L"item \"x.fw.\" ends with a dot or a blank; skipped",
+      L"item \"x.fw \" ends with a dot or a blank; skipped",
+      L"item \"NUL\" is a reserved device name; skipped",
+      L"item \"aux.fw\" is a reserved device name; skipped",
+      L"item \"Com7.bin\" is a reserved device name; skipped",
+      L"item \"..\" is dots only; skipped",
+      L"item \"...\" is dots only; skipped",
+      L"item \"sub/inner.fw\" has a folder part; skipped",
+      L"item \"bad|name.fw\" holds a character not allowed in a file name; skipped",
+      L"item TWICE.fw appears twice; the first is kept",
+  };
+  for (const wchar_t* reason : reasons) EXPECT_EQ(1u, LinesContaining(reason).size()) << reason;
+  EXPECT_EQ(0, IsPathExist((work + L"\\short.fw.part").c_str())) << "no side file stays behind";
+}
+
+TEST(Sha256Test, WindowsCngGivesTheKnownDigests) {
+  struct Case {
+    std::string input;
+    const char* digest;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  auto hex = [](const BYTE* d) {
+    std::string out;
+    for (DWORD i = 0; i < SHA256_SIZE; ++i) {
+      char two[3];
+      snprintf(two, sizeof two, "%02x", d[i]);
+      out += two;
+    }
+    return out;
+  };
+  for (const Case& c : cases) {
+    BYTE digest[SHA256_SIZE] = {};
+    ASSERT_EQ(1, Sha256(reinterpret_cast<const BYTE*>(c.input.data()), DWORD(c.input.size()), digest)) << c.input;
+    EXPECT_EQ(c.digest, hex(digest)) << c.input;
+    // In pieces, as extraction feeds it.
+    Sha256State state;
+    ASSERT_EQ(1, Sha256Open(&state));
+    for (size_t at = 0; at < c.input.size(); at += 5)
+      ASSERT_EQ(1, Sha256Add(&state, reinterpret_cast<const BYTE*>(c.input.data()) + at,
+                             DWORD(std::min<size_t>(5, c.input.size() - at))));
+    BYTE pieces[SHA256_SIZE] = {};
+    ASSERT_EQ(1, Sha256Close(&state, pieces));
+    EXPECT_EQ(c.digest, hex(pieces)) << c.input;
+  }
+}
+
+TEST_F(PackageTest, EveryWrittenItemIsKnownByItsDigest) {
+  std::wstring zip = Archive(TESTZIP_PY_PACKAGE);
+  UnzipToFolder(zip.c_str(), work.c_str(), 1);
+  for (const std::wstring& name : ListTree(work)) {
+    std::wstring path = work + L"\\" + name;
+    lab::Bytes bytes = ReadAll(path);
+    EXPECT_EQ(1, IsPackageItemIntact(path.c_str(), bytes.data(), DWORD(bytes.size()))) << name.c_str();
+    EXPECT_EQ(1, CheckPackageImage(path.c_str())) << name.c_str();
+    bytes.back() ^= 0x80;
+    EXPECT_EQ(0, IsPackageItemIntact(path.c_str(), bytes.data(), DWORD(bytes.size()))) << name.c_str();
+  }
+  std::wstring image = work + L"\\Micron-B47R_0.fw";
+  lab::Bytes bytes = ReadAll(image);
+  bytes[100] ^= 0x01;
+  ASSERT_TRUE(WriteAll(image, bytes));
+  EXPECT_EQ(0, CheckPackageImage(image.c_str()));
+  EXPECT_EQ(0, CheckPackageImage((work + L"\\Missing_0.fw").c_str()));
+
+  // Another extraction starts a new table: the first folder's items are no longer known.
+  std::wstring second = root + L"\\second";
+  UnzipToFolder(Archive(TESTZIP_PY_PACKAGE, L"again.zip").c_str(), second.c_str(), 1);
+  EXPECT_EQ(0, CheckPackageImage((work + L"\\TSB-BiCS4_2.fw").c_str()));
+  EXPECT_EQ(1, CheckPackageImage((second + L"\\TSB-BiCS4_2.fw").c_str()));
 }
 
 TEST_F(PackageTest, DamagedItemsLeaveNoFile) {
@@ -134,6 +219,68 @@ TEST_F(PackageTest, NoResourceMeansDefaultsAndAnEmptyFolder) {
   EXPECT_STREQ(L"", app->szBeforeMessage);
   EXPECT_STREQ(L"", app->szAfterMessage);
   EXPECT_EQ(0, app->PowerCtrl);
+}
+
+TEST_F(PackageTest, AStaleArchiveIsNeverUnpackedWithoutAResource) {
+  std::wstring earlier = root + L"\\earlier";
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, earlier.c_str());
+  ASSERT_EQ(1, CheckPackageImage((earlier + L"\\Unknow_0.fw").c_str()));
+  // Someone else's package waits under the archive's name.
+  ASSERT_TRUE(WriteAll(ArchiveLeftover(), ResourceBytes(RT_RCDATA, TESTZIP_PY_PACKAGE)));
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, 1001, work.c_str());
+  EXPECT_TRUE(ListTree(work).empty());
+  EXPECT_EQ(0, CheckPackageImage((earlier + L"\\Unknow_0.fw").c_str())) << "an extraction that failed unpacked nothing";
+  EXPECT_EQ(0, IsPathExist(ArchiveLeftover().c_str())) << "the stale archive is removed";
+  EXPECT_EQ(1u, LinesContaining(L"no package resource 1001; nothing extracted").size());
+
+  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
+  EXPECT_STREQ(L"Package Error", GetAppState()->szTitle);
+  DriveRecord drive = {};
+  wcscpy(drive.szModel, L"PY MODEL");
+  EXPECT_EQ(0, IsDriveAccepted(&drive, GetAppState()->szModelList, GetAppState()->szSocId)) << "no drive is listed";
+}
+
+TEST_F(PackageTest, AStaleArchiveHeldOpenIsNeverUnpacked) {
+  lab::Bytes stale = ResourceBytes(RT_RCDATA, TESTZIP_PY_PACKAGE);
+  ASSERT_TRUE(WriteAll(ArchiveLeftover(), stale));
+  // Another process reads it and lets others read: it can be neither removed nor replaced.
+  HANDLE held = CreateFileW(ArchiveLeftover().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, work.c_str());
+  CloseHandle(held);
+  EXPECT_TRUE(ListTree(work).empty()) << "neither the stale package nor the own one";
+  EXPECT_EQ(1u, LinesContaining(L"cannot be removed").size());
+  EXPECT_EQ(stale, ReadAll(ArchiveLeftover())) << "the other process's file is left as it was";
+
+  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
+  EXPECT_STREQ(L"Package Error", GetAppState()->szTitle);
+  EXPECT_STREQ(L"", GetAppState()->szSocId);
+}
+
+TEST_F(PackageTest, TheArchiveCannotBeSwappedWhileItsItemsAreUnpacked) {
+  // The odd archive logs while it is unpacked: at each line another process
+  // tries to overwrite, remove or rename the archive.
+  int tries = 0, succeeded = 0;
+  std::wstring archive = ArchiveLeftover();
+  machine.WhileDebugLine([&](const std::wstring& line) {
+    if (line.find(L"UnzipToFolder") == std::wstring::npos) return;
+    ++tries;
+    HANDLE writer = CreateFileW(archive.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writer != INVALID_HANDLE_VALUE) {
+      ++succeeded;
+      CloseHandle(writer);
+    }
+    if (DeleteFileW(archive.c_str())) ++succeeded;
+    if (MoveFileW(archive.c_str(), (root + L"\\moved.a").c_str())) ++succeeded;
+  });
+  ExtractPackage(RT_RCDATA, TESTZIP_ODD, work.c_str());
+  machine.WhileDebugLine(nullptr);
+  EXPECT_GT(tries, 5);
+  EXPECT_EQ(0, succeeded);
+  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"nodate.fw", L"twice.fw"}), ListTree(work));
+  EXPECT_EQ(0, IsPathExist(archive.c_str())) << "removed once the items are out";
 }
 
 TEST_F(PackageTest, TwoStartsShareTheArchiveNameAndLeaveItBehindNeither) {

@@ -7,16 +7,19 @@
 #include <string>
 
 #include "PackageFixture.h"
+#include "package/PackageCheck.h"
 #include "resources/resource.h"
 
 namespace {
 
-std::wstring ProgramPath() {
+std::wstring ProgramPath(const wchar_t* name = L"Kestrel.exe") {
   WCHAR self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring path = self;
-  return path.substr(0, path.find_last_of(L'\\') + 1) + L"Kestrel.exe";
+  return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 struct Search {
   DWORD pid;
@@ -83,4 +86,60 @@ TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   EXPECT_EQ(before, RunFolders()) << "its run folder is gone";
+}
+
+// A release needs no compiler: a built updater stamped with another package
+// shows that package when it starts.
+class StampedProgram : public PackageTest {};
+
+TEST_F(StampedProgram, ShowsTheStampedPackagesTitle) {
+  pkgbuild::PackageDescription d;
+  pkgbuild::Problems problems;
+  pkgbuild::LintDescription("[UPDATEINFO]\nTITLE=Stamped Package\nSOCID=VORTALEX\n[IMAGES]\n"
+                            "Micron-B47R_0=version 1.4.B.22 pages 8\n",
+                            "", &d, &problems);
+  ASSERT_TRUE(problems.empty()) << problems[0];
+  std::string zip = Narrow(root + L"\\stamp.zip"), out = Narrow(root + L"\\Stamped.exe");
+  std::string error;
+  ASSERT_TRUE(pkgbuild::WritePackage(zip, d, &error)) << error;
+  ASSERT_TRUE(pkgbuild::StampUpdater(Narrow(ProgramPath()), zip, out, &problems)) << problems.back();
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  std::wstring program(out.begin(), out.end());
+  std::wstring command = L"\"" + program + L"\"";
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &process));
+  HWND dlg = nullptr;
+  for (int i = 0; i < 300 && dlg == nullptr; ++i) {
+    Sleep(100);
+    dlg = DialogOf(process.dwProcessId);
+  }
+  ASSERT_NE(nullptr, dlg) << "no dialog within 30 seconds";
+  Sleep(500);
+  WCHAR title[260] = L"";
+  GetWindowTextW(dlg, title, 260);
+  EXPECT_STREQ(L"Stamped Package", title);
+  PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 30000));
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+TEST_F(StampedProgram, ABadPackageIsNeverStamped) {
+  std::wstring zip = Archive(TESTZIP_PY_PACKAGE);
+  std::string out = Narrow(root + L"\\Refused.exe");
+  pkgbuild::Problems problems;
+  EXPECT_FALSE(pkgbuild::StampUpdater(Narrow(ProgramPath()), Narrow(zip), out, &problems));
+  EXPECT_FALSE(problems.empty());
+  EXPECT_EQ(0, IsPathExist(std::wstring(out.begin(), out.end()).c_str())) << "no program is written";
+  // Something that is no updater gets no package either.
+  problems.clear();
+  std::string good = Narrow(root + L"\\good.zip");
+  WriteAll(std::wstring(good.begin(), good.end()), ResourceBytes(L"FWPACKAGEZIP", 1000));
+  EXPECT_FALSE(pkgbuild::StampUpdater(Narrow(ProgramPath(L"KestrelPackageTool.exe")), good, out, &problems));
+  ASSERT_EQ(1u, problems.size());
+  EXPECT_NE(std::string::npos, problems[0].find("carries no resource FWPACKAGEZIP 1000"));
+  EXPECT_EQ(0, IsPathExist(std::wstring(out.begin(), out.end()).c_str()));
 }

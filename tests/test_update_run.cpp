@@ -371,6 +371,10 @@ TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
   ASSERT_FALSE(bytes.empty());
   bytes[5 * 4096] ^= 0x40;
   WriteAll(image, bytes);
+  // As if the package had carried it so: only the image check stands in the way.
+  BYTE digest[SHA256_SIZE];
+  ASSERT_EQ(1, Sha256(bytes.data(), DWORD(bytes.size()), digest));
+  RecordPackageItem(image.c_str(), digest);
   Run();
   EXPECT_EQ(L"Update FW Fail !", LastBox());
   EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
@@ -379,6 +383,42 @@ TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
   DeleteFileW((std::wstring(GetAppState()->szWorkDir) + L"\\Micron-B47R_0.fw").c_str());  // and its fallback
   Run(false);
   EXPECT_EQ(L"Do not need to update.", LastBox()) << "no image: refused at RUN";
+}
+
+// The run folder is writable by any process of the user: an image changed
+// there after extraction is refused, whenever the change happens.
+TEST_F(UpdateRunTest, AnImageChangedInTheRunFolderIsNeverSent) {
+  for (bool duringTheQuestion : {false, true}) {
+    SCOPED_TRACE(duringTheQuestion ? "changed while the question is open" : "changed before RUN");
+    Close();
+    machine.Reset();
+    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+    Start();
+    std::wstring image = std::wstring(GetAppState()->szWorkDir) + L"\\Micron-B47R_2.fw";
+    lab::Bytes bytes = ReadAll(image);
+    ASSERT_FALSE(bytes.empty());
+    // One bit changed, far from the version text.
+    lab::Bytes other = bytes;
+    other[5 * 4096 + 17] ^= 0x01;
+    auto swap = [&] { ASSERT_TRUE(WriteAll(image, other)); };
+    machine.ClearRecords();
+    if (duringTheQuestion) {
+      machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
+        if (box.type == UINT(MB_ICONWARNING | MB_YESNO)) swap();
+      });
+      machine.QueueMessageBoxAnswer(IDYES);
+      Run();
+      machine.WhileMessageBoxOpen(nullptr);
+      EXPECT_EQ(L"Update FW Fail !", LastBox());
+    } else {
+      swap();
+      Run(false);
+      EXPECT_EQ((std::vector<std::wstring>{L"Do not need to update."}), Boxes());
+    }
+    EXPECT_EQ(1u, LinesContaining(L"Micron-B47R_2.fw has changed since it was unpacked; refused").size());
+    EXPECT_TRUE(machine.DriveAt(0)->pieces().empty()) << "no byte of the image";
+    EXPECT_TRUE(machine.DriveAt(0)->commits().empty());
+  }
 }
 
 // Every refusal of the drive, on every transport, through the real dialog:

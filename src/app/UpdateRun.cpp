@@ -34,6 +34,7 @@ int PassesGates(const DriveRecord& drive) {
     LogLine(L"No this fw, 0x%04X, %d", drive.iNandType, drive.iLunCount);
     return 0;
   }
+  if (!CheckPackageImage(image)) return 0;
   if (drive.DrvInfoVersion[0] != L'\0' &&
       !CheckInternalVersion(drive.DrvInfoVersion, app->iInternalFWVersionCheckPart, image)) {
     LogLine(L"Limit Drv FW Version : %s", drive.DrvInfoVersion);
@@ -82,7 +83,8 @@ INT32 CheckDeviceInfo(const CmdContext* ctx, HANDLE hDrive) {
 }
 
 // The whole image in one page allocation, or nothing: an image that cannot be
-// read whole, or that the image check refuses, is never sent.
+// read whole, is not the one unpacked, or that the image check refuses, is
+// never sent.
 BYTE* LoadImage(const WCHAR* path, DWORD* size) {
   *size = path[0] != L'\0' ? ReadFileData(path, 0, nullptr) : 0;
   if (*size == 0) {
@@ -95,7 +97,8 @@ BYTE* LoadImage(const WCHAR* path, DWORD* size) {
     return nullptr;
   }
   DWORD read = ReadFileData(path, *size, image);
-  if (read != *size || !CheckFirmwareImage(image, *size)) {
+  // Judged in memory, so the bytes checked are the bytes sent.
+  if (read != *size || !IsPackageItemIntact(path, image, *size) || !CheckFirmwareImage(image, *size)) {
     if (read != *size) LogLine(L"UpdateWorker: read %d of %d bytes of %s", read, *size, path);
     plat::VirtualFree(image, 0, MEM_RELEASE);
     return nullptr;

@@ -145,3 +145,19 @@ int GetImagePath(const DriveRecord* drive, WCHAR* path) {
   StringCchCopyW(path, MAX_PATH, candidate);
   return 1;
 }
+
+int IsPackageImageName(const WCHAR* fileName) {
+  const WCHAR* underscore = wcsrchr(fileName, L'_');
+  if (underscore == nullptr) return 0;
+  size_t nameLength = static_cast<size_t>(underscore - fileName);
+  // Files are found without regard to case.
+  bool known = nameLength == wcslen(kUnlistedName) && _wcsnicmp(fileName, kUnlistedName, nameLength) == 0;
+  for (const NandRow& row : kNandTable)
+    if (wcslen(row.name) == nameLength && _wcsnicmp(fileName, row.name, nameLength) == 0) known = true;
+  if (!known) return 0;
+  // The number the image choice forms with "%d": decimal, no leading zero.
+  const WCHAR* digits = underscore + 1;
+  size_t count = wcsspn(digits, L"0123456789");
+  if (count == 0 || count > 9 || (count > 1 && digits[0] == L'0')) return 0;
+  return _wcsicmp(digits + count, L".fw") == 0 ? 1 : 0;
+}

@@ -91,7 +91,8 @@ int ReadImageVersion(const WCHAR* imagePath, WCHAR* out) {
   if (data == nullptr) return 0;
   char version[VERSION_WINDOW + 1];
   DWORD read = ReadFileData(imagePath, size, data);
-  int found = FindVersionText(data, read, version);
+  // The version of an image that is not the one unpacked vouches for nothing.
+  int found = read == size && IsPackageItemIntact(imagePath, data, size) ? FindVersionText(data, read, version) : 0;
   plat::VirtualFree(data, 0, MEM_RELEASE);
   if (!found) return 0;
   FormatText(out, VERSION_CAPACITY, L"%S", version);

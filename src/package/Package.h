@@ -20,6 +20,28 @@ void LoadPackageConfig(const WCHAR* configPath);
 // Replaces every occurrence in place; text must hold 1000 units.
 void ReplaceAll(WCHAR* text, const WCHAR* pattern, const WCHAR* replacement);
 
+// What was unpacked: a SHA-256 (Windows CNG) of every item written, so an
+// image changed in the run folder afterwards is never used.
+constexpr DWORD SHA256_SIZE = 32;
+constexpr int PACKAGE_ITEM_LIMIT = 64;
+struct Sha256State {
+  void* hAlg;
+  void* hHash;
+};
+int Sha256Open(Sha256State* state);
+int Sha256Add(Sha256State* state, const BYTE* data, DWORD size);
+// Writes the digest (32 bytes) and releases the state; a null digest only releases.
+int Sha256Close(Sha256State* state, BYTE* digest);
+int Sha256(const BYTE* data, DWORD size, BYTE* digest);
+void ForgetPackageItems();
+// 0 when the table is full.
+int RecordPackageItem(const WCHAR* path, const BYTE* digest);
+int IsPackageItemRecorded(const WCHAR* path);
+// 1 when data are the bytes unpacked to path; otherwise logs the refusal.
+int IsPackageItemIntact(const WCHAR* path, const BYTE* data, DWORD size);
+// Reads the file whole and judges it as above.
+int CheckPackageImage(const WCHAR* path);
+
 // Files.
 void GetTempDir(WCHAR* buffer, DWORD capacity);
 // With a buffer: reads up to count bytes and returns how many; without: the
@@ -54,6 +76,9 @@ INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive);
 UINT32 GetNandType(const BYTE* nandId);
 int GetNandName(UINT32 code, WCHAR* name /* 260 units */);
 int GetImagePath(const DriveRecord* drive, WCHAR* path /* 260 units */);
+// 1 when the image choice can ever pick this file: a NAND name of the table
+// or "Unknow", "_", a decimal number without leading zeros, ".fw".
+int IsPackageImageName(const WCHAR* fileName);
 
 // Vendor configuration carry-over.
 constexpr DWORD CFG_BLOCK_SIZE = 4096;

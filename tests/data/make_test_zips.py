@@ -1,6 +1,7 @@
 """Archives made by an independent ZIP writer (Python's zipfile), for the
 package tests: a good package, names that try to leave the run folder, a
-damaged item and a truncated archive."""
+damaged item, a truncated archive, and items of other methods, short
+streams and names Windows would rewrite."""
 import io
 import random
 import struct
@@ -63,3 +64,34 @@ with zipfile.ZipFile(io.BytesIO(bytes(data))) as z:
 
 good = (out / "py-package.zip").read_bytes()
 (out / "truncated.zip").write_bytes(good[:len(good) // 2])
+
+# Items that must not be written: a bzip2 item, a deflated item whose stream
+# ends before its declared size, and names Windows would rewrite or treat as
+# a device, between good ones.
+buf = io.BytesIO()
+with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("good.fw", b"G" * 3000)
+    z.writestr("bzip.fw", b"Z" * 3000, compress_type=zipfile.ZIP_BZIP2)
+    z.writestr("short.fw", bytes(range(256)) * 16)
+    for name in ["x.fw.", "x.fw ", "NUL", "aux.fw", "Com7.bin", "..", "...", "sub/inner.fw", "bad|name.fw"]:
+        z.writestr(zipfile.ZipInfo(name), b"odd item " + name.encode(), compress_type=zipfile.ZIP_DEFLATED)
+    # Month 0, day 0: no real day, which the updater ignores and the package tool reports.
+    z.writestr(zipfile.ZipInfo("nodate.fw", date_time=(1980, 0, 0, 0, 0, 0)), b"N" * 10)
+    z.writestr("twice.fw", b"first")
+    z.writestr("TWICE.fw", b"second")  # one file for Windows
+    z.writestr("last.fw", b"L" * 3000, compress_type=zipfile.ZIP_STORED)
+data = bytearray(buf.getvalue())
+with zipfile.ZipFile(io.BytesIO(bytes(data))) as z:
+    short = z.getinfo("short.fw")
+# The declared size grows by 100 in the local header and the central directory.
+struct.pack_into("<I", data, short.header_offset + 22, short.file_size + 100)
+
+at = 0
+while True:
+    at = data.find(b"PK\x01\x02", at)
+    if at < 0:
+        break
+    if struct.unpack("<I", data[at + 42:at + 46])[0] == short.header_offset:
+        struct.pack_into("<I", data, at + 24, short.file_size + 100)
+    at += 4
+(out / "odd.zip").write_bytes(bytes(data))

@@ -37,16 +37,25 @@ void AppendUtf16(Bytes& out, const std::string& s) {
   }
 }
 
+constexpr size_t MAX_PAGES = 4096;  // 16 MiB, far above any real image
+constexpr size_t MAX_VERSION_TEXT = 64;
+
+bool IsNumber(const std::string& s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos; }
+
 bool ReadWholeFile(const std::string& path, Bytes* out) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) return false;
   Bytes data;
   uint8_t chunk[4096];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+  bool fits = true;
+  while (fits && (n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+    data.insert(data.end(), chunk, chunk + n);
+    fits = data.size() <= MAX_PAGES * imagegen::PAGE;
+  }
   fclose(f);
   *out = std::move(data);
-  return true;
+  return fits;
 }
 
 bool ParseImage(const std::string& name, const std::string& how, const std::string& baseDir, PackageImage* image,
@@ -62,7 +71,7 @@ bool ParseImage(const std::string& name, const std::string& how, const std::stri
     if (!path.empty() && path[0] != '/' && path.find(':') == std::string::npos) path = baseDir + path;
     image->source = path;
     if (!ReadWholeFile(path, &image->data)) {
-      *error = "cannot read image file " + path;
+      *error = "cannot read image file " + path + " (missing, or larger than 16 MiB)";
       return false;
     }
     return true;
@@ -73,9 +82,19 @@ bool ParseImage(const std::string& name, const std::string& how, const std::stri
   while (!word.empty()) {
     std::string value;
     words >> value;
-    if (word == "version") spec.version = value;
-    else if (word == "pages") spec.pages = strtoul(value.c_str(), nullptr, 10);
-    else if (word == "seed") spec.seed = uint32_t(strtoul(value.c_str(), nullptr, 10));
+    // Bounded, so a typing error gives a message, not an image of gigabytes
+    // or a version text written past the image.
+    bool numeric = IsNumber(value) && value.size() <= 9;
+    unsigned long number = numeric ? strtoul(value.c_str(), nullptr, 10) : 0;
+    if (word == "version" && value.size() <= MAX_VERSION_TEXT) spec.version = value;
+    else if (word == "pages" && numeric && number >= imagegen::MIN_PAGES && number <= MAX_PAGES) spec.pages = number;
+    else if (word == "seed" && numeric) spec.seed = uint32_t(number);
+    else if (word == "version" || word == "pages" || word == "seed") {
+      *error = "image " + name + ": " + word + " \"" + value + "\" is out of range (pages " +
+               std::to_string(imagegen::MIN_PAGES) + " to " + std::to_string(MAX_PAGES) + ", version up to " +
+               std::to_string(MAX_VERSION_TEXT) + " characters)";
+      return false;
+    }
     else if (word == "fwname") spec.fwName = value;
     else {
       *error = "image " + name + ": unknown word " + word;
@@ -146,7 +165,11 @@ bool WritePackage(const std::string& zipPath, const PackageDescription& d, std::
   for (const auto& image : d.images) items.emplace_back(image.name + ".fw", &image.data);
   bool ok = true;
   for (const auto& [name, data] : items) {
+    // A fixed, valid DOS date (1980-01-01): the same description gives the same bytes.
     zip_fileinfo info = {};
+    info.tmz_date.tm_mday = 1;
+    info.tmz_date.tm_mon = 0;
+    info.tmz_date.tm_year = 1980;
     ok = zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0) == ZIP_OK &&
          zipWriteInFileInZip(zip, data->data(), unsigned(data->size())) == ZIP_OK &&
          zipCloseFileInZip(zip) == ZIP_OK;
