@@ -161,16 +161,25 @@ TEST_F(UpdateRunTest, EveryTransportAndPathRunsToTheEnd) {
 }
 
 TEST_F(UpdateRunTest, TheCarryOverKeepsTheDrivesOwnSerialAndModel) {
-  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7 maker\n");
-  Start();
-  Run();
-  machine.PowerCycle();
-  DriveRecord after;
-  ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
-  EXPECT_STREQ(L"2.0.0.00", after.szFwRevision);
-  EXPECT_EQ(0u, wcsncmp(L"OWN-SERIAL-7", after.szSerial, 12));
-  EXPECT_STREQ(L"KESTREL LAB NVME 512GB", after.szModel);
-  EXPECT_STREQ(L"1.4.B.22", after.DrvInfoVersion) << "the image's internal version";
+  // KEEP leaves the name alone, not the rest of the drive's configuration.
+  for (const wchar_t* newVersion : {L"", L"KEEP"}) {
+    SCOPED_TRACE(newVersion[0] ? "NEWVERSION KEEP" : "the package's NEWVERSION");
+    Close();
+    machine.Reset();
+    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7 maker\n");
+    Start();
+    if (newVersion[0]) wcscpy(GetAppState()->szNewVersion, newVersion);
+    Run();
+    machine.PowerCycle();
+    DriveRecord after;
+    ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
+    if (!newVersion[0]) {
+      EXPECT_STREQ(L"2.0.0.00", after.szFwRevision);
+    }
+    EXPECT_EQ(0u, wcsncmp(L"OWN-SERIAL-7", after.szSerial, 12));
+    EXPECT_STREQ(L"KESTREL LAB NVME 512GB", after.szModel);
+    EXPECT_STREQ(L"1.4.B.22", after.DrvInfoVersion) << "the image's internal version";
+  }
 }
 
 TEST_F(UpdateRunTest, KeepLeavesTheNameAndSendsNothingAfterTheCommit) {
@@ -352,6 +361,68 @@ TEST_F(UpdateRunTest, FailuresEndTheRunAtOnce) {
       EXPECT_TRUE(drive->pieces().empty()) << "nothing sent";
     }
   }
+}
+
+// After the commit the new firmware name is written: on the configuration
+// path the block is read (0xE6) and written back (0xE5), on the plain path
+// the device information is read (0xF2) and written (0xF1). Either step
+// failing fails the run, and what could not be read is never written.
+TEST_F(UpdateRunTest, AFailedNameStepFailsTheRun) {
+  struct Case {
+    const char* what;
+    int vendorInfo;
+    uint8_t failing;    // fails from the end of the commit's settling on
+    uint8_t neverSent;  // 0: none
+  } cases[] = {
+      {"the configuration read", 1, 0xE6, 0xE5},
+      {"the configuration write", 1, 0xE5, 0},
+      {"the device information read", 0, 0xF2, 0xF1},
+      {"the device information write", 0, 0xF1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Close();
+    machine.Reset();
+    std::string line = "nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker vendorinfo=" +
+                       std::to_string(c.vendorInfo) + (c.vendorInfo ? "" : " layout=06E8") + "\n";
+    Build(line.c_str());
+    Start();
+    lab::NvmeDrive* drive = machine.DriveAt(0);
+    // Sent, not posted: the worker waits while the fault is set.
+    g_onPosition = [&](int position) {
+      if (position == 60) drive->FailOpcode(c.failing, lab::nvme::DataTransferError);
+    };
+    Run();
+    g_onPosition = nullptr;
+    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    ASSERT_EQ(1u, drive->commits().size());
+    EXPECT_TRUE(drive->commits()[0].status.ok()) << "the failure came after the commit";
+    size_t sent = 0;
+    for (const auto& sqe : drive->adminCommands()) sent += sqe[0] == c.neverSent ? 1 : 0;
+    if (c.neverSent != 0) {
+      EXPECT_EQ(0u, sent) << "nothing written after the failed read";
+    }
+  }
+}
+
+// RUN pressed again while the worker runs (the button is disabled, but a
+// keyboard accelerator or a message still reaches the dialog) starts no
+// second worker.
+TEST_F(UpdateRunTest, RunWhileRunningStartsNoSecondWorker) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  int again = 0;
+  g_onPosition = [&](int position) {
+    if (position == 15 && again++ == 0) SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+  };
+  Run();
+  EXPECT_EQ(1, again);
+  EXPECT_EQ(Expected(false), g_positions);
+  lab::NvmeDrive* drive = machine.DriveAt(0);
+  EXPECT_EQ(1u, drive->commits().size());
+  EXPECT_NE(std::wstring::npos, LastBox().find(L"Restart the computer"));
+  machine.PowerCycle();
+  EXPECT_EQ("2.0.0.00", drive->revision());
 }
 
 TEST_F(UpdateRunTest, ADriveThatNeverComesBackStillCountsAsUpdated) {
