@@ -639,19 +639,6 @@ TEST_F(UpdateRunTest, RunRefusesADriveThatIsNotFoundAgain) {
   EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
 }
 
-TEST_F(UpdateRunTest, KeepStillCarriesTheDrivesSettingsIntoTheImage) {
-  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7 maker\n");
-  Start();
-  wcscpy(GetAppState()->szNewVersion, L"KEEP");
-  Run();
-  machine.PowerCycle();
-  DriveRecord after;
-  ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
-  EXPECT_EQ(0u, wcsncmp(L"OWN-SERIAL-7", after.szSerial, 12)) << "the drive's own block went with the image";
-  EXPECT_STREQ(L"1.0.0.00", after.szFwRevision) << "no new name";
-  EXPECT_STREQ(L"1.4.B.22", after.DrvInfoVersion) << "the new image runs";
-}
-
 // After a run whose drive never came back only the disconnect entry is
 // listed: choosing it is choosing no drive, and RUN starts nothing.
 TEST_F(UpdateRunTest, TheDisconnectEntryIsNoDrive) {
