@@ -575,6 +575,12 @@ TEST_P(RefusalMatrixTest, ARefusedStepFailsTheRunAndNothingFollowsIt) {
       EXPECT_TRUE(devinfo == maker->deviceInfoBlock());
     }
     EXPECT_TRUE(drive.activations().empty()) << "nothing ran";
+    // What the drive would run at the next reset keeps its settings too: its
+    // block comes back from the image as it was, but for the new name.
+    machine.PowerCycle();
+    lab::Bytes now = maker->configBlock();
+    if (r.committed) std::copy(config.begin() + 1064, config.begin() + 1072, now.begin() + 1064);
+    EXPECT_TRUE(config == now) << "the drive's settings after a reset";
     printf("| %s | %s | %ls | %zu pieces%s%s | %s |\n", t.name, r.what, LastBox().c_str(), imagePieces,
            committed ? ", commit" : "", nameWrites ? ", name write" : "",
            (r.configPath ? config == maker->configBlock() : devinfo == maker->deviceInfoBlock()) ? "intact"
@@ -696,4 +702,30 @@ TEST_F(UpdateRunTest, ARebuildDuringTheRunSendsNothingToTheDriveUnderUpdate) {
     EXPECT_EQ((std::vector<std::wstring>{L"KESTREL LAB NVME 512GB [E: ]", L"KESTREL LAB NVME 1TB (RAW)"}), during);
     EXPECT_NE(std::wstring::npos, LastBox().find(L"Restart the computer"));
   }
+}
+
+// A rebuild while the question is open re-reads the chosen drive; when a
+// vendor read fails in that probe, the refreshed record says the drive has
+// no configuration block. The worker still updates the drive that passed
+// the checks, on its path: the drive keeps its own settings.
+TEST_F(UpdateRunTest, ARebuildDuringTheQuestionChangesNothingTheWorkerUses) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OWN-SERIAL-7 maker layout=06E8\n");
+  Start();
+  lab::NvmeDrive* drive = machine.DriveAt(0);
+  machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
+    if (box.type != UINT(MB_ICONWARNING | MB_YESNO)) return;
+    drive->FailOpcode(0xE6, lab::nvme::DataTransferError);
+    RefreshDriveList(dlg, 0);
+    drive->FailOpcode(0xE6, lab::nvme::Success);
+    EXPECT_EQ(0, GetAppState()->SelectedDrive.bVendorInfo) << "the rebuild's own record";
+  });
+  Run();
+  machine.WhileMessageBoxOpen(nullptr);
+  size_t configReads = 0;
+  for (const auto& sqe : drive->adminCommands()) configReads += (sqe[0] == 0xE6 && lab::Rd32(sqe.data(), 48) == 1);
+  EXPECT_LE(1u, configReads) << "the configuration path, as checked";
+  machine.PowerCycle();
+  DriveRecord after;
+  ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
+  EXPECT_EQ(0u, wcsncmp(L"OWN-SERIAL-7", after.szSerial, 12)) << "the drive's block went with the image";
 }

@@ -195,11 +195,42 @@ TEST_F(UsbTest, JmiCheckConditionStopsAtTheFirstStep) {
   EXPECT_EQ(RES_SUCCESS, IO_USB_JMI_NVMeCmd(h, DIR_READ, &identify, buf.data(), 4096, &cc));
   EXPECT_EQ(2, cc);
   EXPECT_EQ(1u, bridge->steps().size());
-  // Without the byte the status is not looked at: the data step follows, and
-  // the bridge, which refused the block, stalls it.
+  // Without the byte the bridge's refusal fails the command at once.
   bridge->CheckConditionAt(1);
   EXPECT_EQ(RES_REQUEST_FAILED, IO_USB_JMI_NVMeCmd(h, DIR_READ, &identify, buf.data(), 4096, nullptr));
-  EXPECT_EQ(3u, bridge->steps().size());
+  EXPECT_EQ(2u, bridge->steps().size());
+  bridge->CheckConditionAt(2);
+  EXPECT_EQ(RES_REQUEST_FAILED, IO_USB_JMI_NVMeCmd(h, DIR_READ, &identify, buf.data(), 4096, nullptr));
+}
+
+// A completion the bridge does not deliver (CHECK CONDITION, nothing read)
+// says nothing about the command: it must never read as the command's own
+// zero bytes, which look like success.
+TEST_F(UsbTest, AsmCompletionThatNeverArrivesIsAFailure) {
+  Plug(lab::BridgeKind::ASMedia);
+  auto maker = lab::GiveMakerPersonality(*DriveOf());
+  std::vector<BYTE> block(4096);
+  maker->failConfigRead = true;
+  bridge->CheckConditionAt(3);
+  EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14,
+                                          MAKER_SIGNATURE_CDW15, block.data(), 4096));
+  lab::Bytes image = lab::MakeLabImage(4096, "2.0.0.00");
+  DriveOf()->FailOpcode(0x11, lab::nvme::InvalidField);
+  bridge->CheckConditionAt(3);
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&ctx, h, image.data(), 4096));
+  DriveOf()->FailOpcode(0x10, lab::nvme::InvalidFirmwareImage);
+  bridge->CheckConditionAt(3);
+  EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, h, 1, 1));
+  // And the bridge refusing the command block or the data is a failure too.
+  maker->failConfigRead = false;
+  for (int step : {1, 2}) {
+    bridge->CheckConditionAt(step);
+    EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14,
+                                            MAKER_SIGNATURE_CDW15, block.data(), 4096))
+        << step;
+  }
+  EXPECT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15,
+                                   block.data(), 4096));
 }
 
 TEST_F(UsbTest, FailedStepsFailTheCommand) {

@@ -16,6 +16,12 @@ constexpr int RUN_REIDENTIFY_TRIES = 30;
 constexpr DWORD COMMIT_SLOT = 1;
 constexpr DWORD COMMIT_ACTION = 1;  // replace the slot's image, run it at the next reset
 
+// The record that passed RUN's checks, for the worker. A list rebuild while
+// the question is open may refresh SelectedDrive from a probe that went
+// wrong (no vendor information, say): the worker must not take its path,
+// its image or its identity from that.
+DriveRecord g_checkedDrive;
+
 void Refuse(HWND hDlg) {
   plat::MessageBoxW(hDlg, L"Do not need to update.", GetAppState()->szTitle, MB_OK);
 }
@@ -191,6 +197,7 @@ void OnRun(HWND hDlg) {
   if (app->szBeforeMessage[0] != L'\0' &&
       plat::MessageBoxW(hDlg, app->szBeforeMessage, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES)
     return;
+  if (!IsBusy()) g_checkedDrive = drive;  // a running worker holds its own copy
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);
@@ -218,10 +225,8 @@ int StartWorker(HWND, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc) {
 DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   auto* hWorker = static_cast<HANDLE*>(hWorkerAddress);
   AppState* app = GetAppState();
-  // The worker's own copy: a rebuild that refreshes SelectedDrive mid-run
-  // changes nothing under it.
-  DriveRecord drive;
-  GetSelectedDrive(&drive);
+  // The worker's own copy of the checked drive: no rebuild changes it.
+  DriveRecord drive = g_checkedDrive;
   CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
   HANDLE hDrive = OpenDisk(drive.szDevicePath, &ctx);
   if (hDrive == INVALID_HANDLE_VALUE) return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_OPEN_FAILED));

@@ -59,10 +59,10 @@ INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw
   if (!plat::DeviceIoControl(hDrive, IOCTL_STORAGE_PROTOCOL_COMMAND, request, size, request, size, &returned,
                              nullptr)) {
     result = RequestFailed();
-  } else if (cmd->ReturnStatus != STORAGE_PROTOCOL_STATUS_SUCCESS &&
-             cmd->ReturnStatus != STORAGE_PROTOCOL_STATUS_PENDING) {
-    // The request reached the drive and the drive refused the command: that
-    // is a failure, not a success with garbage data.
+  } else if (cmd->ReturnStatus != STORAGE_PROTOCOL_STATUS_SUCCESS) {
+    // The request reached the drive and the drive refused the command (or a
+    // driver left the status unset, which reads as pending): a failure, not
+    // a success with garbage data.
     LogDetail(L"IO_NVMe_ProtocolCmd opcode %02X refused: status %d, error 0x%08X", opcode, cmd->ReturnStatus,
               cmd->ErrorCode);
     result = RES_REQUEST_FAILED;

@@ -43,19 +43,22 @@ INT32 AsmTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command,
   const ULONG timeout = BridgeTimeout(command);
   BYTE cdb[BRIDGE_CDB_LENGTH];
   AsmBlock(cdb, 0xEA, 0x80, code, sizeof(NvmeCommand));
-  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &image, sizeof image, nullptr, timeout))
+  if (TunnelStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &image, sizeof image, timeout) != RES_SUCCESS)
     return RES_REQUEST_FAILED;
   bool withData = direction == DIR_WRITE || direction == DIR_READ;
   AsmBlock(cdb, direction == DIR_WRITE ? 0xEA : 0xEB, 0x81, code, withData ? length : 0);
-  if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, withData ? length : 0,
-                      nullptr, timeout))
+  if (TunnelStep(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, withData ? length : 0,
+                 timeout) != RES_SUCCESS)
     return RES_REQUEST_FAILED;
   // The completion entry lands over the command's first 16 bytes. Without it
   // nobody knows whether the drive carried the command out, and a drive that
   // refused it leaves a cleared read buffer that must never pass as data.
   AsmBlock(cdb, 0xEB, 0x82, code, COMPLETION_LENGTH);
   const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
-  if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_LENGTH, nullptr, timeout)) {
+  // Marked first: an entry that never arrives must not read as the
+  // command's own zero bytes, which look like success.
+  memset(&image, 0xFF, COMPLETION_LENGTH);
+  if (TunnelStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_LENGTH, timeout) != RES_SUCCESS) {
     LogDetail(L"IO_USB_ASM opcode %02X: no completion from the bridge", opcode);
     return RES_REQUEST_FAILED;
   }

@@ -41,7 +41,7 @@ BYTE BridgeDataIn(DWORD direction) {
 }
 
 bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
-                    ULONG timeoutSeconds) {
+                    ULONG timeoutSeconds, DWORD* transferred) {
   SptdBlock block = {};
   block.Sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
   block.Sptd.CdbLength = BRIDGE_CDB_LENGTH;
@@ -60,5 +60,22 @@ bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, D
     return false;
   }
   if (status != nullptr) *status = block.Sptd.ScsiStatus;
+  if (transferred != nullptr) *transferred = block.Sptd.DataTransferLength;
   return true;
+}
+
+INT32 TunnelStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, ULONG timeoutSeconds) {
+  BYTE status = 0;
+  DWORD moved = 0;
+  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeoutSeconds, &moved)) return RES_REQUEST_FAILED;
+  if (status == SCSI_STATUS_CHECK_CONDITION) {
+    LogDetail(L"Bridge step %02X %02X: CHECK CONDITION", cdb[0], cdb[1]);
+    return RES_REQUEST_FAILED;
+  }
+  // A short read leaves part of the buffer as it was: no answer to use.
+  if (dataIn == SCSI_IOCTL_DATA_IN && moved != length) {
+    LogDetail(L"Bridge step %02X %02X: %lu of %lu bytes", cdb[0], cdb[1], moved, length);
+    return RES_REQUEST_FAILED;
+  }
+  return RES_SUCCESS;
 }

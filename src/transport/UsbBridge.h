@@ -25,8 +25,12 @@ constexpr ULONG BRIDGE_FLASH_TIMEOUT_SECONDS = 60;
 
 // One bridge step: sends cdb with the data; status receives the SCSI status.
 // Returns whether the call succeeded; on failure the system error is stored.
+// transferred, when given, receives the bytes the step moved.
 bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
-                    ULONG timeoutSeconds = BRIDGE_TIMEOUT_SECONDS);
+                    ULONG timeoutSeconds = BRIDGE_TIMEOUT_SECONDS, DWORD* transferred = nullptr);
+// A step of a tunnelled command: 1, or -4 when the call failed, the bridge
+// answered CHECK CONDITION, or a read brought fewer bytes than asked.
+INT32 TunnelStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, ULONG timeoutSeconds);
 // The pass-through timeout for the steps of a tunnelled command.
 ULONG BridgeTimeout(const NvmeCommand* command);
 

@@ -47,11 +47,17 @@ enum class Step { Failed, CheckCondition, Done };
 Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* bCheckCondition,
           ULONG timeout) {
   BYTE status = 0;
-  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeout)) return Step::Failed;
-  if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) {
+  DWORD moved = 0;
+  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeout, &moved)) return Step::Failed;
+  if (status == SCSI_STATUS_CHECK_CONDITION) {
+    // Reported to a caller that asks (Identify); for every other command
+    // the bridge refused it, and the command failed.
+    if (bCheckCondition == nullptr) return Step::Failed;
     *bCheckCondition = 2;
     return Step::CheckCondition;
   }
+  // A short read leaves part of the buffer cleared: no answer to use.
+  if (dataIn == SCSI_IOCTL_DATA_IN && moved != length) return Step::Failed;
   return Step::Done;
 }
 
