@@ -177,6 +177,18 @@ TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   GetAppState()->hWorker = nullptr;
 }
 
+TEST_F(DialogTest, TheSessionMayEndOnlyWhileIdle) {
+  Build(kMachine);
+  Start();
+  EXPECT_NE(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF)) << "idle: the system's own yes";
+  GetAppState()->hWorker = reinterpret_cast<HANDLE>(0x42);
+  EXPECT_EQ(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+  EXPECT_EQ(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, 0)) << "a shutdown or restart too";
+  EXPECT_EQ(2u, LinesContaining(L"[VX] The end of the session was refused: an update runs").size());
+  EXPECT_TRUE(IsWindow(dlg));
+  GetAppState()->hWorker = nullptr;
+}
+
 TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   Build(kMachine);
   Start();

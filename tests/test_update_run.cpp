@@ -354,6 +354,56 @@ TEST_F(UpdateRunTest, FailuresEndTheRunAtOnce) {
   }
 }
 
+TEST_F(UpdateRunTest, ARunHoldsOffTheEndOfTheSessionAndSleepUntilItEnds) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    const wchar_t* closing;  // the start of the closing message
+  } cases[] = {
+      {"a whole run", [] {}, L"The firmware was updated."},
+      {"the third piece fails", [&] { machine.FailFirmwarePiece(3); }, L"Update FW Fail !"},
+      {"the drive cannot be opened", [&] { machine.FailOpen(L"\\\\.\\PhysicalDrive0", ERROR_ACCESS_DENIED, 1); },
+       L"Update FW Fail !"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Close();
+    machine.Reset();
+    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+    Start();
+    c.arrange();
+    int seen = 0;
+    g_onPosition = [&](int position) {
+      if (position == 0 || seen++ != 0) return;
+      EXPECT_EQ(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF)) << "a logoff is refused";
+      EXPECT_EQ(SHUTDOWN_BLOCK_REASON, machine.ShutdownBlockReason(dlg));
+      EXPECT_TRUE(machine.SystemKeptAwake());
+    };
+    std::wstring reasonAtClosing = L"unread";
+    bool awakeAtClosing = true;
+    machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
+      if (box.type & MB_YESNO) return;  // the question comes before the run
+      reasonAtClosing = machine.ShutdownBlockReason(dlg);
+      awakeAtClosing = machine.SystemKeptAwake();
+    });
+    machine.QueueMessageBoxAnswer(IDYES);
+    machine.QueueMessageBoxAnswer(IDCANCEL);
+    Run();
+    g_onPosition = nullptr;
+    EXPECT_EQ(0u, LastBox().find(c.closing)) << LastBox();
+    EXPECT_EQ(L"", reasonAtClosing) << "released before the closing message, whose restart it would hold up";
+    EXPECT_FALSE(awakeAtClosing);
+    EXPECT_NE(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    // Both requests came from the worker, which lives exactly as long as the run.
+    std::vector<lab::Machine::ExecutionStateCall> calls = machine.ExecutionStateCalls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, calls[0].flags);
+    EXPECT_EQ(ES_CONTINUOUS, calls[1].flags);
+    EXPECT_EQ(calls[0].thread, calls[1].thread);
+    EXPECT_NE(GetCurrentThreadId(), calls[0].thread) << "not the dialog thread";
+  }
+}
+
 TEST_F(UpdateRunTest, ADriveThatNeverComesBackStillCountsAsUpdated) {
   Build("usb disk=1 chip=jmicron ports=3 reappear=60000 model=\"KESTREL LAB NVME 512GB\" maker\n");
   Start();

@@ -115,6 +115,8 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
       // Setting the timer again restarts it: a burst of notices, one rebuild.
       SetTimer(hDlg, TIMER_RESCAN, RESCAN_DELAY_MS, nullptr);
       return 0;
+    case WM_QUERYENDSESSION:
+      return OnQueryEndSession(hDlg);
     case WM_UPDATE_DONE:
       OnUpdateDone(hDlg, lParam);
       return 0;
@@ -126,8 +128,31 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
   }
 }
 
+// A session that ends mid-download or mid-commit can leave the drive without
+// working firmware.
+INT_PTR OnQueryEndSession(HWND hDlg) {
+  if (!IsBusy()) return FALSE;  // the system's own answer: the session may end
+  LogLine(L"The end of the session was refused: an update runs");
+  // A dialog procedure's answer goes through DWLP_MSGRESULT.
+  SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, FALSE);
+  return TRUE;
+}
+
+const WCHAR SHUTDOWN_BLOCK_REASON[] = L"A drive's firmware is being updated.";
+
+void HoldShutdown(HWND hDlg) {
+  if (!plat::ShutdownBlockReasonCreate(hDlg, SHUTDOWN_BLOCK_REASON))
+    LogLine(L"ShutdownBlockReasonCreate failed, error %lu", GetLastError());
+}
+
+void ReleaseShutdown(HWND hDlg) {
+  if (!plat::ShutdownBlockReasonDestroy(hDlg)) LogLine(L"ShutdownBlockReasonDestroy failed, error %lu", GetLastError());
+}
+
 void OnUpdateDone(HWND hDlg, LPARAM result) {
   AppState* app = GetAppState();
+  // The run is over: a shutdown may come, even while the closing message is up.
+  ReleaseShutdown(hDlg);
   if (result != 1) {
     plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
   } else if (app->szAfterMessage[0] != L'\0') {

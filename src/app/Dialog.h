@@ -15,6 +15,8 @@ constexpr UINT RESCAN_DELAY_MS = 2000;
 int RunKestrel(HINSTANCE instance);
 
 INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+// FALSE to a logoff, restart or shutdown while an update runs.
+INT_PTR OnQueryEndSession(HWND hDlg);
 void InitDialog(HWND hDlg);
 void CenterWindow(HWND hwnd);
 
@@ -44,6 +46,11 @@ void SetProgressRange(INT16 start, INT16 end, LPARAM percentage);
 int MapProgress(LPARAM percentage);
 void WaitWithProgress(DWORD milliseconds);
 void OnUpdateDone(HWND hDlg, LPARAM result);
+// The reason a shutdown shows while a run holds it up; the system takes it
+// only from the thread that made the dialog, so both run there.
+extern const WCHAR SHUTDOWN_BLOCK_REASON[];
+void HoldShutdown(HWND hDlg);
+void ReleaseShutdown(HWND hDlg);
 void RequestShutdown(UINT flags);
 
 // Exit.

@@ -191,8 +191,10 @@ void OnRun(HWND hDlg) {
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);
+  HoldShutdown(hDlg);
   if (!StartWorker(hDlg, &app->hWorker, UpdateWorker) && app->hWorker == nullptr) {
     // No thread: nothing runs, so the dialog must not stay waiting for one.
+    ReleaseShutdown(hDlg);
     EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
     EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
     plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
@@ -215,6 +217,10 @@ int StartWorker(HWND, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc) {
 DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   auto* hWorker = static_cast<HANDLE*>(hWorkerAddress);
   AppState* app = GetAppState();
+  // Held by this thread, which lives exactly as long as the run: should a
+  // path miss the release in FinishRun, the system drops the request when the
+  // thread ends. The dialog thread would keep the machine awake for good.
+  plat::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   // The worker's own copy: a rebuild that refreshes SelectedDrive mid-run
   // changes nothing under it.
   DriveRecord drive;
@@ -244,6 +250,7 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
 
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result) {
   CloseDisk(hDrive, ctx);
+  plat::SetThreadExecutionState(ES_CONTINUOUS);  // the machine may sleep again
   PostMessageW(GetAppState()->hDlg, WM_UPDATE_DONE, 0, result);
   HANDLE thread = *hWorker;
   *hWorker = nullptr;
