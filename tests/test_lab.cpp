@@ -367,3 +367,23 @@ TEST_F(LabSystemPowerTest, AThreadKeepsTheMachineAwakeUntilItLetsGoOrEnds) {
   EXPECT_FALSE(machine.SystemKeptAwake()) << "an ended thread's request is gone";
   EXPECT_EQ(4u, machine.ExecutionStateCalls().size()) << "the failed call is no request";
 }
+
+TEST_F(LabSystemPowerTest, ThePowerSourceAsWindowsReportsIt) {
+  SYSTEM_POWER_STATUS power = {};
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_ONLINE, power.ACLineStatus) << "mains without a battery by default";
+  EXPECT_EQ(BATTERY_FLAG_NO_BATTERY, power.BatteryFlag);
+  EXPECT_EQ(BATTERY_PERCENTAGE_UNKNOWN, power.BatteryLifePercent);
+  machine.RunOnBattery(12);
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_OFFLINE, power.ACLineStatus);
+  EXPECT_EQ(BATTERY_FLAG_LOW, power.BatteryFlag);
+  EXPECT_EQ(12, power.BatteryLifePercent);
+  machine.PowerSourceUnknown();
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_UNKNOWN, power.ACLineStatus);
+  EXPECT_EQ(BATTERY_PERCENTAGE_UNKNOWN, power.BatteryLifePercent);
+  machine.FailPowerStatus(ERROR_GEN_FAILURE);
+  EXPECT_FALSE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
+}

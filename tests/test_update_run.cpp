@@ -404,6 +404,49 @@ TEST_F(UpdateRunTest, ARunHoldsOffTheEndOfTheSessionAndSleepUntilItEnds) {
   }
 }
 
+TEST_F(UpdateRunTest, RunRefusesOnABatteryBelowAQuarter) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    bool refused;
+  } cases[] = {
+      {"mains", [&] { machine.RunOnMains(); }, false},
+      {"battery at 24 %", [&] { machine.RunOnBattery(24); }, true},
+      {"battery at 3 %", [&] { machine.RunOnBattery(3); }, true},
+      {"battery at 25 %", [&] { machine.RunOnBattery(25); }, false},
+      {"battery of unknown charge", [&] { machine.RunOnBattery(255); }, false},
+      {"power source unknown", [&] { machine.PowerSourceUnknown(); }, false},
+      {"no power status", [&] { machine.FailPowerStatus(ERROR_GEN_FAILURE); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Close();
+    machine.Reset();
+    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+    Start();
+    c.arrange();
+    machine.QueueMessageBoxAnswer(IDNO);  // the question, when it comes
+    SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+    ASSERT_EQ(1u, machine.MessageBoxes().size());
+    const lab::MessageBoxRecord box = machine.MessageBoxes()[0];
+    if (c.refused) {
+      EXPECT_EQ(BATTERY_LOW_MESSAGE, box.text);
+      EXPECT_EQ(UINT(MB_OK | MB_ICONWARNING), box.type);
+      EXPECT_EQ(1u, LinesContaining(L"[VX] RUN: on battery below 25 %").size());
+    } else {
+      EXPECT_EQ(UINT(MB_ICONWARNING | MB_YESNO), box.type) << "the package's question, as always";
+    }
+    EXPECT_EQ(0, IsBusy());
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+    EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
+  }
+  // On mains again the same dialog runs the update.
+  machine.RunOnMains();
+  machine.QueueMessageBoxAnswer(IDYES);
+  Run();
+  EXPECT_FALSE(machine.DriveAt(0)->pieces().empty());
+}
+
 TEST_F(UpdateRunTest, ADriveThatNeverComesBackStillCountsAsUpdated) {
   Build("usb disk=1 chip=jmicron ports=3 reappear=60000 model=\"KESTREL LAB NVME 512GB\" maker\n");
   Start();

@@ -39,6 +39,8 @@ void FormatDriveEntry(const DriveRecord* drive, WCHAR* text, size_t capacity);
 constexpr INT32 RES_BAD_IMAGE = -6;  // the image could not be read whole, or is damaged
 constexpr DWORD SETTLE_MS = 3000;
 void OnRun(HWND hDlg);
+// RUN's refusal on a battery below a quarter of its charge.
+extern const WCHAR BATTERY_LOW_MESSAGE[];
 int StartWorker(HWND hDlg, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc);
 DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress);
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result);

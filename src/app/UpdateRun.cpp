@@ -16,6 +16,19 @@ constexpr int RUN_REIDENTIFY_TRIES = 30;
 constexpr DWORD COMMIT_SLOT = 1;
 constexpr DWORD COMMIT_ACTION = 1;  // replace the slot's image, run it at the next reset
 
+constexpr BYTE MIN_BATTERY_PERCENT = 25;
+constexpr BYTE AC_OFFLINE = 0;
+constexpr BYTE PERCENT_UNKNOWN = 255;
+
+// A battery that runs out mid-download or mid-commit can leave the drive
+// without working firmware. A status the system cannot tell refuses nothing.
+int IsBatteryTooLow() {
+  SYSTEM_POWER_STATUS power = {};
+  if (!plat::GetSystemPowerStatus(&power)) return 0;
+  if (power.ACLineStatus != AC_OFFLINE || power.BatteryLifePercent == PERCENT_UNKNOWN) return 0;
+  return power.BatteryLifePercent < MIN_BATTERY_PERCENT ? 1 : 0;
+}
+
 void Refuse(HWND hDlg) {
   plat::MessageBoxW(hDlg, L"Do not need to update.", GetAppState()->szTitle, MB_OK);
 }
@@ -163,6 +176,10 @@ INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
 
 }  // namespace
 
+const WCHAR BATTERY_LOW_MESSAGE[] =
+    L"The computer runs on a battery with less than 25 % charge left.\n"
+    L"Connect the power adapter, then press RUN again.";
+
 void OnRun(HWND hDlg) {
   AppState* app = GetAppState();
   LRESULT item = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETCURSEL, 0, 0);
@@ -170,6 +187,11 @@ void OnRun(HWND hDlg) {
   LRESULT index = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETITEMDATA, item, 0);
   // The disconnect entry names no listed drive: RUN starts nothing for it.
   if (index < 0 || static_cast<UINT32>(index) >= app->nDriveCount) return;
+  if (IsBatteryTooLow()) {
+    LogLine(L"RUN: on battery below %d %%", MIN_BATTERY_PERCENT);
+    plat::MessageBoxW(hDlg, BATTERY_LOW_MESSAGE, app->szTitle, MB_OK | MB_ICONWARNING);
+    return;
+  }
   DriveRecord& entry = app->DriveTable[index];
   if (!GetDiskInfoByPortID(&entry, RUN_REIDENTIFY_TRIES)) {
     // Nothing answers as this drive at its port: no check can vouch for
