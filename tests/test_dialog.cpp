@@ -162,6 +162,33 @@ TEST_F(DialogTest, TwoStartsMakeTwoRunFoldersAndExitRemovesEach) {
   DestroyWindow(firstDialog);
 }
 
+TEST_F(DialogTest, TwoStartsInOneTickMakeTwoRunFolders) {
+  Build(kMachine);
+  Start();
+  std::wstring first = GetAppState()->szWorkDir;
+  HWND firstDialog = dlg;
+  Start();  // the virtual clock has not moved
+  std::wstring second = GetAppState()->szWorkDir;
+  HWND secondDialog = dlg;
+  Start();
+  std::wstring third = GetAppState()->szWorkDir;
+  EXPECT_EQ(first + L"_2", second);
+  EXPECT_EQ(first + L"_3", third);
+  EXPECT_EQ(1, IsPathExist((second + L"\\KestrelInfo.ini").c_str()));
+  Close();  // the third goes, and takes only its own folder
+  EXPECT_EQ(0, IsPathExist(third.c_str()));
+  EXPECT_EQ(1, IsPathExist((first + L"\\KestrelInfo.ini").c_str()));
+  EXPECT_EQ(1, IsPathExist((second + L"\\KestrelInfo.ini").c_str()));
+  // One process holds one state: each dialog's folder is put back before it closes.
+  for (auto [other, folder] : {std::make_pair(secondDialog, second), std::make_pair(firstDialog, first)}) {
+    dlg = other;
+    wcscpy(GetAppState()->szWorkDir, folder.c_str());
+    Close();
+  }
+  EXPECT_EQ(0, IsPathExist(first.c_str()));
+  EXPECT_EQ(0, IsPathExist(second.c_str()));
+}
+
 TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   Build(kMachine);
   Start();

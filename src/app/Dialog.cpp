@@ -39,7 +39,12 @@ void ShowLogo(HWND hDlg) {
   SetClassLongPtrW(hDlg, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
 }
 
+constexpr int RUN_FOLDER_TRIES = 100;
+
 // "%s\Kestrel\%I64d" under the temporary folder, named by the tick count.
+// Two starts within one tick would share a folder, and the first to exit
+// would delete the other's images: a name already taken gets "_2", "_3"...
+// Creating the folder is the test, so two processes cannot both win one name.
 void MakeRunFolder() {
   AppState* app = GetAppState();
   WCHAR temp[MAX_PATH];
@@ -47,8 +52,12 @@ void MakeRunFolder() {
   WCHAR parent[MAX_PATH];
   FormatText(parent, L"%s\\Kestrel", temp);
   if (!IsPathExist(parent)) CreateDirectoryW(parent, nullptr);
-  FormatText(app->szWorkDir, L"%s\\%I64d", parent, static_cast<INT64>(plat::GetTickCount64()));
-  if (!IsPathExist(app->szWorkDir)) CreateDirectoryW(app->szWorkDir, nullptr);
+  INT64 tick = static_cast<INT64>(plat::GetTickCount64());
+  for (int n = 1; n <= RUN_FOLDER_TRIES; ++n) {
+    if (n == 1) FormatText(app->szWorkDir, L"%s\\%I64d", parent, tick);
+    else FormatText(app->szWorkDir, L"%s\\%I64d_%d", parent, tick, n);
+    if (CreateDirectoryW(app->szWorkDir, nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) return;
+  }
 }
 
 }  // namespace
@@ -74,6 +83,7 @@ void CenterWindow(HWND hwnd) {
 void InitDialog(HWND hDlg) {
   AppState* app = GetAppState();
   app->hDlg = hDlg;
+  SetPropW(hDlg, KESTREL_WINDOW_PROP, reinterpret_cast<HANDLE>(1));
   for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY, IDC_STATUS})
     SetDlgItemTextW(hDlg, id, L"");
   FitBelowStatusLine(hDlg);
@@ -216,6 +226,7 @@ INT_PTR OnCancel(HWND hDlg) {
   SetCurrentDirectoryW(parent);
   DeleteFolderFiles(app->szWorkDir, L"*.*");
   RemoveDirectoryW(app->szWorkDir);
+  RemovePropW(hDlg, KESTREL_WINDOW_PROP);
   EndDialog(hDlg, 0);
   return 1;
 }

@@ -11,7 +11,11 @@
 constexpr UINT_PTR TIMER_RESCAN = 1000;
 constexpr UINT RESCAN_DELAY_MS = 2000;
 
-// The program entry after the platform is chosen: runs the dialog modally.
+// Marks the dialog, so that a second start can find it and bring it forward.
+constexpr WCHAR KESTREL_WINDOW_PROP[] = L"Kestrel.FirmwareUpdater";
+
+// The program entry after the platform is chosen: runs the dialog modally;
+// a second start while one runs brings the first forward and ends.
 int RunKestrel(HINSTANCE instance);
 
 INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
