@@ -216,6 +216,76 @@ TEST_F(DialogTest, TheSessionMayEndOnlyWhileIdle) {
   GetAppState()->hWorker = nullptr;
 }
 
+// The key as the focused window receives it, with the modifiers held down.
+void PressKey(HWND target, WPARAM key, std::initializer_list<int> held, UINT message = WM_KEYDOWN) {
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  for (int vk : {VK_CONTROL, VK_SHIFT, VK_MENU}) keys[vk] = 0;
+  for (int vk : held) keys[vk] = 0x80;
+  SetKeyboardState(keys);
+  SendMessageW(target, message, key, 1);
+  for (int vk : held) keys[vk] = 0;
+  SetKeyboardState(keys);
+}
+
+TEST_F(DialogTest, CtrlShiftDSwitchesTheDetailLogOnAndOff) {
+  Build(kMachine);
+  Start();
+  machine.ClearRecords();
+  HWND run = GetDlgItem(dlg, IDOK), list = GetDlgItem(dlg, IDC_DRIVE_LIST);
+  PressKey(run, 'D', {VK_CONTROL});
+  PressKey(run, 'D', {VK_SHIFT});
+  PressKey(list, 'D', {VK_CONTROL, VK_SHIFT, VK_MENU});
+  PressKey(list, 'E', {VK_CONTROL, VK_SHIFT});
+  EXPECT_EQ(0, GetAppState()->iDebugLog) << "only Ctrl+Shift+D";
+  EXPECT_TRUE(machine.DebugLines().empty());
+
+  PressKey(run, 'D', {VK_CONTROL, VK_SHIFT});
+  EXPECT_EQ(1, GetAppState()->iDebugLog);
+  LogDetail(L"a detail");
+  PressKey(list, 'D', {VK_CONTROL, VK_SHIFT});
+  EXPECT_EQ(0, GetAppState()->iDebugLog);
+  LogDetail(L"not written");
+  // With RUN and the list disabled during a run no window holds the focus,
+  // and the key comes to the dialog as a system key.
+  PressKey(dlg, 'D', {VK_CONTROL, VK_SHIFT}, WM_SYSKEYDOWN);
+  EXPECT_EQ(1, GetAppState()->iDebugLog);
+  EXPECT_EQ((std::vector<std::wstring>{L"[VX] Detail log on (Ctrl+Shift+D)", L"[VX]          [middle] a detail",
+                                       L"[VX] Detail log off (Ctrl+Shift+D)", L"[VX] Detail log on (Ctrl+Shift+D)"}),
+            machine.DebugLines())
+      << "one line each time, on the debugger channel only";
+  EXPECT_TRUE(machine.MessageBoxes().empty());
+}
+
+// The program runs the dialog modally, and a modal dialog's own loop
+// translates no accelerators: the key must still get through that loop.
+TEST_F(DialogTest, CtrlShiftDGetsThroughTheModalDialogsOwnLoop) {
+  Build(kMachine);
+  ZeroMemory(GetAppState(), sizeof(AppState));
+  static int step;
+  step = 0;
+  UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
+    HWND modal = GetAppState()->hDlg;
+    if (modal == nullptr || !IsWindowVisible(modal)) return;
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    if (step++ == 0) {
+      keys[VK_CONTROL] = keys[VK_SHIFT] = 0x80;
+      SetKeyboardState(keys);
+      PostMessageW(GetDlgItem(modal, IDOK), WM_KEYDOWN, 'D', 1);
+    } else {
+      keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
+      SetKeyboardState(keys);
+      PostMessageW(modal, WM_COMMAND, IDCANCEL, 0);
+    }
+  });
+  DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_KESTREL), nullptr, DialogProc, 0);
+  KillTimer(nullptr, timer);
+  EXPECT_LE(2, step);
+  EXPECT_EQ(1, GetAppState()->iDebugLog);
+  EXPECT_EQ(1u, LinesContaining(L"[VX] Detail log on (Ctrl+Shift+D)").size());
+}
+
 TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   Build(kMachine);
   Start();

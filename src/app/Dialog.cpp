@@ -60,7 +60,32 @@ void MakeRunFolder() {
   }
 }
 
+constexpr UINT_PTR DEBUG_KEY_SUBCLASS = 1;
+
+// A modal dialog's own message loop has no accelerators: the controls that
+// can hold the focus hand the key to the dialog's handler.
+LRESULT CALLBACK DebugKeyProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  if (OnDebugLogKey(message, wParam)) return 0;
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(hwnd, DebugKeyProc, DEBUG_KEY_SUBCLASS);
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+void ListenForDebugLogKey(HWND hDlg) {
+  for (int id : {IDOK, IDC_DRIVE_LIST}) SetWindowSubclass(GetDlgItem(hDlg, id), DebugKeyProc, DEBUG_KEY_SUBCLASS, 0);
+}
+
 }  // namespace
+
+int OnDebugLogKey(UINT message, WPARAM key) {
+  // With no window holding the focus, as during a run, keys reach the active
+  // window as WM_SYSKEYDOWN.
+  if ((message != WM_KEYDOWN && message != WM_SYSKEYDOWN) || key != 'D') return 0;
+  // The state of the keys when this message was sent, not of the keyboard now.
+  if (!(GetKeyState(VK_CONTROL) & 0x8000) || !(GetKeyState(VK_SHIFT) & 0x8000) || (GetKeyState(VK_MENU) & 0x8000))
+    return 0;
+  ToggleDebugLog();
+  return 1;
+}
 
 void CenterWindow(HWND hwnd) {
   RECT r;
@@ -90,6 +115,7 @@ void InitDialog(HWND hDlg) {
   PlaceProgressStrip(hDlg);
   CenterWindow(hDlg);
   ShowLogo(hDlg);
+  ListenForDebugLogKey(hDlg);
   MakeRunFolder();
   ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, app->szWorkDir);
   WCHAR config[MAX_PATH];
@@ -125,6 +151,9 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
       // Setting the timer again restarts it: a burst of notices, one rebuild.
       SetTimer(hDlg, TIMER_RESCAN, RESCAN_DELAY_MS, nullptr);
       return 0;
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+      return OnDebugLogKey(message, wParam);
     case WM_QUERYENDSESSION:
       return OnQueryEndSession(hDlg);
     case WM_UPDATE_DONE:

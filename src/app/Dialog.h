@@ -22,6 +22,10 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
 // FALSE to a logoff, restart or shutdown while an update runs.
 INT_PTR OnQueryEndSession(HWND hDlg);
 void InitDialog(HWND hDlg);
+// Ctrl+Shift+D flips the detail log. The key goes to whichever control has
+// the focus, so the controls that can take it and the dialog all pass it here;
+// 1 when the key was this one and was used.
+int OnDebugLogKey(UINT message, WPARAM key);
 void CenterWindow(HWND hwnd);
 
 // Drive list and device panel.
