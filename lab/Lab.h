@@ -154,6 +154,25 @@ class Machine {
   // it to the user.
   void WithholdPrivilege(const wchar_t* name);
 
+  // Shutdown, sleep and the power source, as the program asked for them.
+  struct ExecutionStateCall {
+    DWORD thread;
+    EXECUTION_STATE flags;
+  };
+  std::vector<ExecutionStateCall> ExecutionStateCalls() const;
+  // As Windows: a continuous request holds while its thread lives and has
+  // not replaced it.
+  bool SystemKeptAwake() const;
+  // The reason held for a window that still exists; empty when none.
+  std::wstring ShutdownBlockReason(HWND hwnd) const;
+  // The power source GetSystemPowerStatus reports: mains (no battery, the
+  // default), battery at a level, or a status the system cannot tell.
+  void RunOnMains();
+  void RunOnBattery(BYTE percent);
+  void PowerSourceUnknown();
+  // GetSystemPowerStatus fails with error; 0 lifts the fault.
+  void FailPowerStatus(DWORD error);
+
   // Writes every request and its bytes to a file (empty path: off).
   void SetTraceFile(const std::wstring& path);
 
@@ -167,6 +186,10 @@ class Machine {
   BOOL AdjustPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
                         PTOKEN_PRIVILEGES previous, PDWORD returned);
   BOOL Shutdown(UINT flags, DWORD reason);
+  BOOL BlockShutdown(HWND hwnd, LPCWSTR reason);
+  BOOL UnblockShutdown(HWND hwnd);
+  EXECUTION_STATE SetExecutionState(EXECUTION_STATE flags);
+  BOOL PowerStatus(LPSYSTEM_POWER_STATUS status);
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
   BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
   BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,

@@ -140,6 +140,12 @@ struct Machine::Impl {
   std::function<void(const std::wstring&)> debugHook;
   std::vector<UINT> shutdowns;
   std::map<DWORD, DWORD> privileges = AdministratorPrivileges();
+  std::map<HWND, std::wstring> blockReasons;
+  std::vector<ExecutionStateCall> executionCalls;
+  std::map<DWORD, EXECUTION_STATE> threadStates;  // the continuous request of each thread
+  SYSTEM_POWER_STATUS power = {AC_LINE_ONLINE, BATTERY_FLAG_NO_BATTERY, BATTERY_PERCENTAGE_UNKNOWN, 0,
+                               BATTERY_LIFE_UNKNOWN, BATTERY_LIFE_UNKNOWN};
+  DWORD powerError = 0;
   FILE* trace = nullptr;
 
   // Takes a disk off the bus; its number is free until it returns. Its node

@@ -162,6 +162,33 @@ TEST_F(DialogTest, TwoStartsMakeTwoRunFoldersAndExitRemovesEach) {
   DestroyWindow(firstDialog);
 }
 
+TEST_F(DialogTest, TwoStartsInOneTickMakeTwoRunFolders) {
+  Build(kMachine);
+  Start();
+  std::wstring first = GetAppState()->szWorkDir;
+  HWND firstDialog = dlg;
+  Start();  // the virtual clock has not moved
+  std::wstring second = GetAppState()->szWorkDir;
+  HWND secondDialog = dlg;
+  Start();
+  std::wstring third = GetAppState()->szWorkDir;
+  EXPECT_EQ(first + L"_2", second);
+  EXPECT_EQ(first + L"_3", third);
+  EXPECT_EQ(1, IsPathExist((second + L"\\KestrelInfo.ini").c_str()));
+  Close();  // the third goes, and takes only its own folder
+  EXPECT_EQ(0, IsPathExist(third.c_str()));
+  EXPECT_EQ(1, IsPathExist((first + L"\\KestrelInfo.ini").c_str()));
+  EXPECT_EQ(1, IsPathExist((second + L"\\KestrelInfo.ini").c_str()));
+  // One process holds one state: each dialog's folder is put back before it closes.
+  for (auto [other, folder] : {std::make_pair(secondDialog, second), std::make_pair(firstDialog, first)}) {
+    dlg = other;
+    wcscpy(GetAppState()->szWorkDir, folder.c_str());
+    Close();
+  }
+  EXPECT_EQ(0, IsPathExist(first.c_str()));
+  EXPECT_EQ(0, IsPathExist(second.c_str()));
+}
+
 TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   Build(kMachine);
   Start();
@@ -175,6 +202,88 @@ TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   EXPECT_TRUE(IsWindow(dlg));
   EXPECT_EQ(1, IsPathExist(GetAppState()->szWorkDir));
   GetAppState()->hWorker = nullptr;
+}
+
+TEST_F(DialogTest, TheSessionMayEndOnlyWhileIdle) {
+  Build(kMachine);
+  Start();
+  EXPECT_NE(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF)) << "idle: the system's own yes";
+  GetAppState()->hWorker = reinterpret_cast<HANDLE>(0x42);
+  EXPECT_EQ(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+  EXPECT_EQ(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, 0)) << "a shutdown or restart too";
+  EXPECT_EQ(2u, LinesContaining(L"[VX] The end of the session was refused: an update runs").size());
+  EXPECT_TRUE(IsWindow(dlg));
+  GetAppState()->hWorker = nullptr;
+}
+
+// The key as the focused window receives it, with the modifiers held down.
+void PressKey(HWND target, WPARAM key, std::initializer_list<int> held, UINT message = WM_KEYDOWN) {
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  for (int vk : {VK_CONTROL, VK_SHIFT, VK_MENU}) keys[vk] = 0;
+  for (int vk : held) keys[vk] = 0x80;
+  SetKeyboardState(keys);
+  SendMessageW(target, message, key, 1);
+  for (int vk : held) keys[vk] = 0;
+  SetKeyboardState(keys);
+}
+
+TEST_F(DialogTest, CtrlShiftDSwitchesTheDetailLogOnAndOff) {
+  Build(kMachine);
+  Start();
+  machine.ClearRecords();
+  HWND run = GetDlgItem(dlg, IDOK), list = GetDlgItem(dlg, IDC_DRIVE_LIST);
+  PressKey(run, 'D', {VK_CONTROL});
+  PressKey(run, 'D', {VK_SHIFT});
+  PressKey(list, 'D', {VK_CONTROL, VK_SHIFT, VK_MENU});
+  PressKey(list, 'E', {VK_CONTROL, VK_SHIFT});
+  EXPECT_EQ(0, GetAppState()->iDebugLog) << "only Ctrl+Shift+D";
+  EXPECT_TRUE(machine.DebugLines().empty());
+
+  PressKey(run, 'D', {VK_CONTROL, VK_SHIFT});
+  EXPECT_EQ(1, GetAppState()->iDebugLog);
+  LogDetail(L"a detail");
+  PressKey(list, 'D', {VK_CONTROL, VK_SHIFT});
+  EXPECT_EQ(0, GetAppState()->iDebugLog);
+  LogDetail(L"not written");
+  // With RUN and the list disabled during a run no window holds the focus,
+  // and the key comes to the dialog as a system key.
+  PressKey(dlg, 'D', {VK_CONTROL, VK_SHIFT}, WM_SYSKEYDOWN);
+  EXPECT_EQ(1, GetAppState()->iDebugLog);
+  EXPECT_EQ((std::vector<std::wstring>{L"[VX] Detail log on (Ctrl+Shift+D)", L"[VX]          [middle] a detail",
+                                       L"[VX] Detail log off (Ctrl+Shift+D)", L"[VX] Detail log on (Ctrl+Shift+D)"}),
+            machine.DebugLines())
+      << "one line each time, on the debugger channel only";
+  EXPECT_TRUE(machine.MessageBoxes().empty());
+}
+
+// The program runs the dialog modally, and a modal dialog's own loop
+// translates no accelerators: the key must still get through that loop.
+TEST_F(DialogTest, CtrlShiftDGetsThroughTheModalDialogsOwnLoop) {
+  Build(kMachine);
+  ZeroMemory(GetAppState(), sizeof(AppState));
+  static int step;
+  step = 0;
+  UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
+    HWND modal = GetAppState()->hDlg;
+    if (modal == nullptr || !IsWindowVisible(modal)) return;
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    if (step++ == 0) {
+      keys[VK_CONTROL] = keys[VK_SHIFT] = 0x80;
+      SetKeyboardState(keys);
+      PostMessageW(GetDlgItem(modal, IDOK), WM_KEYDOWN, 'D', 1);
+    } else {
+      keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
+      SetKeyboardState(keys);
+      PostMessageW(modal, WM_COMMAND, IDCANCEL, 0);
+    }
+  });
+  DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_KESTREL), nullptr, DialogProc, 0);
+  KillTimer(nullptr, timer);
+  EXPECT_LE(2, step);
+  EXPECT_EQ(1, GetAppState()->iDebugLog);
+  EXPECT_EQ(1u, LinesContaining(L"[VX] Detail log on (Ctrl+Shift+D)").size());
 }
 
 TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {

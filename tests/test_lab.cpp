@@ -2,6 +2,8 @@
 // refuse, or the transport tests would prove nothing.
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include "Devices.h"
 #include "LabFixture.h"
@@ -296,4 +298,92 @@ TEST_F(LabTest, A4KnNamespaceCountsItsOwnBlocks) {
 
   auto maker = lab::GiveMakerPersonality(*machine.DriveAt(0));
   EXPECT_EQ(512, lab::Rd16(maker->configBlock().data(), lab::maker::CFG_CAPACITY)) << "the maker's block, in GB";
+}
+
+// Windows takes a shutdown block reason only from the thread that made the
+// window, and holds a thread's continuous execution state until that thread
+// replaces it or ends.
+class LabSystemPowerTest : public LabTest {
+ protected:
+  HWND window = nullptr;
+  void SetUp() override {
+    LabTest::SetUp();
+    window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+  }
+  void TearDown() override {
+    if (window != nullptr) DestroyWindow(window);
+    LabTest::TearDown();
+  }
+  // Runs f on a thread of its own and returns its result and last error.
+  template <typename F>
+  std::pair<BOOL, DWORD> OnOtherThread(F f) {
+    std::pair<BOOL, DWORD> out;
+    std::thread([&] {
+      out.first = f();
+      out.second = GetLastError();
+    }).join();
+    return out;
+  }
+};
+
+TEST_F(LabSystemPowerTest, ABlockReasonOnlyFromTheWindowsOwnThread) {
+  auto other = OnOtherThread([&] { return plat::ShutdownBlockReasonCreate(window, L"elsewhere"); });
+  EXPECT_EQ((std::pair<BOOL, DWORD>{FALSE, ERROR_ACCESS_DENIED}), other);
+  EXPECT_EQ(L"", machine.ShutdownBlockReason(window));
+  SetLastError(0);
+  EXPECT_FALSE(plat::ShutdownBlockReasonCreate(window, nullptr));
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_FALSE(plat::ShutdownBlockReasonCreate(reinterpret_cast<HWND>(0x1234), L"no window"));
+  EXPECT_EQ(DWORD(ERROR_INVALID_WINDOW_HANDLE), GetLastError());
+
+  ASSERT_TRUE(plat::ShutdownBlockReasonCreate(window, L"Busy."));
+  EXPECT_EQ(L"Busy.", machine.ShutdownBlockReason(window));
+  other = OnOtherThread([&] { return plat::ShutdownBlockReasonDestroy(window); });
+  EXPECT_EQ((std::pair<BOOL, DWORD>{FALSE, ERROR_ACCESS_DENIED}), other);
+  EXPECT_EQ(L"Busy.", machine.ShutdownBlockReason(window)) << "another thread cannot lift it";
+  EXPECT_TRUE(plat::ShutdownBlockReasonDestroy(window));
+  EXPECT_EQ(L"", machine.ShutdownBlockReason(window));
+  EXPECT_TRUE(plat::ShutdownBlockReasonDestroy(window)) << "nothing held: no error";
+
+  ASSERT_TRUE(plat::ShutdownBlockReasonCreate(window, L"Busy."));
+  DestroyWindow(window);
+  EXPECT_EQ(L"", machine.ShutdownBlockReason(window)) << "the reason goes with its window";
+  window = nullptr;
+}
+
+TEST_F(LabSystemPowerTest, AThreadKeepsTheMachineAwakeUntilItLetsGoOrEnds) {
+  EXPECT_FALSE(machine.SystemKeptAwake());
+  EXPECT_EQ(0u, plat::SetThreadExecutionState(0x1000)) << "an unknown flag fails";
+  EXPECT_EQ(ES_CONTINUOUS, plat::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
+  EXPECT_TRUE(machine.SystemKeptAwake());
+  EXPECT_EQ(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, plat::SetThreadExecutionState(ES_SYSTEM_REQUIRED))
+      << "without ES_CONTINUOUS the standing request is unchanged";
+  EXPECT_TRUE(machine.SystemKeptAwake());
+  EXPECT_EQ(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, plat::SetThreadExecutionState(ES_CONTINUOUS));
+  EXPECT_FALSE(machine.SystemKeptAwake());
+
+  std::thread([] { plat::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }).join();
+  EXPECT_FALSE(machine.SystemKeptAwake()) << "an ended thread's request is gone";
+  EXPECT_EQ(4u, machine.ExecutionStateCalls().size()) << "the failed call is no request";
+}
+
+TEST_F(LabSystemPowerTest, ThePowerSourceAsWindowsReportsIt) {
+  SYSTEM_POWER_STATUS power = {};
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_ONLINE, power.ACLineStatus) << "mains without a battery by default";
+  EXPECT_EQ(BATTERY_FLAG_NO_BATTERY, power.BatteryFlag);
+  EXPECT_EQ(BATTERY_PERCENTAGE_UNKNOWN, power.BatteryLifePercent);
+  machine.RunOnBattery(12);
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_OFFLINE, power.ACLineStatus);
+  EXPECT_EQ(BATTERY_FLAG_LOW, power.BatteryFlag);
+  EXPECT_EQ(12, power.BatteryLifePercent);
+  machine.PowerSourceUnknown();
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_UNKNOWN, power.ACLineStatus);
+  EXPECT_EQ(BATTERY_PERCENTAGE_UNKNOWN, power.BatteryLifePercent);
+  machine.FailPowerStatus(ERROR_GEN_FAILURE);
+  EXPECT_FALSE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
 }

@@ -78,6 +78,26 @@ TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
   EXPECT_EQ(0, SendMessageW(GetDlgItem(dlg, IDC_DRIVE_LIST), CB_GETCOUNT, 0, 0));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
 
+  // A second start while the first runs: no second window, no run folder,
+  // exit code 0, and the first window in front. One test, so that no other
+  // test's copy is running meanwhile.
+  std::set<std::wstring> withFirst = RunFolders();
+  EXPECT_EQ(before.size() + 1, withFirst.size());
+  SetForegroundWindow(GetDesktopWindow());
+  PROCESS_INFORMATION second = {};
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &second));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.hProcess, 10000)) << "the second copy ends by itself";
+  DWORD secondCode = 1;
+  GetExitCodeProcess(second.hProcess, &secondCode);
+  EXPECT_EQ(0u, secondCode);
+  EXPECT_EQ(nullptr, DialogOf(second.dwProcessId));
+  EXPECT_EQ(withFirst, RunFolders()) << "the second copy extracted nothing";
+  EXPECT_EQ(dlg, GetForegroundWindow()) << "the first window was brought forward";
+  EXPECT_TRUE(IsWindow(dlg));
+  CloseHandle(second.hThread);
+  CloseHandle(second.hProcess);
+
   PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 30000));
   DWORD code = 1;

@@ -425,6 +425,99 @@ TEST_F(UpdateRunTest, RunWhileRunningStartsNoSecondWorker) {
   EXPECT_EQ("2.0.0.00", drive->revision());
 }
 
+TEST_F(UpdateRunTest, ARunHoldsOffTheEndOfTheSessionAndSleepUntilItEnds) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    const wchar_t* closing;  // the start of the closing message
+  } cases[] = {
+      {"a whole run", [] {}, L"The firmware was updated."},
+      {"the third piece fails", [&] { machine.FailFirmwarePiece(3); }, L"Update FW Fail !"},
+      {"the drive cannot be opened", [&] { machine.FailOpen(L"\\\\.\\PhysicalDrive0", ERROR_ACCESS_DENIED, 1); },
+       L"Update FW Fail !"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Close();
+    machine.Reset();
+    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+    Start();
+    c.arrange();
+    int seen = 0;
+    g_onPosition = [&](int position) {
+      if (position == 0 || seen++ != 0) return;
+      EXPECT_EQ(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF)) << "a logoff is refused";
+      EXPECT_EQ(SHUTDOWN_BLOCK_REASON, machine.ShutdownBlockReason(dlg));
+      EXPECT_TRUE(machine.SystemKeptAwake());
+    };
+    std::wstring reasonAtClosing = L"unread";
+    bool awakeAtClosing = true;
+    machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
+      if (box.type & MB_YESNO) return;  // the question comes before the run
+      reasonAtClosing = machine.ShutdownBlockReason(dlg);
+      awakeAtClosing = machine.SystemKeptAwake();
+    });
+    machine.QueueMessageBoxAnswer(IDYES);
+    machine.QueueMessageBoxAnswer(IDCANCEL);
+    Run();
+    g_onPosition = nullptr;
+    EXPECT_EQ(0u, LastBox().find(c.closing)) << LastBox();
+    EXPECT_EQ(L"", reasonAtClosing) << "released before the closing message, whose restart it would hold up";
+    EXPECT_FALSE(awakeAtClosing);
+    EXPECT_NE(0, SendMessageW(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    // Both requests came from the worker, which lives exactly as long as the run.
+    std::vector<lab::Machine::ExecutionStateCall> calls = machine.ExecutionStateCalls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, calls[0].flags);
+    EXPECT_EQ(ES_CONTINUOUS, calls[1].flags);
+    EXPECT_EQ(calls[0].thread, calls[1].thread);
+    EXPECT_NE(GetCurrentThreadId(), calls[0].thread) << "not the dialog thread";
+  }
+}
+
+TEST_F(UpdateRunTest, RunRefusesOnABatteryBelowAQuarter) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    bool refused;
+  } cases[] = {
+      {"mains", [&] { machine.RunOnMains(); }, false},
+      {"battery at 24 %", [&] { machine.RunOnBattery(24); }, true},
+      {"battery at 3 %", [&] { machine.RunOnBattery(3); }, true},
+      {"battery at 25 %", [&] { machine.RunOnBattery(25); }, false},
+      {"battery of unknown charge", [&] { machine.RunOnBattery(255); }, false},
+      {"power source unknown", [&] { machine.PowerSourceUnknown(); }, false},
+      {"no power status", [&] { machine.FailPowerStatus(ERROR_GEN_FAILURE); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Close();
+    machine.Reset();
+    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+    Start();
+    c.arrange();
+    machine.QueueMessageBoxAnswer(IDNO);  // the question, when it comes
+    SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+    ASSERT_EQ(1u, machine.MessageBoxes().size());
+    const lab::MessageBoxRecord box = machine.MessageBoxes()[0];
+    if (c.refused) {
+      EXPECT_EQ(BATTERY_LOW_MESSAGE, box.text);
+      EXPECT_EQ(UINT(MB_OK | MB_ICONWARNING), box.type);
+      EXPECT_EQ(1u, LinesContaining(L"[VX] RUN: on battery below 25 %").size());
+    } else {
+      EXPECT_EQ(UINT(MB_ICONWARNING | MB_YESNO), box.type) << "the package's question, as always";
+    }
+    EXPECT_EQ(0, IsBusy());
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+    EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
+  }
+  // On mains again the same dialog runs the update.
+  machine.RunOnMains();
+  machine.QueueMessageBoxAnswer(IDYES);
+  Run();
+  EXPECT_FALSE(machine.DriveAt(0)->pieces().empty());
+}
+
 TEST_F(UpdateRunTest, ADriveThatNeverComesBackStillCountsAsUpdated) {
   Build("usb disk=1 chip=jmicron ports=3 reappear=60000 model=\"KESTREL LAB NVME 512GB\" maker\n");
   Start();

@@ -41,3 +41,8 @@ void LogLine(const WCHAR* format, ...) {
   WriteLogLine(L"[VX] ", format, args);
   va_end(args);
 }
+
+void ToggleDebugLog() {
+  g_appState.iDebugLog = g_appState.iDebugLog == 1 ? 0 : 1;
+  LogLine(L"Detail log %s (Ctrl+Shift+D)", g_appState.iDebugLog == 1 ? L"on" : L"off");
+}

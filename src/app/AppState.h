@@ -29,7 +29,7 @@ struct AppState {
   INT16 sProgressStart;         // the current phase's share of the bar, in percent
   INT16 sProgressEnd;
   DWORD dwLastError;            // system error of the last failed device request
-  INT32 iDebugLog;              // 1 switches LogDetail on; nothing sets it
+  INT32 iDebugLog;              // 1 switches LogDetail on; Ctrl+Shift+D in the dialog flips it
 };
 
 AppState* GetAppState();
@@ -39,3 +39,5 @@ int IsBusy();
 // (%s wide, %I64d). LogDetail writes only while iDebugLog is 1.
 void LogDetail(const WCHAR* format, ...);
 void LogLine(const WCHAR* format, ...);
+// Flips iDebugLog between 0 and 1 and says so in one LogLine.
+void ToggleDebugLog();

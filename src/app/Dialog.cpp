@@ -39,7 +39,12 @@ void ShowLogo(HWND hDlg) {
   SetClassLongPtrW(hDlg, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
 }
 
+constexpr int RUN_FOLDER_TRIES = 100;
+
 // "%s\Kestrel\%I64d" under the temporary folder, named by the tick count.
+// Two starts within one tick would share a folder, and the first to exit
+// would delete the other's images: a name already taken gets "_2", "_3"...
+// Creating the folder is the test, so two processes cannot both win one name.
 void MakeRunFolder() {
   AppState* app = GetAppState();
   WCHAR temp[MAX_PATH];
@@ -47,11 +52,40 @@ void MakeRunFolder() {
   WCHAR parent[MAX_PATH];
   FormatText(parent, L"%s\\Kestrel", temp);
   if (!IsPathExist(parent)) CreateDirectoryW(parent, nullptr);
-  FormatText(app->szWorkDir, L"%s\\%I64d", parent, static_cast<INT64>(plat::GetTickCount64()));
-  if (!IsPathExist(app->szWorkDir)) CreateDirectoryW(app->szWorkDir, nullptr);
+  INT64 tick = static_cast<INT64>(plat::GetTickCount64());
+  for (int n = 1; n <= RUN_FOLDER_TRIES; ++n) {
+    if (n == 1) FormatText(app->szWorkDir, L"%s\\%I64d", parent, tick);
+    else FormatText(app->szWorkDir, L"%s\\%I64d_%d", parent, tick, n);
+    if (CreateDirectoryW(app->szWorkDir, nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) return;
+  }
+}
+
+constexpr UINT_PTR DEBUG_KEY_SUBCLASS = 1;
+
+// A modal dialog's own message loop has no accelerators: the controls that
+// can hold the focus hand the key to the dialog's handler.
+LRESULT CALLBACK DebugKeyProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  if (OnDebugLogKey(message, wParam)) return 0;
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(hwnd, DebugKeyProc, DEBUG_KEY_SUBCLASS);
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+void ListenForDebugLogKey(HWND hDlg) {
+  for (int id : {IDOK, IDC_DRIVE_LIST}) SetWindowSubclass(GetDlgItem(hDlg, id), DebugKeyProc, DEBUG_KEY_SUBCLASS, 0);
 }
 
 }  // namespace
+
+int OnDebugLogKey(UINT message, WPARAM key) {
+  // With no window holding the focus, as during a run, keys reach the active
+  // window as WM_SYSKEYDOWN.
+  if ((message != WM_KEYDOWN && message != WM_SYSKEYDOWN) || key != 'D') return 0;
+  // The state of the keys when this message was sent, not of the keyboard now.
+  if (!(GetKeyState(VK_CONTROL) & 0x8000) || !(GetKeyState(VK_SHIFT) & 0x8000) || (GetKeyState(VK_MENU) & 0x8000))
+    return 0;
+  ToggleDebugLog();
+  return 1;
+}
 
 void CenterWindow(HWND hwnd) {
   RECT r;
@@ -74,12 +108,14 @@ void CenterWindow(HWND hwnd) {
 void InitDialog(HWND hDlg) {
   AppState* app = GetAppState();
   app->hDlg = hDlg;
+  SetPropW(hDlg, KESTREL_WINDOW_PROP, reinterpret_cast<HANDLE>(1));
   for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY, IDC_STATUS})
     SetDlgItemTextW(hDlg, id, L"");
   FitBelowStatusLine(hDlg);
   PlaceProgressStrip(hDlg);
   CenterWindow(hDlg);
   ShowLogo(hDlg);
+  ListenForDebugLogKey(hDlg);
   MakeRunFolder();
   ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, app->szWorkDir);
   WCHAR config[MAX_PATH];
@@ -115,6 +151,11 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
       // Setting the timer again restarts it: a burst of notices, one rebuild.
       SetTimer(hDlg, TIMER_RESCAN, RESCAN_DELAY_MS, nullptr);
       return 0;
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+      return OnDebugLogKey(message, wParam);
+    case WM_QUERYENDSESSION:
+      return OnQueryEndSession(hDlg);
     case WM_UPDATE_DONE:
       OnUpdateDone(hDlg, lParam);
       return 0;
@@ -126,8 +167,31 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
   }
 }
 
+// A session that ends mid-download or mid-commit can leave the drive without
+// working firmware.
+INT_PTR OnQueryEndSession(HWND hDlg) {
+  if (!IsBusy()) return FALSE;  // the system's own answer: the session may end
+  LogLine(L"The end of the session was refused: an update runs");
+  // A dialog procedure's answer goes through DWLP_MSGRESULT.
+  SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, FALSE);
+  return TRUE;
+}
+
+const WCHAR SHUTDOWN_BLOCK_REASON[] = L"A drive's firmware is being updated.";
+
+void HoldShutdown(HWND hDlg) {
+  if (!plat::ShutdownBlockReasonCreate(hDlg, SHUTDOWN_BLOCK_REASON))
+    LogLine(L"ShutdownBlockReasonCreate failed, error %lu", GetLastError());
+}
+
+void ReleaseShutdown(HWND hDlg) {
+  if (!plat::ShutdownBlockReasonDestroy(hDlg)) LogLine(L"ShutdownBlockReasonDestroy failed, error %lu", GetLastError());
+}
+
 void OnUpdateDone(HWND hDlg, LPARAM result) {
   AppState* app = GetAppState();
+  // The run is over: a shutdown may come, even while the closing message is up.
+  ReleaseShutdown(hDlg);
   if (result != 1) {
     plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
   } else if (app->szAfterMessage[0] != L'\0') {
@@ -191,6 +255,7 @@ INT_PTR OnCancel(HWND hDlg) {
   SetCurrentDirectoryW(parent);
   DeleteFolderFiles(app->szWorkDir, L"*.*");
   RemoveDirectoryW(app->szWorkDir);
+  RemovePropW(hDlg, KESTREL_WINDOW_PROP);
   EndDialog(hDlg, 0);
   return 1;
 }

@@ -11,11 +11,21 @@
 constexpr UINT_PTR TIMER_RESCAN = 1000;
 constexpr UINT RESCAN_DELAY_MS = 2000;
 
-// The program entry after the platform is chosen: runs the dialog modally.
+// Marks the dialog, so that a second start can find it and bring it forward.
+constexpr WCHAR KESTREL_WINDOW_PROP[] = L"Kestrel.FirmwareUpdater";
+
+// The program entry after the platform is chosen: runs the dialog modally;
+// a second start while one runs brings the first forward and ends.
 int RunKestrel(HINSTANCE instance);
 
 INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+// FALSE to a logoff, restart or shutdown while an update runs.
+INT_PTR OnQueryEndSession(HWND hDlg);
 void InitDialog(HWND hDlg);
+// Ctrl+Shift+D flips the detail log. The key goes to whichever control has
+// the focus, so the controls that can take it and the dialog all pass it here;
+// 1 when the key was this one and was used.
+int OnDebugLogKey(UINT message, WPARAM key);
 void CenterWindow(HWND hwnd);
 
 // Drive list and device panel.
@@ -37,6 +47,8 @@ void FormatDriveEntry(const DriveRecord* drive, WCHAR* text, size_t capacity);
 constexpr INT32 RES_BAD_IMAGE = -6;  // the image could not be read whole, or is damaged
 constexpr DWORD SETTLE_MS = 3000;
 void OnRun(HWND hDlg);
+// RUN's refusal on a battery below a quarter of its charge.
+extern const WCHAR BATTERY_LOW_MESSAGE[];
 int StartWorker(HWND hDlg, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc);
 DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress);
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result);
@@ -44,6 +56,11 @@ void SetProgressRange(INT16 start, INT16 end, LPARAM percentage);
 int MapProgress(LPARAM percentage);
 void WaitWithProgress(DWORD milliseconds);
 void OnUpdateDone(HWND hDlg, LPARAM result);
+// The reason a shutdown shows while a run holds it up; the system takes it
+// only from the thread that made the dialog, so both run there.
+extern const WCHAR SHUTDOWN_BLOCK_REASON[];
+void HoldShutdown(HWND hDlg);
+void ReleaseShutdown(HWND hDlg);
 void RequestShutdown(UINT flags);
 
 // Exit.

@@ -22,6 +22,19 @@ constexpr DWORD COMMIT_ACTION = 1;  // replace the slot's image, run it at the n
 // its image or its identity from that.
 DriveRecord g_checkedDrive;
 
+constexpr BYTE MIN_BATTERY_PERCENT = 25;
+constexpr BYTE AC_OFFLINE = 0;
+constexpr BYTE PERCENT_UNKNOWN = 255;
+
+// A battery that runs out mid-download or mid-commit can leave the drive
+// without working firmware. A status the system cannot tell refuses nothing.
+int IsBatteryTooLow() {
+  SYSTEM_POWER_STATUS power = {};
+  if (!plat::GetSystemPowerStatus(&power)) return 0;
+  if (power.ACLineStatus != AC_OFFLINE || power.BatteryLifePercent == PERCENT_UNKNOWN) return 0;
+  return power.BatteryLifePercent < MIN_BATTERY_PERCENT ? 1 : 0;
+}
+
 void Refuse(HWND hDlg) {
   plat::MessageBoxW(hDlg, L"Do not need to update.", GetAppState()->szTitle, MB_OK);
 }
@@ -172,6 +185,10 @@ INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
 
 }  // namespace
 
+const WCHAR BATTERY_LOW_MESSAGE[] =
+    L"The computer runs on a battery with less than 25 % charge left.\n"
+    L"Connect the power adapter, then press RUN again.";
+
 void OnRun(HWND hDlg) {
   AppState* app = GetAppState();
   LRESULT item = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETCURSEL, 0, 0);
@@ -179,6 +196,11 @@ void OnRun(HWND hDlg) {
   LRESULT index = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETITEMDATA, item, 0);
   // The disconnect entry names no listed drive: RUN starts nothing for it.
   if (index < 0 || static_cast<UINT32>(index) >= app->nDriveCount) return;
+  if (IsBatteryTooLow()) {
+    LogLine(L"RUN: on battery below %d %%", MIN_BATTERY_PERCENT);
+    plat::MessageBoxW(hDlg, BATTERY_LOW_MESSAGE, app->szTitle, MB_OK | MB_ICONWARNING);
+    return;
+  }
   DriveRecord& entry = app->DriveTable[index];
   if (!GetDiskInfoByPortID(&entry, RUN_REIDENTIFY_TRIES)) {
     // Nothing answers as this drive at its port: no check can vouch for
@@ -201,8 +223,10 @@ void OnRun(HWND hDlg) {
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);
+  HoldShutdown(hDlg);
   if (!StartWorker(hDlg, &app->hWorker, UpdateWorker) && app->hWorker == nullptr) {
     // No thread: nothing runs, so the dialog must not stay waiting for one.
+    ReleaseShutdown(hDlg);
     EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
     EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
     plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
@@ -225,6 +249,10 @@ int StartWorker(HWND, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc) {
 DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   auto* hWorker = static_cast<HANDLE*>(hWorkerAddress);
   AppState* app = GetAppState();
+  // Held by this thread, which lives exactly as long as the run: should a
+  // path miss the release in FinishRun, the system drops the request when the
+  // thread ends. The dialog thread would keep the machine awake for good.
+  plat::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   // The worker's own copy of the checked drive: no rebuild changes it.
   DriveRecord drive = g_checkedDrive;
   CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
@@ -252,6 +280,7 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
 
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result) {
   CloseDisk(hDrive, ctx);
+  plat::SetThreadExecutionState(ES_CONTINUOUS);  // the machine may sleep again
   PostMessageW(GetAppState()->hDlg, WM_UPDATE_DONE, 0, result);
   HANDLE thread = *hWorker;
   *hWorker = nullptr;

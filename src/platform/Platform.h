@@ -3,7 +3,8 @@
 // calls these instead of the Windows functions of the same names; the real
 // updater links the forwarding to Windows, tests and the lab program link the
 // virtual machine room. Files, folders, resources, profiles and windows are
-// not in the seam: they are ordinary Win32 everywhere.
+// not in the seam: they are ordinary Win32 everywhere; what the program asks
+// of the system's shutdown and sleep is.
 #pragma once
 
 #include <windows.h>
@@ -63,5 +64,12 @@ BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);
 BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
                            DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason);
+
+// Keeping a run from being cut short: a logoff or shutdown is held up with a
+// reason the user sees, and the machine is kept from sleeping.
+BOOL ShutdownBlockReasonCreate(HWND hWnd, LPCWSTR pwszReason);
+BOOL ShutdownBlockReasonDestroy(HWND hWnd);
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags);
+BOOL GetSystemPowerStatus(LPSYSTEM_POWER_STATUS lpSystemPowerStatus);
 
 }  // namespace plat

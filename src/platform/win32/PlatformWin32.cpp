@@ -70,4 +70,9 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES stat
 }
 BOOL ExitWindowsEx(UINT flags, DWORD reason) { return ::ExitWindowsEx(flags, reason); }
 
+BOOL ShutdownBlockReasonCreate(HWND hwnd, LPCWSTR reason) { return ::ShutdownBlockReasonCreate(hwnd, reason); }
+BOOL ShutdownBlockReasonDestroy(HWND hwnd) { return ::ShutdownBlockReasonDestroy(hwnd); }
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) { return ::SetThreadExecutionState(flags); }
+BOOL GetSystemPowerStatus(LPSYSTEM_POWER_STATUS status) { return ::GetSystemPowerStatus(status); }
+
 }  // namespace plat
