@@ -109,7 +109,7 @@ def run_suite():
     except subprocess.TimeoutExpired:
         return False, [], f"hung: no end within {SUITE_LIMIT} s"
     out = r.stdout.decode("utf-8", "replace")
-    failed = sorted(set(re.findall(r"^\[  FAILED  \] (\S+) \(", out, re.M)))
+    failed = sorted(set(re.findall(r"^\[  FAILED  \] (\S+?),? (?:where|\()", out, re.M)))
     crash = re.search(r"KestrelTests: unhandled exception.*", out)
     if crash:
         return False, failed, crash.group(0)
