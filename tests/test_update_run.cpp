@@ -822,3 +822,26 @@ TEST_F(UpdateRunTest, ARebuildDuringTheQuestionChangesNothingTheWorkerUses) {
   ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
   EXPECT_EQ(0u, wcsncmp(L"OWN-SERIAL-7", after.szSerial, 12)) << "the drive's block went with the image";
 }
+
+// The device information read after the commit comes back blank: nothing is
+// written back with the new name, and the run fails.
+TEST_F(UpdateRunTest, ABlankDeviceInformationAfterTheCommitIsNeverWrittenBack) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\"\n");
+  lab::NvmeDrive* drive = machine.DriveAt(0);
+  lab::MakerSpec spec;
+  spec.vendorInfo = false;
+  spec.layout = 0x06E8;
+  auto maker = lab::GiveMakerPersonality(*drive, spec);
+  Start();
+  const lab::Bytes devinfo = maker->deviceInfoBlock();
+  g_onPosition = [&](int position) {
+    if (position == 60) maker->blankDeviceInfo = 0xFF;
+  };
+  Run();
+  g_onPosition = nullptr;
+  EXPECT_EQ(L"Update FW Fail !", LastBox());
+  ASSERT_EQ(1u, drive->commits().size());
+  for (const auto& sqe : drive->adminCommands()) EXPECT_NE(0xF1, sqe[0]);
+  EXPECT_TRUE(devinfo == maker->deviceInfoBlock());
+  EXPECT_EQ(1u, LinesContaining(L"WriteVendorFwName: the device information read back is blank").size());
+}
