@@ -52,9 +52,28 @@ std::set<std::wstring> RunFolders() {
   return names;
 }
 
+// Only one updater runs at a time on a machine: tests that start a real one
+// take turns, across the test processes CTest runs side by side.
+class OneUpdaterAtATime {
+ public:
+  OneUpdaterAtATime() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\KestrelTests-RealUpdater")) {
+    if (mutex_ != nullptr) WaitForSingleObject(mutex_, 120000);
+  }
+  ~OneUpdaterAtATime() {
+    if (mutex_ != nullptr) {
+      ReleaseMutex(mutex_);
+      CloseHandle(mutex_);
+    }
+  }
+
+ private:
+  HANDLE mutex_;
+};
+
 }  // namespace
 
 TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
+  OneUpdaterAtATime turn;
   std::set<std::wstring> before = RunFolders();
   std::wstring program = ProgramPath();
   ASSERT_EQ(1, IsPathExist(program.c_str())) << "Kestrel.exe lies beside the tests";
@@ -113,6 +132,7 @@ TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
 class StampedProgram : public PackageTest {};
 
 TEST_F(StampedProgram, ShowsTheStampedPackagesTitle) {
+  OneUpdaterAtATime turn;
   pkgbuild::PackageDescription d;
   pkgbuild::Problems problems;
   pkgbuild::LintDescription("[UPDATEINFO]\nTITLE=Stamped Package\nSOCID=VORTALEX\n[IMAGES]\n"
