@@ -45,6 +45,20 @@ HWND DialogOf(DWORD pid) {
   return search.found;
 }
 
+// Starts an updater and waits for its dialog.
+void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* process, HWND* dlg) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  std::wstring command = L"\"" + program + L"\"";
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             process));
+  for (int i = 0; i < 300 && *dlg == nullptr; ++i) {
+    Sleep(100);
+    *dlg = DialogOf(process->dwProcessId);
+  }
+  ASSERT_NE(nullptr, *dlg) << "no dialog within 30 seconds";
+}
+
 std::set<std::wstring> RunFolders() {
   std::set<std::wstring> names;
   for (const auto& name : ListTree(TempRoot() + L"\\Kestrel"))
@@ -77,18 +91,9 @@ TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
   std::set<std::wstring> before = RunFolders();
   std::wstring program = ProgramPath();
   ASSERT_EQ(1, IsPathExist(program.c_str())) << "Kestrel.exe lies beside the tests";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  std::wstring command = L"\"" + program + L"\"";
-  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process));
   HWND dlg = nullptr;
-  for (int i = 0; i < 300 && dlg == nullptr; ++i) {
-    Sleep(100);
-    dlg = DialogOf(process.dwProcessId);
-  }
-  ASSERT_NE(nullptr, dlg) << "no dialog within 30 seconds";
+  ASSERT_NO_FATAL_FAILURE(StartUpdater(program, &process, &dlg));
   Sleep(500);  // initialisation runs inside WM_INITDIALOG, before the window shows
   WCHAR title[260] = L"";
   GetWindowTextW(dlg, title, 260);
@@ -103,6 +108,9 @@ TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
   std::set<std::wstring> withFirst = RunFolders();
   EXPECT_EQ(before.size() + 1, withFirst.size());
   SetForegroundWindow(GetDesktopWindow());
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  std::wstring command = L"\"" + program + L"\"";
   PROCESS_INFORMATION second = {};
   ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                              &second));
@@ -144,19 +152,9 @@ TEST_F(StampedProgram, ShowsTheStampedPackagesTitle) {
   ASSERT_TRUE(pkgbuild::WritePackage(zip, d, &error)) << error;
   ASSERT_TRUE(pkgbuild::StampUpdater(Narrow(ProgramPath()), zip, out, &problems)) << problems.back();
 
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  std::wstring program(out.begin(), out.end());
-  std::wstring command = L"\"" + program + L"\"";
-  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process));
   HWND dlg = nullptr;
-  for (int i = 0; i < 300 && dlg == nullptr; ++i) {
-    Sleep(100);
-    dlg = DialogOf(process.dwProcessId);
-  }
-  ASSERT_NE(nullptr, dlg) << "no dialog within 30 seconds";
+  ASSERT_NO_FATAL_FAILURE(StartUpdater(std::wstring(out.begin(), out.end()), &process, &dlg));
   Sleep(500);
   WCHAR title[260] = L"";
   GetWindowTextW(dlg, title, 260);

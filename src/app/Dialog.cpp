@@ -58,6 +58,7 @@ void MakeRunFolder() {
     else FormatText(app->szWorkDir, L"%s\\%I64d_%d", parent, tick, n);
     if (CreateDirectoryW(app->szWorkDir, nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) return;
   }
+  LogLine(L"MakeRunFolder: no free name after %d tries; %s is shared", RUN_FOLDER_TRIES, app->szWorkDir);
 }
 
 constexpr UINT_PTR DEBUG_KEY_SUBCLASS = 1;

@@ -90,15 +90,8 @@ INT32 ReadConfigBlock(const CmdContext* ctx, HANDLE hDrive, BYTE* block) {
 // The device information the name will be written into, judged before
 // anything is sent: a drive whose answer is blank gets no firmware either.
 INT32 CheckDeviceInfo(const CmdContext* ctx, HANDLE hDrive) {
-  BYTE reply[VENDOR_PAGE] = {};
-  INT32 result = VendorCmd(ctx, hDrive, DIR_READ, VENDOR_OP_DEVINFO_READ, 0, 0, MAKER_SIGNATURE_CDW14,
-                           MAKER_SIGNATURE_CDW15, reply, VENDOR_PAGE);
-  if (result != RES_SUCCESS) return Failed(L"the device information read", result);
-  if (IsBlankBlock(reply, DEVINFO_BLOCK_SIZE)) {
-    LogLine(L"UpdateWorker: the device information read back is blank; nothing sent");
-    return RES_BLANK_BLOCK;
-  }
-  return RES_SUCCESS;
+  BYTE reply[VENDOR_PAGE];
+  return Failed(L"the device information read", ReadDeviceInfo(ctx, hDrive, reply, L"UpdateWorker"));
 }
 
 // The whole image in one page allocation, or nothing: an image that cannot be

@@ -87,6 +87,10 @@ constexpr DWORD DEVINFO_BLOCK_SIZE = 144;
 void MergeVendorConfig(BYTE* image, DWORD imageSize, const BYTE* block, const WCHAR* key, const WCHAR* value);
 void SetVendorConfigItem(BYTE* block, const WCHAR* key, const WCHAR* value);
 INT32 WriteVendorFwName(const CmdContext* ctx, HANDLE hDrive, const WCHAR* value);
+// The device-information read into a 4096-byte reply, judged: 1, the read's
+// failure, or RES_BLANK_BLOCK (logged with the caller's name) for a reply
+// whose block is all 0x00 or all 0xFF.
+INT32 ReadDeviceInfo(const CmdContext* ctx, HANDLE hDrive, BYTE* reply, const WCHAR* caller);
 UINT32 Crc32Update(const BYTE* data, DWORD length, UINT32 running);
 // 1 when "KEEP" (any case): no firmware name is set anywhere.
 int IsKeepName(const WCHAR* value);

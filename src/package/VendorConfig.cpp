@@ -224,17 +224,24 @@ int CheckFirmwareImage(const BYTE* image, DWORD size) {
   return 1;
 }
 
-INT32 WriteVendorFwName(const CmdContext* ctx, HANDLE hDrive, const WCHAR* value) {
-  BYTE reply[VENDOR_PAGE] = {};
+INT32 ReadDeviceInfo(const CmdContext* ctx, HANDLE hDrive, BYTE* reply, const WCHAR* caller) {
+  memset(reply, 0, VENDOR_PAGE);
   INT32 result = VendorCmd(ctx, hDrive, DIR_READ, VENDOR_OP_DEVINFO_READ, 0, 0, MAKER_SIGNATURE_CDW14,
                            MAKER_SIGNATURE_CDW15, reply, VENDOR_PAGE);
   if (result != RES_SUCCESS) return result;
   // A cleared or erased answer is no device information: writing it back
   // would wipe the drive's own settings.
   if (IsBlankBlock(reply, DEVINFO_BLOCK_SIZE)) {
-    LogLine(L"WriteVendorFwName: the device information read back is blank; nothing written");
+    LogLine(L"%s: the device information read back is blank; nothing written", caller);
     return RES_BLANK_BLOCK;
   }
+  return RES_SUCCESS;
+}
+
+INT32 WriteVendorFwName(const CmdContext* ctx, HANDLE hDrive, const WCHAR* value) {
+  BYTE reply[VENDOR_PAGE];
+  INT32 result = ReadDeviceInfo(ctx, hDrive, reply, L"WriteVendorFwName");
+  if (result != RES_SUCCESS) return result;
   BYTE block[VENDOR_PAGE] = {};
   memcpy(block, reply, DEVINFO_BLOCK_SIZE);
   char name[VALUE_AREA] = {};
