@@ -97,6 +97,14 @@ class Machine {
   DiskDevice* DiskAt(int deviceNumber);
   int OpenDeviceSetCount() const;
   int TreeCallCount() const;  // setup and configuration-manager calls so far
+  // Devices that are no part of any drive, as a real PC has by the hundred.
+  void AddOtherDevices(int count);
+  int NodeCount() const;  // device nodes in the tree, the root included
+  // What the calls so far would have taken on a real PC, in microseconds:
+  // each set built, tree call, open, device request and bridge step is
+  // charged its cost. The virtual clock is not moved by it.
+  uint64_t ModelledMicros() const;
+  uint64_t ModelledTreeMicros() const;  // the part spent on the device tree
   int DeviceSetRequests() const;  // SetupDiGetClassDevsW calls so far, failed ones included
   // A SATA disk: a disk no NVMe transport serves.
   DiskDevice& AddSataDisk(int deviceNumber);

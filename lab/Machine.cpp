@@ -212,6 +212,7 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
   }
   std::wstring key = Upper(path);
   ++impl_->openAttempts[key];
+  impl_->modelledMicros += COST_OPEN_US;
   auto fault = impl_->openFaults.find(key);
   if (fault != impl_->openFaults.end()) {
     if (fault->second.second > 0) {
@@ -261,6 +262,9 @@ BOOL Machine::IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     return FALSE;
   }
   const HandleEntry entry = it->second;
+  const bool bridgeStep =
+      code == ioctl::SCSI_PASS_THROUGH_DIRECT && dynamic_cast<UsbBridgeDisk*>(entry.device.get()) != nullptr;
+  impl_->modelledMicros += bridgeStep ? COST_BRIDGE_STEP_US : COST_REQUEST_US;
   RequestRecord record;
   record.path = entry.path;
   record.code = code;

@@ -25,6 +25,18 @@ inline constexpr ULONGLONG CLOCK_START = 1000000;     // the machine has been up
 
 enum class HandleKind { Device, Token, DeviceSet };
 
+// What a call costs on a real PC, for the modelled time: a set of all devices
+// is built by walking the whole tree; an interface set reads its class's
+// entries; a request travels the storage stack; a bridge step is a USB
+// round trip with its transfers.
+inline constexpr uint64_t COST_ALL_DEVICES_PER_NODE_US = 30;
+inline constexpr uint64_t COST_CLASS_SET_US = 300;
+inline constexpr uint64_t COST_CLASS_SET_PER_MEMBER_US = 20;
+inline constexpr uint64_t COST_TREE_CALL_US = 5;
+inline constexpr uint64_t COST_OPEN_US = 50;
+inline constexpr uint64_t COST_REQUEST_US = 100;
+inline constexpr uint64_t COST_BRIDGE_STEP_US = 1000;
+
 struct HandleEntry {
   HandleKind kind;
   std::wstring path;
@@ -106,6 +118,9 @@ struct Machine::Impl {
   std::map<int, DEVINST> raidAdapters;         // by SCSI port
   unsigned serial = 0x3F1A;                    // keeps instance ids unique
   int treeCalls = 0;
+  uint64_t modelledMicros = 0;  // what the calls so far would have cost
+  uint64_t modelledTreeMicros = 0;  // the part of it spent on the device tree
+  unsigned others = 0;          // devices that are no part of any drive
   std::map<int, std::shared_ptr<DiskDevice>> disks;  // by PhysicalDrive number
   std::map<int, std::shared_ptr<RstPort>> rstPorts;   // by SCSI port number
   std::vector<Arrival> arrivals;
@@ -147,6 +162,16 @@ struct Machine::Impl {
                                BATTERY_LIFE_UNKNOWN, BATTERY_LIFE_UNKNOWN};
   DWORD powerError = 0;
   FILE* trace = nullptr;
+
+  // One setup or configuration-manager call other than building a set.
+  void TreeCall() {
+    ++treeCalls;
+    ChargeTree(COST_TREE_CALL_US);
+  }
+  void ChargeTree(uint64_t micros) {
+    modelledMicros += micros;
+    modelledTreeMicros += micros;
+  }
 
   // Takes a disk off the bus; its number is free until it returns. Its node
   // keeps its place in the tree.

@@ -129,6 +129,10 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       return false;
     }
     int disk = Int(k, "disk", -1);
+    if (kind == "others") {
+      machine.AddOtherDevices(Int(k, "count", 0));
+      continue;
+    }
     if (kind != "volume" && disk < 0) {
       *error = "line " + std::to_string(number) + ": no disk=";
       return false;

@@ -6,12 +6,14 @@
 //   rst    disk=1 port=3 path=0 bus=5 service=iaStorAC serial=RST-1
 //   usb    disk=2 chip=asmedia controller=1 ports=3.2 reappear=3000 size=1000
 //   volume letter=C disk=0
+//   others count=120
 //
 // Drive keys: model, serial, fw, size (GB), lbads (LBA format 0), format
 // (1: formatted with 4096-byte blocks), vid, ssvid, powercycle;
 // maker (the maker's vendor commands) with socid, nand, version, luns,
 // layout, vendorinfo=0. A usb line also takes flash (seconds the drive
-// needs for a firmware piece or commit) and returnas.
+// needs for a firmware piece or commit) and returnas. An others line adds
+// that many devices that belong to no drive.
 #pragma once
 
 #include <string>

@@ -220,6 +220,31 @@ DiskDevice* Machine::DiskAt(int deviceNumber) {
   return it == impl_->disks.end() ? nullptr : it->second.get();
 }
 
+void Machine::AddOtherDevices(int count) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  // Chipset, input, audio, network and the like: nodes every walk of all
+  // devices passes, with no disk below them.
+  for (int i = 0; i < count; ++i) {
+    DevNode& node = impl_->tree.Add(L"ACPI\\PNP0C02\\" + Hex(impl_->others++), impl_->tree.root());
+    node.setupClass = setupclass::SYSTEM;
+  }
+}
+
+int Machine::NodeCount() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return int(impl_->tree.nodes().size());
+}
+
+uint64_t Machine::ModelledMicros() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return impl_->modelledMicros;
+}
+
+uint64_t Machine::ModelledTreeMicros() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return impl_->modelledTreeMicros;
+}
+
 int Machine::TreeCallCount() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   return impl_->treeCalls;
@@ -281,6 +306,10 @@ HDEVINFO Machine::GetClassDevs(const GUID* cls, DWORD flags) {
   if (cls != nullptr) set.interfaceClass = *cls;
   if (set.interfaces) set.nodes = impl_->tree.WithInterface(all ? nullptr : cls, present);
   else set.nodes = all ? impl_->tree.All(present) : impl_->tree.OfSetupClass(*cls, present);
+  // Every class of device means the whole tree is walked; one class, only
+  // what is registered for it.
+  impl_->ChargeTree(all ? COST_ALL_DEVICES_PER_NODE_US * impl_->tree.nodes().size()
+                        : COST_CLASS_SET_US + COST_CLASS_SET_PER_MEMBER_US * set.nodes.size());
   HANDLE h = impl_->NewHandle({HandleKind::DeviceSet, L"device set", 0, nullptr});
   impl_->sets[reinterpret_cast<uintptr_t>(h)] = set;
   return h;
@@ -319,7 +348,7 @@ BOOL Deliver(const void* value, DWORD needed, PBYTE buffer, DWORD size, PDWORD r
 
 BOOL Machine::EnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
@@ -334,7 +363,7 @@ BOOL Machine::EnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data) {
 BOOL Machine::EnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,
                                    PSP_DEVICE_INTERFACE_DATA data) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
@@ -361,7 +390,7 @@ BOOL Machine::GetInterfaceDetail(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA iface,
                                  PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size, PDWORD required,
                                  PSP_DEVINFO_DATA data) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (iface == nullptr || iface->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
@@ -385,7 +414,7 @@ BOOL Machine::GetInterfaceDetail(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA iface,
 BOOL Machine::GetRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
                                   DWORD size, PDWORD required) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   DevNode* node = NodeOf(impl_->tree, set, data);
@@ -410,7 +439,7 @@ BOOL Machine::GetRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD prope
 BOOL Machine::GetDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROPKEY* key, DEVPROPTYPE* type,
                                 PBYTE buffer, DWORD size, PDWORD required, DWORD flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   DeviceSet* set = FindSet(impl_->sets, h);
   if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (flags != 0) return Fail(ERROR_INVALID_FLAGS);  // reserved: must be zero
@@ -424,7 +453,7 @@ BOOL Machine::GetDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROP
 
 BOOL Machine::GetInstanceId(HDEVINFO h, PSP_DEVINFO_DATA data, PWSTR id, DWORD size, PDWORD required) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   DevNode* node = NodeOf(impl_->tree, FindSet(impl_->sets, h), data);
   if (node == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   DWORD needed = DWORD(node->instanceId.size() + 1);
@@ -436,7 +465,7 @@ BOOL Machine::GetInstanceId(HDEVINFO h, PSP_DEVINFO_DATA data, PWSTR id, DWORD s
 
 BOOL Machine::DestroyDeviceSet(HDEVINFO h) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   auto it = impl_->sets.find(reinterpret_cast<uintptr_t>(h));
   if (it == impl_->sets.end()) {
     ++impl_->badReleases;
@@ -450,7 +479,7 @@ BOOL Machine::DestroyDeviceSet(HDEVINFO h) {
 // Both configuration-manager calls take flags that are reserved: must be zero.
 CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node, ULONG flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   DevNode* n = impl_->tree.Find(node);
   if (parent == nullptr) return CR_INVALID_POINTER;
   if (flags != 0) return CR_INVALID_FLAG;
@@ -461,7 +490,7 @@ CONFIGRET Machine::GetParent(PDEVINST parent, DEVINST node, ULONG flags) {
 
 CONFIGRET Machine::GetDeviceId(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++impl_->treeCalls;
+  impl_->TreeCall();
   if (buffer == nullptr) return CR_INVALID_POINTER;
   if (flags != 0) return CR_INVALID_FLAG;
   DevNode* n = impl_->tree.Find(node);
