@@ -105,6 +105,9 @@ class Machine {
   // charged its cost. The virtual clock is not moved by it.
   uint64_t ModelledMicros() const;
   uint64_t ModelledTreeMicros() const;  // the part spent on the device tree
+  // Real time spent in the pauses the lab makes after bridge steps, RST
+  // requests and firmware pieces, so that other threads get their turn.
+  uint64_t PausedMicros() const;
   int DeviceSetRequests() const;  // SetupDiGetClassDevsW calls so far, failed ones included
   // A SATA disk: a disk no NVMe transport serves.
   DiskDevice& AddSataDisk(int deviceNumber);
@@ -133,6 +136,9 @@ class Machine {
   // Runs for each debug line as it is written: what another process may do
   // at that moment of the program's work.
   void WhileDebugLine(std::function<void(const std::wstring&)> action);
+  // Runs after each device request, outside the machine's lock: a disk that
+  // comes or goes between two requests of the program.
+  void AfterRequest(std::function<void(const RequestRecord&)> action);
   void ClearRecords();
 
   // The virtual clock: Sleep advances it, GetTickCount64 reads it.

@@ -1,6 +1,7 @@
 #include "MachineImpl.h"
 
 #include <atomic>
+#include <optional>
 
 namespace lab {
 
@@ -235,18 +236,43 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
   return impl_->NewHandle({HandleKind::Device, path, access, it->second, it->second->generation});
 }
 
+namespace {
+// The request this thread just made, for the hook that runs after it.
+thread_local std::optional<RequestRecord> t_lastRecord;
+}  // namespace
+
 BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                     LPOVERLAPPED ov) {
   LetDialogCatchUp();
   BOOL result = IoctlLocked(h, code, in, inSize, out, outSize, returned, ov);
   TellNotices();
+  std::function<void(const RequestRecord&)> hook;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    hook = impl_->requestHook;
+  }
+  if (hook && t_lastRecord.has_value()) {
+    DWORD error = GetLastError();
+    RequestRecord last = std::move(*t_lastRecord);
+    t_lastRecord.reset();
+    hook(last);
+    SetLastError(error);
+  }
   // Between the steps of a bridge command another thread gets its chance, as
   // on a real machine, so commands that are not kept whole do interleave; a
   // firmware piece takes a moment to travel, as it does on a real bus.
   if (code == ioctl::SCSI_PASS_THROUGH_DIRECT || code == ioctl::STORAGE_FIRMWARE_DOWNLOAD ||
       code == ioctl::SCSI_MINIPORT) {
     DWORD error = GetLastError();
+    LARGE_INTEGER before, after, frequency;
+    QueryPerformanceCounter(&before);
     ::Sleep(code == ioctl::SCSI_PASS_THROUGH_DIRECT ? 1 : 2);
+    QueryPerformanceCounter(&after);
+    QueryPerformanceFrequency(&frequency);
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      impl_->pausedMicros += uint64_t((after.QuadPart - before.QuadPart) * 1000000 / frequency.QuadPart);
+    }
     SetLastError(error);
   }
   return result;
@@ -276,6 +302,7 @@ BOOL Machine::IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     record.error = r.ok ? 0 : r.error;
     impl_->Trace(record);
     impl_->records.push_back(record);
+    if (impl_->requestHook) t_lastRecord = record;
     SetLastError(record.error);
     return r.ok ? TRUE : FALSE;
   };
@@ -398,6 +425,16 @@ void Machine::DebugString(LPCWSTR text) {
     hook = impl_->debugHook;
   }
   if (hook) hook(text ? text : L"");
+}
+
+uint64_t Machine::PausedMicros() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return impl_->pausedMicros;
+}
+
+void Machine::AfterRequest(std::function<void(const RequestRecord&)> action) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->requestHook = std::move(action);
 }
 
 void Machine::WhileDebugLine(std::function<void(const std::wstring&)> action) {
