@@ -1,6 +1,7 @@
 // Enumeration and re-identification against machines of the lab.
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "LabFixture.h"
 #include "MakerPersonality.h"
@@ -146,6 +147,100 @@ TEST_F(EnumerationTest, ADeviceTreeFailingPartWayLeaksNothing) {
     ASSERT_EQ(0, machine.OutstandingAllocations());
     ASSERT_EQ(0, machine.BadReleases());
   }
+}
+
+// A scan reads the device tree once, however many drives it probes: the
+// sets it opens are the same few, each disk is asked its number when the
+// tree is read and once more when its drive is offered, and the tree calls
+// per drive fall as drives are added. One re-identification attempt reads
+// the tree once too.
+TEST_F(EnumerationTest, OneReadingOfTheDeviceTreePerScan) {
+  double perDrive[2] = {};
+  for (int copies : {1, 3}) {
+    machine.Reset();
+    std::string text;
+    for (int c = 0; c < copies; ++c) {
+      const std::string n[4] = {std::to_string(4 * c), std::to_string(4 * c + 1), std::to_string(4 * c + 2),
+                                std::to_string(4 * c + 3)};
+      text += "nvme disk=" + n[0] + " bus=" + std::to_string(2 + 4 * c) + " serial=N" + n[0] + "\n";
+      text += "rst disk=" + n[1] + " port=30 path=" + std::to_string(c) + " serial=R" + n[1] + "\n";
+      text += "usb disk=" + n[2] + " chip=asmedia ports=" + std::to_string(1 + c) + " serial=A" + n[2] + "\n";
+      text += "usb disk=" + n[3] + " chip=jmicron controller=2 ports=4." + std::to_string(1 + c) + " serial=J" +
+              n[3] + "\n";
+    }
+    Build(text.c_str());
+    machine.AddOtherDevices(100);
+    const int sets = machine.DeviceSetRequests();
+    const int tree = machine.TreeCallCount();
+    machine.ClearRecords();
+    const UINT32 drives = UINT32(4 * copies);
+    ASSERT_EQ(drives, Scan());
+    EXPECT_LE(machine.DeviceSetRequests() - sets, 5) << "disks, all devices and the three USB classes, once each";
+    int numberQuestions = 0;
+    for (const auto& r : machine.RequestsWithCode(IOCTL_STORAGE_GET_DEVICE_NUMBER))
+      if (r.path.rfind(L"\\\\?\\", 0) == 0) ++numberQuestions;
+    EXPECT_EQ(int(2 * drives), numberQuestions);
+    perDrive[copies == 1 ? 0 : 1] = double(machine.TreeCallCount() - tree) / drives;
+
+    DriveRecord last = slots[drives - 1];
+    const int setsBefore = machine.DeviceSetRequests();
+    EXPECT_EQ(1, GetDiskInfoByPortID(&last, 1));
+    EXPECT_LE(machine.DeviceSetRequests() - setsBefore, 5);
+    EXPECT_EQ(slots[drives - 1].iPort, last.iPort);
+  }
+  EXPECT_LT(perDrive[1], perDrive[0]) << perDrive[0] << " tree calls per drive alone, " << perDrive[1] << " for 12";
+}
+
+// The tree is read once while disks may come and go during the scan: a drive
+// is offered with the port id of the disk that was probed, or not at all;
+// the next scan sees it whole.
+TEST_F(EnumerationTest, ADiskThatChangesDuringTheScanIsSeenWholeOrNotAtAll) {
+  auto whenDriveZeroIsAsked = [&](std::function<void()> change) {
+    auto done = std::make_shared<bool>(false);
+    machine.AfterRequest([this, done, change](const lab::RequestRecord& r) {
+      if (*done || _wcsicmp(r.path.c_str(), L"\\\\.\\PhysicalDrive0") != 0) return;
+      *done = true;
+      change();
+    });
+  };
+  auto enclosure = [&](int number, int port, const char* serial) {
+    lab::UsbDiskSpec where;
+    where.kind = lab::BridgeKind::JMicron;
+    where.deviceNumber = number;
+    where.ports = {port};
+    lab::DriveSpec spec;
+    spec.serial = serial;
+    machine.AddUsbDrive(where, spec);
+  };
+  auto serialOf = [](const DriveRecord& r) { return std::wstring(r.szSerial, wcsnlen(r.szSerial, 5)); };
+
+  // Drive 1's enclosure leaves and another, at port 5, takes its number.
+  Build("nvme disk=0 bus=2\nusb disk=1 chip=asmedia ports=3 serial=FIRST\n");
+  whenDriveZeroIsAsked([&] {
+    machine.Unplug(1);
+    enclosure(1, 5, "SECOND");
+  });
+  UINT32 count = Scan();
+  machine.AfterRequest(nullptr);
+  ASSERT_GE(count, 1u);
+  for (UINT32 i = 1; i < count; ++i) {
+    EXPECT_EQ(L"SECON", serialOf(slots[i]));
+    EXPECT_EQ(105, slots[i].iPort) << "the newcomer with the first enclosure's port id";
+  }
+  ASSERT_EQ(2u, Scan());
+  EXPECT_EQ(L"SECON", serialOf(slots[1]));
+  EXPECT_EQ(105, slots[1].iPort);
+
+  // A disk arrives after the tree was read.
+  machine.Reset();
+  Build("nvme disk=0 bus=2\n");
+  whenDriveZeroIsAsked([&] { enclosure(3, 4, "LATE"); });
+  count = Scan();
+  machine.AfterRequest(nullptr);
+  ASSERT_GE(count, 1u);
+  if (count == 2) EXPECT_EQ(104, slots[1].iPort);
+  ASSERT_EQ(2u, Scan());
+  EXPECT_EQ(104, slots[1].iPort);
 }
 
 TEST_F(EnumerationTest, CheckConditionAtIdentifySkipsTheDrive) {

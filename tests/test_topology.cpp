@@ -1,6 +1,7 @@
 // The device topology: controller service, PCIe link and port ids, read from
 // the lab's device tree through the setup and configuration-manager calls.
 #include <cstring>
+#include <functional>
 
 #include "DeviceTree.h"
 #include "LabFixture.h"
@@ -116,6 +117,65 @@ TEST_F(TopologyTest, OddHubsAndControllers) {
   EXPECT_EQ(203, PortOf(1, CMD_ASM_USB)) << "an unknown controller counts as the set's size + 1";
   NodeWithPrefix(L"PCI\\VEN_8086&DEV_A36D", 0)->interfaces.clear();
   EXPECT_EQ(103, PortOf(1, CMD_ASM_USB)) << "an empty set gives 1";
+}
+
+// Wherever the device tree stops answering, a port id is the right one or
+// unknown: never a shorter chain, nor bus numbers of 0 that name another
+// place. A port no base-100 digit can hold is unknown too.
+TEST_F(TopologyTest, APortIdIsRightOrUnknownWhereverTheTreeStopsAnswering) {
+  struct Case {
+    std::function<void()> build;
+    INT32 type;
+    INT64 port;
+  } cases[] = {
+      {[&] { machine.AddUsbDrive(Usb(0, {3, 2}, 2)); }, CMD_ASM_USB, 20302},
+      {[&] { machine.AddNativeDrive(Native(0, 4, 3)); }, CMD_NVME, 301},
+  };
+  for (const Case& c : cases) {
+    machine.Reset();
+    c.build();
+    const int before = machine.DeviceSetRequests();
+    ASSERT_EQ(c.port, PortOf(0, c.type));
+    const int sets = machine.DeviceSetRequests() - before;
+    ASSERT_GE(sets, 2);
+    for (int after = 0; after < sets; ++after) {
+      SCOPED_TRACE("the set after " + std::to_string(after) + " fails");
+      machine.FailDeviceSets(ERROR_NOT_ENOUGH_MEMORY, after);
+      EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, c.type));
+      machine.FailDeviceSets(0);
+      EXPECT_EQ(0, machine.OpenDeviceSetCount());
+    }
+    EXPECT_EQ(c.port, PortOf(0, c.type));
+  }
+  lab::DevNode* hub = NodeWithPrefix(L"USB\\VID_2109");
+  ASSERT_EQ(nullptr, hub) << "the last machine has no hub";
+  machine.Reset();
+  machine.AddUsbDrive(Usb(0, {3, 2}));
+  NodeWithPrefix(L"USB\\VID_2109")->location = L"Port_#0150.Hub_#0001";
+  EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB)) << "port 150 is no digit";
+  NodeWithPrefix(L"USB\\VID_2109")->location = L"Port_#0099.Hub_#0001";
+  EXPECT_EQ(19902, PortOf(0, CMD_ASM_USB));
+}
+
+// The lab's modelled time charges a walk of all devices by the tree's size.
+TEST_F(TopologyTest, OtherDevicesMakeAWalkOfAllDevicesCostMore) {
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine, "nvme disk=0\nothers count=10\n", &error)) << error;
+  const int nodes = machine.NodeCount();
+  EXPECT_EQ(1 + 3 + 10, nodes) << "the root, a PCIe port, the controller, the disk and ten others";
+  auto walk = [&] {
+    uint64_t before = machine.ModelledMicros();
+    HDEVINFO all = plat::SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    EXPECT_NE(INVALID_HANDLE_VALUE, all);
+    EXPECT_EQ(DWORD(machine.NodeCount()), Elements(all));
+    plat::SetupDiDestroyDeviceInfoList(all);
+    return machine.ModelledMicros() - before;
+  };
+  uint64_t small = walk();
+  machine.AddOtherDevices(nodes * 3);
+  uint64_t large = walk();
+  EXPECT_GT(large, small * 3) << "four times the nodes";
+  EXPECT_LT(large, small * 5);
 }
 
 TEST_F(TopologyTest, PciePortIdsAndTheController) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 #include <cfgmgr32.h>
+#include <setupapi.h>
+#include <winioctl.h>
 
 #include "discovery/DriveRecord.h"
 #include "transport/CmdModel.h"
@@ -16,21 +18,103 @@ constexpr size_t SERVICE_CAPACITY = 128;
 constexpr size_t INSTANCE_ID_CAPACITY = 260;
 
 HANDLE OpenDeviceInterface(const GUID* interfaceClass, DWORD index);
+
+// One look at the device tree, shared by every lookup of a scan or of one
+// re-identification attempt. The disks are read once: each with its node,
+// the path of its own interface (taken from its element, so node and handle
+// belong to the same disk) and its storage device number. The sets through
+// which other nodes are read are each opened at their first use and
+// enumerated no further than a lookup needs. A disk that arrives after the
+// disks were read is not in it; one that left is found gone when opened.
+class TreeSnapshot {
+ public:
+  enum Kind { ALL_DEVICES, USB_DEVICES, USB_HUBS, HOST_CONTROLLERS, KIND_COUNT };
+
+  TreeSnapshot();
+  ~TreeSnapshot();
+  TreeSnapshot(const TreeSnapshot&) = delete;
+  TreeSnapshot& operator=(const TreeSnapshot&) = delete;
+
+  // Reads the present disks, once; every disk lookup does it first.
+  void ReadDisks();
+  DWORD DiskCount();
+  DEVINST DiskNode(DWORD i);
+  bool DiskNumber(DWORD i, UINT32* number);
+  // The disk that carried this storage device number; -1 when none.
+  int DiskWithNumber(UINT32 number);
+  // Opens the disk's own interface; the caller closes the handle.
+  HANDLE OpenDiskAt(DWORD i);
+  // The disk still answers under the number it had: it has not left since.
+  bool StillNumbered(DWORD i);
+  // The bus type of the disk's device descriptor; false when it cannot be read.
+  bool DiskBusType(DWORD i, STORAGE_BUS_TYPE* bus);
+  // The disk's port id reckoned as a USB disk (its chain) or as a PCIe
+  // disk (its bus numbers), worked out once each.
+  INT64 DiskPortId(DWORD i, bool usb);
+
+  // The element of a node in a set. False when the node is not in it, or
+  // when the set cannot be read, which *readable then tells.
+  bool FindNode(Kind kind, DEVINST node, HDEVINFO* set, SP_DEVINFO_DATA* data, bool* readable);
+  // The element, and its position, whose instance id is this one.
+  bool FindId(Kind kind, const WCHAR* id, DWORD* position, HDEVINFO* set, SP_DEVINFO_DATA* data, bool* readable);
+  // How many elements the set has; false when it cannot be read.
+  bool Count(Kind kind, DWORD* count);
+
+ private:
+  struct Disk {
+    DEVINST node;
+    WCHAR* path;  // the disk's own interface
+    bool numbered;
+    UINT32 number;
+    int busState;  // 0 not asked, 1 read, 2 unreadable
+    STORAGE_BUS_TYPE bus;
+    bool usbPortRead, pciePortRead;
+    INT64 usbPort, pciePort;
+  };
+  struct Member {
+    SP_DEVINFO_DATA data;
+    int idState;  // 0 not read, 1 read, 2 unreadable
+    WCHAR* id;
+  };
+  struct Set {
+    HDEVINFO handle = INVALID_HANDLE_VALUE;
+    bool tried = false;   // an open was attempted
+    bool ended = false;   // every element was enumerated
+    bool broken = false;  // the set, or memory for it, failed
+    Member* members = nullptr;
+    DWORD count = 0, capacity = 0;
+  };
+  bool Open(Set& set, Kind kind);
+  bool More(Set& set);
+  const WCHAR* IdAt(Set& set, DWORD i);
+  bool disksRead_ = false;
+  Disk* disks_ = nullptr;
+  DWORD diskCount_ = 0, diskCapacity_ = 0;
+  Set sets_[KIND_COUNT];
+};
+
 DEVINST FindDiskDevInst(const WCHAR* drivePath, int level);
+DEVINST FindDiskDevInst(TreeSnapshot& tree, const WCHAR* drivePath, int level);
 void GetControllerService(const WCHAR* drivePath, WCHAR* service /* 128 units */);
+void GetControllerService(TreeSnapshot& tree, const WCHAR* drivePath, WCHAR* service /* 128 units */);
 void GetPcieLinkInfo(const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth, UINT32* maxLinkSpeed,
                      UINT32* maxLinkWidth);
+void GetPcieLinkInfo(TreeSnapshot& tree, const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth,
+                     UINT32* maxLinkSpeed, UINT32* maxLinkWidth);
 INT32 GetBusNumber(DEVINST node);
-INT64 GetHostControllerIndex(const WCHAR* hostControllerId);
-INT64 WalkUsbHubs(const WCHAR* hubId, INT64 number);
-INT64 GetUsbPortChain(const WCHAR* usbDeviceId);
+// A chain lookup answers -1 when a set it needs cannot be read: the port id
+// is then unknown, never a shorter chain.
+INT64 GetHostControllerIndex(TreeSnapshot& tree, const WCHAR* hostControllerId);
+INT64 WalkUsbHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number);
+INT64 GetUsbPortChain(TreeSnapshot& tree, const WCHAR* usbDeviceId);
 // The chain's base-100 digits reversed: the host controller comes first.
 INT64 ReverseChain(UINT64 chain);
 INT64 GetDiskPortID(const CmdContext* ctx, UINT32 deviceNumber);
+INT64 GetDiskPortID(TreeSnapshot& tree, const CmdContext* ctx, UINT32 deviceNumber);
 HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId);
 // The disk after the first skip ones at that port id: drives behind one RST
 // adapter share its port id.
-HANDLE OpenDiskByPortIDSkipping(INT32 iCmdType, INT64 portId, int skip);
+HANDLE OpenDiskByPortIDSkipping(TreeSnapshot& tree, INT32 iCmdType, INT64 portId, int skip);
 
 // The storage device number of an open disk or volume.
 bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number);
@@ -44,7 +128,9 @@ constexpr DWORD IDENTIFY_SIZE = 4096;
 // its disk is sent nothing and keeps that record while it is there.
 UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy = nullptr);
 INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record);
+INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record);
 HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx);
+HANDLE OpenDisk(TreeSnapshot& tree, const WCHAR* path, CmdContext* ctx);
 INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length,
                    BYTE* status);
 // Closes what OpenDisk opened.

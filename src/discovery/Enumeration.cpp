@@ -83,6 +83,11 @@ void CloseDisk(HANDLE hDrive, CmdContext* ctx) {
 }
 
 HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx) {
+  TreeSnapshot tree;  // read only for a disk on the RAID bus
+  return OpenDisk(tree, path, ctx);
+}
+
+HANDLE OpenDisk(TreeSnapshot& tree, const WCHAR* path, CmdContext* ctx) {
   ctx->hScsiPort = INVALID_HANDLE_VALUE;
   HANDLE h = plat::CreateFileW(path, ACCESS, SHARE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return h;
@@ -116,7 +121,7 @@ HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx) {
       break;
     case BusTypeRAID: {
       WCHAR service[SERVICE_CAPACITY];
-      GetControllerService(path, service);
+      GetControllerService(tree, path, service);
       ctx->iCmdType = FindNoCase(service, L"iaStor") != nullptr ? CMD_RST : CMD_NONE;
       break;
     }
@@ -145,6 +150,14 @@ INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, 
 }
 
 INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
+  TreeSnapshot tree;
+  return GetDiskInfo(tree, path, record);
+}
+
+INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
+  // The disks are read before the drive is opened, so that the disk found
+  // under its number afterwards is the one that was probed.
+  tree.ReadDisks();
   ZeroMemory(record, sizeof *record);
   WCHAR upper[DRIVE_TEXT_CAPACITY];
   StringCchCopyW(upper, DRIVE_TEXT_CAPACITY, path);
@@ -153,7 +166,7 @@ INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
   swscanf(upper, L"\\\\.\\PHYSICALDRIVE%d", &number);
 
   CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
-  HANDLE h = OpenDisk(path, &ctx);
+  HANDLE h = OpenDisk(tree, path, &ctx);
   if (h == INVALID_HANDLE_VALUE) return RES_OPEN_FAILED;
   INT32 result = RES_NO_TRANSPORT;
   BYTE* controller = static_cast<BYTE*>(plat::VirtualAlloc(nullptr, IDENTIFY_SIZE * 2, MEM_COMMIT | MEM_RESERVE,
@@ -191,15 +204,21 @@ INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
         record->bRaw = 1;
         QueryFlashInfo(&ctx, h, record);
         record->bSupportedController = (record->iPciVendorId == 0x1D4C || record->iSocId != 0) ? 1 : 0;
-        record->iPort = GetDiskPortID(&ctx, record->iDeviceNumber);
+        record->iPort = GetDiskPortID(tree, &ctx, record->iDeviceNumber);
         LogDetail(L"%s - iCmdType = %d, iPort = %I64d", path, record->iCmdType, record->iPort);
+        const int disk = tree.DiskWithNumber(record->iDeviceNumber);
         if (record->iPort == PORT_ID_UNKNOWN) {
           // Without a port id the drive could not be found again after its
           // update, nor re-read when chosen.
           LogLine(L"GetDiskInfo: %s has no port id in the device tree; not offered", path);
           result = RES_NO_TRANSPORT;
+        } else if (disk < 0 || !tree.StillNumbered(static_cast<DWORD>(disk))) {
+          // The disk that held the number when the tree was read has left:
+          // the drive probed may be another one, at another port.
+          LogLine(L"GetDiskInfo: %s changed while it was read; not offered", path);
+          result = RES_NO_TRANSPORT;
         } else if (record->iCmdType == CMD_NVME) {
-          GetPcieLinkInfo(path, &record->iLinkSpeed, &record->iLinkWidth, &record->iMaxLinkSpeed,
+          GetPcieLinkInfo(tree, path, &record->iLinkSpeed, &record->iLinkWidth, &record->iMaxLinkSpeed,
                           &record->iMaxLinkWidth);
         }
       }
@@ -222,6 +241,9 @@ bool DiskPresent(const WCHAR* path) {
 
 UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy) {
   ZeroMemory(slots, sizeof(DriveRecord) * capacity);
+  // One reading of the device tree for every drive of the scan.
+  TreeSnapshot tree;
+  tree.ReadDisks();
   UINT32 count = 0;
   for (int n = 0; n < MAX_PHYSICAL_DRIVES && count < capacity; ++n) {
     WCHAR path[DRIVE_TEXT_CAPACITY];
@@ -238,7 +260,7 @@ UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy) {
       }
       continue;
     }
-    if (GetDiskInfo(path, &slots[count]) == RES_SUCCESS) ++count;
+    if (GetDiskInfo(tree, path, &slots[count]) == RES_SUCCESS) ++count;
   }
   TieVolumes(slots, count);
   return count;

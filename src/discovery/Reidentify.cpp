@@ -17,9 +17,10 @@ enum class Probe { NotThere, Found, Failed };
 // share a port id: a disk whose serial number is not the record's is another
 // drive, and is passed over.
 Probe ProbeAtPort(INT32 iCmdType, INT64 portId, const WCHAR* serial, DriveRecord* probed) {
+  TreeSnapshot tree;  // one reading of the device tree per attempt
   Probe outcome = Probe::NotThere;
   for (int skip = 0;; ++skip) {
-    HANDLE disk = OpenDiskByPortIDSkipping(iCmdType, portId, skip);
+    HANDLE disk = OpenDiskByPortIDSkipping(tree, iCmdType, portId, skip);
     if (disk == INVALID_HANDLE_VALUE) return outcome;
     STORAGE_DEVICE_NUMBER number = {};
     bool known = QueryDeviceNumber(disk, &number);
@@ -27,7 +28,7 @@ Probe ProbeAtPort(INT32 iCmdType, INT64 portId, const WCHAR* serial, DriveRecord
     if (!known) continue;  // no path to probe: never another drive in its place
     WCHAR path[DRIVE_TEXT_CAPACITY];
     FormatText(path, L"\\\\.\\PhysicalDrive%d", number.DeviceNumber);
-    if (GetDiskInfo(path, probed) != RES_SUCCESS) {
+    if (GetDiskInfo(tree, path, probed) != RES_SUCCESS) {
       outcome = Probe::Failed;
       continue;
     }

@@ -79,26 +79,11 @@ INT64 PortFromLocation(HDEVINFO set, SP_DEVINFO_DATA* data) {
   return port;
 }
 
-// Finds the element of all present devices with this node; the caller
-// releases the set, also when nothing was found.
-HDEVINFO FindAmongAll(DEVINST node, SP_DEVINFO_DATA* data, bool* found) {
-  *found = false;
-  HDEVINFO all = OpenSet(nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-  if (all == INVALID_HANDLE_VALUE) return all;
-  for (DWORD i = 0; node != 0 && Element(all, i, data); ++i) {
-    if (data->DevInst == node) {
-      *found = true;
-      break;
-    }
-  }
-  return all;
-}
-
 void Release(HDEVINFO set) {
   if (set != INVALID_HANDLE_VALUE) plat::SetupDiDestroyDeviceInfoList(set);
 }
 
-bool DiskNumber(HANDLE disk, UINT32* number) {
+bool NumberOfDisk(HANDLE disk, UINT32* number) {
   STORAGE_DEVICE_NUMBER sdn = {};
   if (!QueryDeviceNumber(disk, &sdn)) return false;
   *number = sdn.DeviceNumber;
@@ -107,15 +92,112 @@ bool DiskNumber(HANDLE disk, UINT32* number) {
 
 bool IsUsbTransport(INT32 cmdType) { return cmdType == CMD_ASM_USB || cmdType == CMD_JMI_USB; }
 
-INT64 UsbPortId(DEVINST disk) {
-  WCHAR parentId[INSTANCE_ID_CAPACITY];
-  if (!InstanceIdOf(ParentOf(disk), parentId)) return ReverseChain(0);
-  return ReverseChain(static_cast<UINT64>(GetUsbPortChain(parentId)));
+HANDLE OpenPath(const WCHAR* path) {
+  return plat::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
 }
 
-INT64 PciePortId(DEVINST disk) {
+// Room for one more item, doubling; false when memory ran out.
+template <typename T>
+bool Grow(T*& items, DWORD count, DWORD& capacity) {
+  if (count < capacity) return true;
+  DWORD bigger = capacity == 0 ? 16 : capacity * 2;
+  T* grown = new (std::nothrow) T[bigger];
+  if (grown == nullptr) return false;
+  for (DWORD i = 0; i < count; ++i) grown[i] = items[i];
+  delete[] items;
+  items = grown;
+  capacity = bigger;
+  return true;
+}
+
+// The device path of an interface, in memory the caller deletes; null when
+// it cannot be read.
+WCHAR* InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface) {
+  DWORD needed = 0;
+  plat::SetupDiGetDeviceInterfaceDetailW(set, iface, nullptr, 0, &needed, nullptr);
+  if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return nullptr;
+  auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(operator new(needed, std::nothrow));
+  if (detail == nullptr) return nullptr;
+  WCHAR* path = nullptr;
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  if (plat::SetupDiGetDeviceInterfaceDetailW(set, iface, detail, needed, nullptr, nullptr)) {
+    size_t units = (needed - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
+    path = new (std::nothrow) WCHAR[units + 1];
+    if (path != nullptr) {
+      memcpy(path, detail->DevicePath, units * sizeof(WCHAR));
+      path[units] = L'\0';  // a path that fills the record comes unterminated
+    }
+  }
+  operator delete(detail);
+  return path;
+}
+
+// USB ports are single base-100 digits of the port id; any other number
+// cannot be written in it.
+constexpr INT64 PORT_UNREADABLE = -1;
+INT64 PortDigit(HDEVINFO set, SP_DEVINFO_DATA* data) {
+  INT64 port = PortFromLocation(set, data);
+  return port >= 0 && port < 100 ? port : PORT_UNREADABLE;
+}
+
+// Hubs below the root hub: USB allows five; more means a tree this program
+// cannot number.
+constexpr int MAX_HUB_LEVELS = 7;
+
+INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) {
+  HDEVINFO set;
+  SP_DEVINFO_DATA data;
+  DWORD position;
+  bool readable;
+  if (!tree.FindId(TreeSnapshot::USB_HUBS, hubId, &position, &set, &data, &readable)) return readable ? number : -1;
+  WCHAR id[INSTANCE_ID_CAPACITY];
+  InstanceIdOf(data.DevInst, id);
+  WCHAR parentId[INSTANCE_ID_CAPACITY];
+  InstanceIdOf(ParentOf(data.DevInst), parentId);
+  // "USB\ROOT_HUB30\..." splits into "USB\" and "ROOT_HUB": a root hub,
+  // whose parent is a host controller.
+  WCHAR head[5] = L"", kind[9] = L"";
+  swscanf(id, L"%4ls%8ls", head, kind);
+  if (wcscmp(kind, L"ROOT_HUB") == 0) {
+    INT64 index = GetHostControllerIndex(tree, parentId);
+    return index < 0 || index > 99 ? -1 : number * 100 + index;
+  }
+  INT64 port = PortDigit(set, &data);
+  if (port == PORT_UNREADABLE || level >= MAX_HUB_LEVELS) return -1;
+  return WalkHubs(tree, parentId, number * 100 + port, level + 1);
+}
+
+INT64 UsbPortId(TreeSnapshot& tree, DEVINST disk) {
+  WCHAR parentId[INSTANCE_ID_CAPACITY];
+  if (!InstanceIdOf(ParentOf(disk), parentId)) return ReverseChain(0);
+  INT64 chain = GetUsbPortChain(tree, parentId);
+  return chain < 0 ? PORT_ID_UNKNOWN : ReverseChain(static_cast<UINT64>(chain));
+}
+
+// A node's bus number; 0 when it is not there or has none, and *readable
+// false when the device tree could not be read for it.
+INT32 BusNumberOf(TreeSnapshot& tree, DEVINST node, bool* readable) {
+  HDEVINFO set;
+  SP_DEVINFO_DATA data;
+  if (!tree.FindNode(TreeSnapshot::ALL_DEVICES, node, &set, &data, readable)) return 0;
+  DWORD needed = 0;
+  plat::SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_BUSNUMBER, nullptr, nullptr, 0, &needed);
+  DWORD value = 0;
+  if (needed == sizeof value &&
+      plat::SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_BUSNUMBER, nullptr, reinterpret_cast<BYTE*>(&value),
+                                              sizeof value, nullptr))
+    return static_cast<INT32>(value);
+  return 0;
+}
+
+INT64 PciePortId(TreeSnapshot& tree, DEVINST disk) {
   DEVINST parent = ParentOf(disk);
-  return 99 * static_cast<INT64>(GetBusNumber(ParentOf(parent))) + GetBusNumber(parent);
+  bool parentRead = true, grandparentRead = true;
+  INT64 low = BusNumberOf(tree, parent, &parentRead);
+  INT64 high = BusNumberOf(tree, ParentOf(parent), &grandparentRead);
+  if (!parentRead || !grandparentRead) return PORT_ID_UNKNOWN;
+  return 99 * high + low;
 }
 
 }  // namespace
@@ -149,135 +231,295 @@ HANDLE OpenDeviceInterface(const GUID* interfaceClass, DWORD index) {
   return handle;
 }
 
-DEVINST FindDiskDevInst(const WCHAR* drivePath, int level) {
+// --- the snapshot ---
+
+TreeSnapshot::TreeSnapshot() = default;
+
+TreeSnapshot::~TreeSnapshot() {
+  for (Set& set : sets_) {
+    Release(set.handle);
+    for (DWORD i = 0; i < set.count; ++i) delete[] set.members[i].id;
+    delete[] set.members;
+  }
+  for (DWORD i = 0; i < diskCount_; ++i) delete[] disks_[i].path;
+  delete[] disks_;
+}
+
+void TreeSnapshot::ReadDisks() {
+  if (disksRead_) return;
+  disksRead_ = true;
   HDEVINFO set = OpenClass(&kDiskClass);
-  if (set == INVALID_HANDLE_VALUE) return 0;
-  DEVINST result = 0;
+  if (set == INVALID_HANDLE_VALUE) return;
   SP_DEVINFO_DATA data;
   for (DWORD i = 0; Element(set, i, &data); ++i) {
-    WCHAR path[64] = L"";
-    HANDLE disk = OpenDeviceInterface(&kDiskClass, i);
-    if (disk != INVALID_HANDLE_VALUE) {
-      UINT32 number = 0;
-      if (DiskNumber(disk, &number)) FormatText(path, L"\\\\.\\PHYSICALDRIVE%d", number);
-      plat::CloseHandle(disk);
+    // The element's own interface: node and handle are the same disk even
+    // when disks come and go meanwhile.
+    SP_DEVICE_INTERFACE_DATA iface = {};
+    iface.cbSize = sizeof iface;
+    if (!plat::SetupDiEnumDeviceInterfaces(set, &data, &kDiskClass, 0, &iface)) continue;
+    WCHAR* path = InterfacePath(set, &iface);
+    if (path == nullptr) continue;
+    HANDLE disk = OpenPath(path);
+    if (disk == INVALID_HANDLE_VALUE || !Grow(disks_, diskCount_, diskCapacity_)) {
+      if (disk != INVALID_HANDLE_VALUE) plat::CloseHandle(disk);
+      delete[] path;
+      continue;
     }
-    if (_wcsicmp(path, drivePath) != 0) continue;
-    if (level == 0) result = data.DevInst;
-    else if (level == 1) result = ParentOf(data.DevInst);
-    else if (level == 2) result = ParentOf(ParentOf(data.DevInst));
-    break;
+    Disk& d = disks_[diskCount_++];
+    d = Disk{};
+    d.node = data.DevInst;
+    d.path = path;
+    d.numbered = NumberOfDisk(disk, &d.number);
+    plat::CloseHandle(disk);
   }
   Release(set);
-  return result;
+}
+
+DWORD TreeSnapshot::DiskCount() {
+  ReadDisks();
+  return diskCount_;
+}
+
+DEVINST TreeSnapshot::DiskNode(DWORD i) { return i < DiskCount() ? disks_[i].node : 0; }
+
+bool TreeSnapshot::DiskNumber(DWORD i, UINT32* number) {
+  if (i >= DiskCount() || !disks_[i].numbered) return false;
+  *number = disks_[i].number;
+  return true;
+}
+
+int TreeSnapshot::DiskWithNumber(UINT32 number) {
+  for (DWORD i = 0; i < DiskCount(); ++i)
+    if (disks_[i].numbered && disks_[i].number == number) return static_cast<int>(i);
+  return -1;
+}
+
+HANDLE TreeSnapshot::OpenDiskAt(DWORD i) { return i < DiskCount() ? OpenPath(disks_[i].path) : INVALID_HANDLE_VALUE; }
+
+bool TreeSnapshot::StillNumbered(DWORD i) {
+  if (i >= DiskCount() || !disks_[i].numbered) return false;
+  HANDLE disk = OpenPath(disks_[i].path);
+  if (disk == INVALID_HANDLE_VALUE) return false;
+  UINT32 number = 0;
+  bool same = NumberOfDisk(disk, &number) && number == disks_[i].number;
+  plat::CloseHandle(disk);
+  return same;
+}
+
+bool TreeSnapshot::DiskBusType(DWORD i, STORAGE_BUS_TYPE* bus) {
+  if (i >= DiskCount()) return false;
+  Disk& d = disks_[i];
+  if (d.busState == 0) {
+    d.busState = 2;
+    HANDLE disk = OpenPath(d.path);
+    if (disk != INVALID_HANDLE_VALUE) {
+      STORAGE_PROPERTY_QUERY query = {};
+      query.PropertyId = StorageDeviceProperty;
+      query.QueryType = PropertyStandardQuery;
+      STORAGE_DEVICE_DESCRIPTOR descriptor = {};
+      DWORD returned = 0;
+      if (plat::DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &descriptor,
+                                sizeof descriptor, &returned, nullptr)) {
+        d.busState = 1;
+        d.bus = descriptor.BusType;
+      }
+      plat::CloseHandle(disk);
+    }
+  }
+  *bus = d.bus;
+  return d.busState == 1;
+}
+
+INT64 TreeSnapshot::DiskPortId(DWORD i, bool usb) {
+  if (i >= DiskCount()) return PORT_ID_UNKNOWN;
+  Disk& d = disks_[i];
+  if (usb && !d.usbPortRead) {
+    d.usbPortRead = true;
+    d.usbPort = UsbPortId(*this, d.node);
+  }
+  if (!usb && !d.pciePortRead) {
+    d.pciePortRead = true;
+    d.pciePort = PciePortId(*this, d.node);
+  }
+  return usb ? d.usbPort : d.pciePort;
+}
+
+bool TreeSnapshot::Open(Set& set, Kind kind) {
+  if (!set.tried) {
+    set.tried = true;
+    static const GUID* const classes[KIND_COUNT] = {nullptr, &kUsbDeviceClass, &kUsbHubClass, &kHostControllerClass};
+    set.handle = kind == ALL_DEVICES ? OpenSet(nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES) : OpenClass(classes[kind]);
+    set.broken = set.handle == INVALID_HANDLE_VALUE;
+  }
+  return !set.broken;
+}
+
+// The next element of the set; false at its end or when it broke.
+bool TreeSnapshot::More(Set& set) {
+  if (set.ended || set.broken) return false;
+  if (!Grow(set.members, set.count, set.capacity)) {
+    set.broken = true;  // the rest cannot be seen: the set counts as unread
+    return false;
+  }
+  Member& m = set.members[set.count];
+  m = Member{};
+  if (!Element(set.handle, set.count, &m.data)) {
+    set.ended = true;
+    return false;
+  }
+  ++set.count;
+  return true;
+}
+
+const WCHAR* TreeSnapshot::IdAt(Set& set, DWORD i) {
+  Member& m = set.members[i];
+  if (m.idState == 0) {
+    m.idState = 2;
+    m.id = new (std::nothrow) WCHAR[INSTANCE_ID_CAPACITY];
+    if (m.id != nullptr && InstanceIdOf(m.data.DevInst, m.id)) m.idState = 1;
+  }
+  return m.idState == 1 ? m.id : nullptr;
+}
+
+bool TreeSnapshot::FindNode(Kind kind, DEVINST node, HDEVINFO* handle, SP_DEVINFO_DATA* data, bool* readable) {
+  *readable = true;
+  if (node == 0) return false;  // no node: nothing to find, nothing to read
+  Set& set = sets_[kind];
+  if (!Open(set, kind)) {
+    *readable = false;
+    return false;
+  }
+  for (DWORD i = 0; i < set.count || More(set); ++i) {
+    if (set.members[i].data.DevInst != node) continue;
+    *handle = set.handle;
+    *data = set.members[i].data;
+    return true;
+  }
+  *readable = !set.broken;
+  return false;
+}
+
+bool TreeSnapshot::FindId(Kind kind, const WCHAR* id, DWORD* position, HDEVINFO* handle, SP_DEVINFO_DATA* data,
+                          bool* readable) {
+  *readable = true;
+  Set& set = sets_[kind];
+  if (!Open(set, kind)) {
+    *readable = false;
+    return false;
+  }
+  for (DWORD i = 0; i < set.count || More(set); ++i) {
+    const WCHAR* element = IdAt(set, i);
+    if (element == nullptr || wcscmp(element, id) != 0) continue;
+    *position = i;
+    *handle = set.handle;
+    *data = set.members[i].data;
+    return true;
+  }
+  *readable = !set.broken;
+  return false;
+}
+
+bool TreeSnapshot::Count(Kind kind, DWORD* count) {
+  Set& set = sets_[kind];
+  if (!Open(set, kind)) return false;
+  while (More(set)) {
+  }
+  *count = set.count;
+  return !set.broken;
+}
+
+// --- the lookups ---
+
+DEVINST FindDiskDevInst(const WCHAR* drivePath, int level) {
+  TreeSnapshot tree;
+  return FindDiskDevInst(tree, drivePath, level);
+}
+
+DEVINST FindDiskDevInst(TreeSnapshot& tree, const WCHAR* drivePath, int level) {
+  for (DWORD i = 0; i < tree.DiskCount(); ++i) {
+    WCHAR path[64] = L"";
+    UINT32 number = 0;
+    if (tree.DiskNumber(i, &number)) FormatText(path, L"\\\\.\\PHYSICALDRIVE%d", number);
+    if (_wcsicmp(path, drivePath) != 0) continue;
+    DEVINST disk = tree.DiskNode(i);
+    if (level == 0) return disk;
+    if (level == 1) return ParentOf(disk);
+    if (level == 2) return ParentOf(ParentOf(disk));
+    return 0;
+  }
+  return 0;
 }
 
 void GetControllerService(const WCHAR* drivePath, WCHAR* service) {
+  TreeSnapshot tree;
+  GetControllerService(tree, drivePath, service);
+}
+
+void GetControllerService(TreeSnapshot& tree, const WCHAR* drivePath, WCHAR* service) {
   service[0] = L'\0';
-  DEVINST parent = FindDiskDevInst(drivePath, 1);
+  HDEVINFO set;
   SP_DEVINFO_DATA data;
-  bool found = false;
-  HDEVINFO all = FindAmongAll(parent, &data, &found);
-  if (found) ReadTextProperty(all, &data, SPDRP_SERVICE, service, SERVICE_CAPACITY);
-  Release(all);
+  bool readable;
+  if (tree.FindNode(TreeSnapshot::ALL_DEVICES, FindDiskDevInst(tree, drivePath, 1), &set, &data, &readable))
+    ReadTextProperty(set, &data, SPDRP_SERVICE, service, SERVICE_CAPACITY);
 }
 
 void GetPcieLinkInfo(const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth, UINT32* maxLinkSpeed,
                      UINT32* maxLinkWidth) {
-  DEVINST parent = FindDiskDevInst(drivePath, 1);
+  TreeSnapshot tree;
+  GetPcieLinkInfo(tree, drivePath, linkSpeed, linkWidth, maxLinkSpeed, maxLinkWidth);
+}
+
+void GetPcieLinkInfo(TreeSnapshot& tree, const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth,
+                     UINT32* maxLinkSpeed, UINT32* maxLinkWidth) {
+  HDEVINFO set;
   SP_DEVINFO_DATA data;
-  bool found = false;
-  HDEVINFO all = FindAmongAll(parent, &data, &found);
-  if (found) {
-    UINT32* values[4] = {linkSpeed, linkWidth, maxLinkSpeed, maxLinkWidth};
-    for (ULONG k = 0; k < 4; ++k) {
-      *values[k] = 0;
-      DEVPROPKEY key = {kPciLinkKey, 9 + k};
-      DEVPROPTYPE type = 0;
-      UINT32 value = 0;
-      if (plat::SetupDiGetDevicePropertyW(all, &data, &key, &type, reinterpret_cast<BYTE*>(&value), sizeof value,
-                                          nullptr, 0) &&
-          type == DEVPROP_TYPE_UINT32)
-        *values[k] = value;
-    }
+  bool readable;
+  if (!tree.FindNode(TreeSnapshot::ALL_DEVICES, FindDiskDevInst(tree, drivePath, 1), &set, &data, &readable)) return;
+  UINT32* values[4] = {linkSpeed, linkWidth, maxLinkSpeed, maxLinkWidth};
+  for (ULONG k = 0; k < 4; ++k) {
+    *values[k] = 0;
+    DEVPROPKEY key = {kPciLinkKey, 9 + k};
+    DEVPROPTYPE type = 0;
+    UINT32 value = 0;
+    if (plat::SetupDiGetDevicePropertyW(set, &data, &key, &type, reinterpret_cast<BYTE*>(&value), sizeof value,
+                                        nullptr, 0) &&
+        type == DEVPROP_TYPE_UINT32)
+      *values[k] = value;
   }
-  Release(all);
 }
 
 INT32 GetBusNumber(DEVINST node) {
-  SP_DEVINFO_DATA data;
-  bool found = false;
-  HDEVINFO all = FindAmongAll(node, &data, &found);
-  INT32 bus = 0;
-  if (found) {
-    DWORD needed = 0;
-    plat::SetupDiGetDeviceRegistryPropertyW(all, &data, SPDRP_BUSNUMBER, nullptr, nullptr, 0, &needed);
-    DWORD value = 0;
-    if (needed == sizeof value &&
-        plat::SetupDiGetDeviceRegistryPropertyW(all, &data, SPDRP_BUSNUMBER, nullptr, reinterpret_cast<BYTE*>(&value),
-                                                sizeof value, nullptr))
-      bus = static_cast<INT32>(value);
-  }
-  Release(all);
-  return bus;
+  TreeSnapshot tree;
+  bool readable;
+  return BusNumberOf(tree, node, &readable);
 }
 
-INT64 GetHostControllerIndex(const WCHAR* hostControllerId) {
-  HDEVINFO set = OpenClass(&kHostControllerClass);
-  if (set == INVALID_HANDLE_VALUE) return 1;
+INT64 GetHostControllerIndex(TreeSnapshot& tree, const WCHAR* hostControllerId) {
+  HDEVINFO set;
   SP_DEVINFO_DATA data;
-  DWORD i = 0;
-  INT64 index = 0;
-  for (; Element(set, i, &data); ++i) {
-    WCHAR id[INSTANCE_ID_CAPACITY];
-    if (InstanceIdOf(data.DevInst, id) && wcscmp(id, hostControllerId) == 0) {
-      index = static_cast<INT64>(i) + 1;
-      break;
-    }
-  }
-  Release(set);
-  return index != 0 ? index : static_cast<INT64>(i) + 1;
+  DWORD position = 0;
+  bool readable;
+  if (tree.FindId(TreeSnapshot::HOST_CONTROLLERS, hostControllerId, &position, &set, &data, &readable))
+    return static_cast<INT64>(position) + 1;
+  DWORD count = 0;
+  if (!readable || !tree.Count(TreeSnapshot::HOST_CONTROLLERS, &count)) return -1;
+  return static_cast<INT64>(count) + 1;
 }
 
-INT64 WalkUsbHubs(const WCHAR* hubId, INT64 number) {
-  HDEVINFO set = OpenClass(&kUsbHubClass);
-  if (set == INVALID_HANDLE_VALUE) return number;
-  SP_DEVINFO_DATA data;
-  for (DWORD i = 0; Element(set, i, &data); ++i) {
-    WCHAR id[INSTANCE_ID_CAPACITY];
-    if (!InstanceIdOf(data.DevInst, id) || wcscmp(id, hubId) != 0) continue;
-    WCHAR parentId[INSTANCE_ID_CAPACITY];
-    InstanceIdOf(ParentOf(data.DevInst), parentId);
-    // "USB\ROOT_HUB30\..." splits into "USB\" and "ROOT_HUB": a root hub,
-    // whose parent is a host controller.
-    WCHAR head[5] = L"", kind[9] = L"";
-    swscanf(id, L"%4ls%8ls", head, kind);
-    if (wcscmp(kind, L"ROOT_HUB") == 0) {
-      number = number * 100 + GetHostControllerIndex(parentId);
-    } else {
-      INT64 port = PortFromLocation(set, &data);
-      number = WalkUsbHubs(parentId, number * 100 + port);
-    }
-  }
-  Release(set);
-  return number;
-}
+INT64 WalkUsbHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number) { return WalkHubs(tree, hubId, number, 0); }
 
-INT64 GetUsbPortChain(const WCHAR* usbDeviceId) {
-  HDEVINFO set = OpenClass(&kUsbDeviceClass);
-  if (set == INVALID_HANDLE_VALUE) return 0;
-  INT64 result = 0;
+INT64 GetUsbPortChain(TreeSnapshot& tree, const WCHAR* usbDeviceId) {
+  HDEVINFO set;
   SP_DEVINFO_DATA data;
-  for (DWORD i = 0; Element(set, i, &data); ++i) {
-    WCHAR id[INSTANCE_ID_CAPACITY];
-    if (!InstanceIdOf(data.DevInst, id) || wcscmp(id, usbDeviceId) != 0) continue;
-    INT64 port = PortFromLocation(set, &data);
-    WCHAR hubId[INSTANCE_ID_CAPACITY];
-    InstanceIdOf(ParentOf(data.DevInst), hubId);
-    result = WalkUsbHubs(hubId, port);
-  }
-  Release(set);
-  return result;
+  DWORD position;
+  bool readable;
+  if (!tree.FindId(TreeSnapshot::USB_DEVICES, usbDeviceId, &position, &set, &data, &readable)) return readable ? 0 : -1;
+  INT64 port = PortDigit(set, &data);
+  if (port == PORT_UNREADABLE) return -1;
+  WCHAR hubId[INSTANCE_ID_CAPACITY];
+  InstanceIdOf(ParentOf(data.DevInst), hubId);
+  return WalkUsbHubs(tree, hubId, port);
 }
 
 INT64 ReverseChain(UINT64 chain) {
@@ -290,51 +532,33 @@ INT64 ReverseChain(UINT64 chain) {
 }
 
 INT64 GetDiskPortID(const CmdContext* ctx, UINT32 deviceNumber) {
-  HDEVINFO set = OpenClass(&kDiskClass);
-  if (set == INVALID_HANDLE_VALUE) return PORT_ID_UNKNOWN;
-  INT64 portId = PORT_ID_UNKNOWN;
-  SP_DEVINFO_DATA data;
-  for (DWORD i = 0; Element(set, i, &data); ++i) {
-    HANDLE disk = OpenDeviceInterface(&kDiskClass, i);
-    if (disk == INVALID_HANDLE_VALUE) continue;
-    UINT32 number = 0;
-    bool match = DiskNumber(disk, &number) && number == deviceNumber;
-    plat::CloseHandle(disk);
-    if (!match) continue;
-    portId = IsUsbTransport(ctx->iCmdType) ? UsbPortId(data.DevInst) : PciePortId(data.DevInst);
-    break;
-  }
-  Release(set);
-  return portId;
+  TreeSnapshot tree;
+  return GetDiskPortID(tree, ctx, deviceNumber);
 }
 
-HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId) { return OpenDiskByPortIDSkipping(iCmdType, portId, 0); }
+INT64 GetDiskPortID(TreeSnapshot& tree, const CmdContext* ctx, UINT32 deviceNumber) {
+  int disk = tree.DiskWithNumber(deviceNumber);
+  if (disk < 0) return PORT_ID_UNKNOWN;
+  return tree.DiskPortId(static_cast<DWORD>(disk), IsUsbTransport(ctx->iCmdType));
+}
 
-HANDLE OpenDiskByPortIDSkipping(INT32 iCmdType, INT64 portId, int skip) {
-  HDEVINFO set = OpenClass(&kDiskClass);
-  if (set == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-  HANDLE found = INVALID_HANDLE_VALUE;
-  SP_DEVINFO_DATA data;
-  for (DWORD i = 0; found == INVALID_HANDLE_VALUE && Element(set, i, &data); ++i) {
-    HANDLE disk = OpenDeviceInterface(&kDiskClass, i);
-    if (disk == INVALID_HANDLE_VALUE) continue;
-    STORAGE_PROPERTY_QUERY query = {};
-    query.PropertyId = StorageDeviceProperty;
-    query.QueryType = PropertyStandardQuery;
-    STORAGE_DEVICE_DESCRIPTOR descriptor = {};
-    DWORD returned = 0;
-    if (!plat::DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &descriptor,
-                               sizeof descriptor, &returned, nullptr)) {
-      plat::CloseHandle(disk);
-      continue;
-    }
+HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId) {
+  TreeSnapshot tree;
+  return OpenDiskByPortIDSkipping(tree, iCmdType, portId, 0);
+}
+
+HANDLE OpenDiskByPortIDSkipping(TreeSnapshot& tree, INT32 iCmdType, INT64 portId, int skip) {
+  if (portId < 0) return INVALID_HANDLE_VALUE;  // -1 and unknown are no place a disk can be
+  for (DWORD i = 0; i < tree.DiskCount(); ++i) {
+    STORAGE_BUS_TYPE bus;
+    if (!tree.DiskBusType(i, &bus)) continue;
     INT64 diskPort = -1;
-    if (descriptor.BusType == BusTypeUsb && IsUsbTransport(iCmdType)) diskPort = UsbPortId(data.DevInst);
-    else if (descriptor.BusType == BusTypeRAID || descriptor.BusType == BusTypeNvme) diskPort = PciePortId(data.DevInst);
+    if (bus == BusTypeUsb && IsUsbTransport(iCmdType)) diskPort = tree.DiskPortId(i, true);
+    else if (bus == BusTypeRAID || bus == BusTypeNvme) diskPort = tree.DiskPortId(i, false);
     // A disk on another bus (-1) matches nothing, whatever is wanted.
-    if (diskPort != -1 && diskPort == portId && skip-- == 0) found = disk;
-    else plat::CloseHandle(disk);
+    if (diskPort != portId || skip-- != 0) continue;
+    HANDLE disk = tree.OpenDiskAt(i);
+    if (disk != INVALID_HANDLE_VALUE) return disk;
   }
-  Release(set);
-  return found;
+  return INVALID_HANDLE_VALUE;
 }
