@@ -1,9 +1,12 @@
 // Enumeration and re-identification against machines of the lab.
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 
+#include "DeviceTree.h"
 #include "LabFixture.h"
+#include "NothrowFaults.h"
 #include "MakerPersonality.h"
 #include "Scenario.h"
 #include "UsbBridge.h"
@@ -238,9 +241,42 @@ TEST_F(EnumerationTest, ADiskThatChangesDuringTheScanIsSeenWholeOrNotAtAll) {
   count = Scan();
   machine.AfterRequest(nullptr);
   ASSERT_GE(count, 1u);
-  if (count == 2) EXPECT_EQ(104, slots[1].iPort);
+  if (count == 2) {
+    EXPECT_EQ(104, slots[1].iPort);
+  }
   ASSERT_EQ(2u, Scan());
   EXPECT_EQ(104, slots[1].iPort);
+}
+
+// Short of memory anywhere in a scan, no drive is offered at a port that is
+// not its own, and nothing is left open.
+TEST_F(EnumerationTest, ShortOfMemoryNoDriveIsOfferedAtAnotherPort) {
+  Build(kOneOfEach);
+  nothrow_faults::Start(0);
+  ASSERT_EQ(4u, Scan());
+  const int allocations = nothrow_faults::Stop();
+  std::map<std::wstring, INT64> ports;
+  for (UINT32 i = 0; i < 4; ++i) ports[slots[i].szSerial] = slots[i].iPort;
+  ASSERT_EQ(4u, ports.size());
+  for (int nth = 1; nth <= allocations; ++nth) {
+    SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(allocations) + " fails");
+    nothrow_faults::Start(nth);
+    UINT32 count = Scan();
+    nothrow_faults::Stop();
+    for (UINT32 i = 0; i < count; ++i) EXPECT_EQ(ports[slots[i].szSerial], slots[i].iPort);
+    ASSERT_EQ(0, machine.OpenDeviceSetCount());
+    ASSERT_EQ(0, machine.OpenHandleCount());
+  }
+}
+
+// A disk that does not tell its number while the tree is read is asked once
+// more when its drive is probed: a passing failure loses no drive.
+TEST_F(EnumerationTest, ADiskThatDoesNotTellItsNumberOnceIsAskedAgain) {
+  Build(kOneOfEach);
+  for (int times = 1; times <= 3; ++times) {
+    machine.FailIoctl(IOCTL_STORAGE_GET_DEVICE_NUMBER, ERROR_IO_DEVICE, times);
+    EXPECT_EQ(4u, Scan()) << times << " disks did not tell their number at first";
+  }
 }
 
 TEST_F(EnumerationTest, CheckConditionAtIdentifySkipsTheDrive) {
@@ -401,6 +437,20 @@ TEST_F(ReidentifyTest, TwoDrivesBehindOneAdapterAreEachFoundAsThemselves) {
   EXPECT_EQ(2u, b.iDeviceNumber);
   EXPECT_EQ(1, GetDiskInfoByPortID(&a, 30));
   EXPECT_EQ(1u, a.iDeviceNumber);
+  EXPECT_EQ(0u, wcsncmp(L"RST-B", b.szSerial, 5));
+}
+
+// One of two drives behind an adapter cannot be opened when re-identification
+// looks for the other: the other is still found on the first try.
+TEST_F(ReidentifyTest, AnUnopenableDriveAtThePortDoesNotHideItsNeighbour) {
+  Build("rst disk=1 port=3 path=0 serial=RST-A\n"
+        "rst disk=2 port=3 path=1 serial=RST-B\n");
+  ASSERT_EQ(2u, Scan());
+  DriveRecord b = slots[1];
+  const std::wstring a = machine.Tree().Find(machine.DiskAt(1)->node)->interfacePath;
+  machine.FailOpen(a, ERROR_ACCESS_DENIED, 2);  // read with the tree, asked its bus, then refused
+  EXPECT_EQ(1, GetDiskInfoByPortID(&b, 1));
+  EXPECT_EQ(2u, b.iDeviceNumber);
   EXPECT_EQ(0u, wcsncmp(L"RST-B", b.szSerial, 5));
 }
 

@@ -5,6 +5,7 @@
 
 #include "DeviceTree.h"
 #include "LabFixture.h"
+#include "NothrowFaults.h"
 #include "Scenario.h"
 #include "UsbBridge.h"
 
@@ -155,6 +156,58 @@ TEST_F(TopologyTest, APortIdIsRightOrUnknownWhereverTheTreeStopsAnswering) {
   EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB)) << "port 150 is no digit";
   NodeWithPrefix(L"USB\\VID_2109")->location = L"Port_#0099.Hub_#0001";
   EXPECT_EQ(19902, PortOf(0, CMD_ASM_USB));
+}
+
+// Short of memory anywhere while the tree is read, a port id is the right
+// one or unknown, and every set and handle is released.
+TEST_F(TopologyTest, ShortOfMemoryAPortIdIsRightOrUnknown) {
+  struct Case {
+    std::function<void()> build;
+    INT32 type;
+    INT64 port;
+  } cases[] = {
+      {[&] { machine.AddUsbDrive(Usb(0, {3, 2}, 2)); }, CMD_ASM_USB, 20302},
+      {[&] { machine.AddNativeDrive(Native(0, 4, 3)); }, CMD_NVME, 301},
+  };
+  for (const Case& c : cases) {
+    machine.Reset();
+    c.build();
+    nothrow_faults::Start(0);
+    ASSERT_EQ(c.port, PortOf(0, c.type));
+    const int allocations = nothrow_faults::Stop();
+    ASSERT_GE(allocations, 2);
+    for (int nth = 1; nth <= allocations; ++nth) {
+      SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(allocations) + " fails");
+      nothrow_faults::Start(nth);
+      INT64 port = PortOf(0, c.type);
+      nothrow_faults::Stop();
+      EXPECT_TRUE(port == c.port || port == PORT_ID_UNKNOWN) << port;
+      EXPECT_EQ(0, machine.OpenDeviceSetCount());
+      EXPECT_EQ(0, machine.OpenHandleCount());
+    }
+  }
+}
+
+// Eight hubs still fit the port id; one more does not. A hub that names
+// itself as its parent ends the climb without a port id, also when every
+// digit is 0 and the number never grows.
+TEST_F(TopologyTest, DeepChainsFillThePortIdAndLoopsEndTheClimb) {
+  machine.AddUsbDrive(Usb(0, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(1010203040506070809, PortOf(0, CMD_ASM_USB));
+  machine.Reset();
+  machine.AddUsbDrive(Usb(0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB)) << "eleven digits";
+
+  machine.Reset();
+  machine.AddUsbDrive(Usb(0, {3, 2}));
+  lab::DevNode* hub = NodeWithPrefix(L"USB\\VID_2109");
+  ASSERT_NE(nullptr, hub);
+  hub->parent = hub->id;
+  EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB));
+  hub->location.reset();
+  NodeWithPrefix(L"USB\\VID_174C")->location.reset();
+  EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB));
+  EXPECT_EQ(0, machine.OpenDeviceSetCount());
 }
 
 // The lab's modelled time charges a walk of all devices by the tree's size.

@@ -42,6 +42,9 @@ class TreeSnapshot {
   bool DiskNumber(DWORD i, UINT32* number);
   // The disk that carried this storage device number; -1 when none.
   int DiskWithNumber(UINT32 number);
+  // Asks the disks that did not tell their number when the tree was read
+  // once more; true when one now has.
+  bool AskAgain();
   // Opens the disk's own interface; the caller closes the handle.
   HANDLE OpenDiskAt(DWORD i);
   // The disk still answers under the number it had: it has not left since.
@@ -65,6 +68,7 @@ class TreeSnapshot {
     DEVINST node;
     WCHAR* path;  // the disk's own interface
     bool numbered;
+    bool askedAgain;  // its number was asked a second time
     UINT32 number;
     int busState;  // 0 not asked, 1 read, 2 unreadable
     STORAGE_BUS_TYPE bus;
@@ -112,9 +116,10 @@ INT64 ReverseChain(UINT64 chain);
 INT64 GetDiskPortID(const CmdContext* ctx, UINT32 deviceNumber);
 INT64 GetDiskPortID(TreeSnapshot& tree, const CmdContext* ctx, UINT32 deviceNumber);
 HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId);
-// The disk after the first skip ones at that port id: drives behind one RST
-// adapter share its port id.
-HANDLE OpenDiskByPortIDSkipping(TreeSnapshot& tree, INT32 iCmdType, INT64 portId, int skip);
+// The first disk of the snapshot at that port id from position *next on,
+// which is then moved past it: drives behind one RST adapter share its port
+// id, and are opened in turn.
+HANDLE OpenNextDiskByPortID(TreeSnapshot& tree, INT32 iCmdType, INT64 portId, DWORD* next);
 
 // The storage device number of an open disk or volume.
 bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number);

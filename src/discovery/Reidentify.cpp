@@ -19,8 +19,8 @@ enum class Probe { NotThere, Found, Failed };
 Probe ProbeAtPort(INT32 iCmdType, INT64 portId, const WCHAR* serial, DriveRecord* probed) {
   TreeSnapshot tree;  // one reading of the device tree per attempt
   Probe outcome = Probe::NotThere;
-  for (int skip = 0;; ++skip) {
-    HANDLE disk = OpenDiskByPortIDSkipping(tree, iCmdType, portId, skip);
+  for (DWORD next = 0;;) {
+    HANDLE disk = OpenNextDiskByPortID(tree, iCmdType, portId, &next);
     if (disk == INVALID_HANDLE_VALUE) return outcome;
     STORAGE_DEVICE_NUMBER number = {};
     bool known = QueryDeviceNumber(disk, &number);

@@ -1,5 +1,6 @@
 // Where a drive hangs in the device tree: its controller's service and PCIe
 // link, and its port id, which survives a re-enumeration.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -53,30 +54,38 @@ DEVINST ParentOf(DEVINST node) {
   return parent;
 }
 
+enum class PropertyText { Read, Absent, NoMemory };
+
 // Reads a text registry property into capacity units, cut and terminated.
-bool ReadTextProperty(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, WCHAR* out, size_t capacity) {
+PropertyText ReadTextProperty(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, WCHAR* out, size_t capacity) {
   out[0] = L'\0';
   DWORD needed = 0;
   plat::SetupDiGetDeviceRegistryPropertyW(set, data, property, nullptr, nullptr, 0, &needed);
-  if (needed == 0) return false;
+  if (needed == 0) return PropertyText::Absent;
   size_t units = needed / sizeof(WCHAR) + 1;
   WCHAR* text = new (std::nothrow) WCHAR[units];
-  if (text == nullptr) return false;
+  if (text == nullptr) return PropertyText::NoMemory;
   memset(text, 0, units * sizeof(WCHAR));
   bool ok = plat::SetupDiGetDeviceRegistryPropertyW(set, data, property, nullptr, reinterpret_cast<BYTE*>(text),
                                                      needed, nullptr) != FALSE;
   if (ok) StringCchCopyNW(out, capacity, text, units - 1);
   delete[] text;
-  return ok;
+  return ok ? PropertyText::Read : PropertyText::Absent;
 }
 
-// Reads "Port_#0003.Hub_#0002" into its port number; 0 when absent.
-INT64 PortFromLocation(HDEVINFO set, SP_DEVINFO_DATA* data) {
+// USB ports are single base-100 digits of the port id; any other number
+// cannot be written in it.
+constexpr INT64 PORT_UNREADABLE = -1;
+
+// Reads "Port_#0003.Hub_#0002" into its port number: 0 when the node has
+// none, PORT_UNREADABLE when it could not be read or is no digit.
+INT64 PortDigit(HDEVINFO set, SP_DEVINFO_DATA* data) {
   WCHAR location[INSTANCE_ID_CAPACITY];
-  if (!ReadTextProperty(set, data, SPDRP_LOCATION_INFORMATION, location, INSTANCE_ID_CAPACITY)) return 0;
+  PropertyText text = ReadTextProperty(set, data, SPDRP_LOCATION_INFORMATION, location, INSTANCE_ID_CAPACITY);
+  if (text == PropertyText::NoMemory) return PORT_UNREADABLE;
   INT64 port = 0, hub = 0;
-  if (swscanf(location, L"Port_#%lld.Hub_#%lld", &port, &hub) < 1) return 0;
-  return port;
+  if (text == PropertyText::Absent || swscanf(location, L"Port_#%lld.Hub_#%lld", &port, &hub) < 1) return 0;
+  return port >= 0 && port < 100 ? port : PORT_UNREADABLE;
 }
 
 void Release(HDEVINFO set) {
@@ -133,17 +142,15 @@ WCHAR* InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface) {
   return path;
 }
 
-// USB ports are single base-100 digits of the port id; any other number
-// cannot be written in it.
-constexpr INT64 PORT_UNREADABLE = -1;
-INT64 PortDigit(HDEVINFO set, SP_DEVINFO_DATA* data) {
-  INT64 port = PortFromLocation(set, data);
-  return port >= 0 && port < 100 ? port : PORT_UNREADABLE;
-}
+// Below the root hub USB allows five hubs; a deeper climb is a loop in an
+// odd tree, or a chain of zeros that never fills the number.
+constexpr int MAX_HUB_LEVELS = 16;
 
-// Hubs below the root hub: USB allows five; more means a tree this program
-// cannot number.
-constexpr int MAX_HUB_LEVELS = 7;
+// number * 100 + digit, or -1 when the port id could not hold it.
+INT64 AppendDigit(INT64 number, INT64 digit) {
+  if (number < 0 || digit < 0 || number > (INT64_MAX - digit) / 100) return -1;
+  return number * 100 + digit;
+}
 
 INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) {
   HDEVINFO set;
@@ -161,11 +168,12 @@ INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) 
   swscanf(id, L"%4ls%8ls", head, kind);
   if (wcscmp(kind, L"ROOT_HUB") == 0) {
     INT64 index = GetHostControllerIndex(tree, parentId);
-    return index < 0 || index > 99 ? -1 : number * 100 + index;
+    return index > 99 ? -1 : AppendDigit(number, index);
   }
   INT64 port = PortDigit(set, &data);
   if (port == PORT_UNREADABLE || level >= MAX_HUB_LEVELS) return -1;
-  return WalkHubs(tree, parentId, number * 100 + port, level + 1);
+  INT64 longer = AppendDigit(number, port);
+  return longer < 0 ? -1 : WalkHubs(tree, parentId, longer, level + 1);
 }
 
 INT64 UsbPortId(TreeSnapshot& tree, DEVINST disk) {
@@ -289,9 +297,28 @@ bool TreeSnapshot::DiskNumber(DWORD i, UINT32* number) {
 }
 
 int TreeSnapshot::DiskWithNumber(UINT32 number) {
-  for (DWORD i = 0; i < DiskCount(); ++i)
-    if (disks_[i].numbered && disks_[i].number == number) return static_cast<int>(i);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (DWORD i = 0; i < DiskCount(); ++i)
+      if (disks_[i].numbered && disks_[i].number == number) return static_cast<int>(i);
+    if (pass == 0 && !AskAgain()) break;
+  }
   return -1;
+}
+
+bool TreeSnapshot::AskAgain() {
+  // Through the disk's own interface, so the number is still its own.
+  bool learned = false;
+  for (DWORD i = 0; i < DiskCount(); ++i) {
+    Disk& d = disks_[i];
+    if (d.numbered || d.askedAgain) continue;
+    d.askedAgain = true;
+    HANDLE disk = OpenPath(d.path);
+    if (disk == INVALID_HANDLE_VALUE) continue;
+    d.numbered = NumberOfDisk(disk, &d.number);
+    learned = learned || d.numbered;
+    plat::CloseHandle(disk);
+  }
+  return learned;
 }
 
 HANDLE TreeSnapshot::OpenDiskAt(DWORD i) { return i < DiskCount() ? OpenPath(disks_[i].path) : INVALID_HANDLE_VALUE; }
@@ -376,7 +403,8 @@ const WCHAR* TreeSnapshot::IdAt(Set& set, DWORD i) {
   if (m.idState == 0) {
     m.idState = 2;
     m.id = new (std::nothrow) WCHAR[INSTANCE_ID_CAPACITY];
-    if (m.id != nullptr && InstanceIdOf(m.data.DevInst, m.id)) m.idState = 1;
+    if (m.id == nullptr) set.broken = true;  // an element not compared: the set counts as unread
+    else if (InstanceIdOf(m.data.DevInst, m.id)) m.idState = 1;
   }
   return m.idState == 1 ? m.id : nullptr;
 }
@@ -436,16 +464,19 @@ DEVINST FindDiskDevInst(const WCHAR* drivePath, int level) {
 }
 
 DEVINST FindDiskDevInst(TreeSnapshot& tree, const WCHAR* drivePath, int level) {
-  for (DWORD i = 0; i < tree.DiskCount(); ++i) {
-    WCHAR path[64] = L"";
-    UINT32 number = 0;
-    if (tree.DiskNumber(i, &number)) FormatText(path, L"\\\\.\\PHYSICALDRIVE%d", number);
-    if (_wcsicmp(path, drivePath) != 0) continue;
-    DEVINST disk = tree.DiskNode(i);
-    if (level == 0) return disk;
-    if (level == 1) return ParentOf(disk);
-    if (level == 2) return ParentOf(ParentOf(disk));
-    return 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (DWORD i = 0; i < tree.DiskCount(); ++i) {
+      WCHAR path[64] = L"";
+      UINT32 number = 0;
+      if (tree.DiskNumber(i, &number)) FormatText(path, L"\\\\.\\PHYSICALDRIVE%d", number);
+      if (_wcsicmp(path, drivePath) != 0) continue;
+      DEVINST disk = tree.DiskNode(i);
+      if (level == 0) return disk;
+      if (level == 1) return ParentOf(disk);
+      if (level == 2) return ParentOf(ParentOf(disk));
+      return 0;
+    }
+    if (pass == 0 && !tree.AskAgain()) break;
   }
   return 0;
 }
@@ -460,8 +491,9 @@ void GetControllerService(TreeSnapshot& tree, const WCHAR* drivePath, WCHAR* ser
   HDEVINFO set;
   SP_DEVINFO_DATA data;
   bool readable;
-  if (tree.FindNode(TreeSnapshot::ALL_DEVICES, FindDiskDevInst(tree, drivePath, 1), &set, &data, &readable))
-    ReadTextProperty(set, &data, SPDRP_SERVICE, service, SERVICE_CAPACITY);
+  if (tree.FindNode(TreeSnapshot::ALL_DEVICES, FindDiskDevInst(tree, drivePath, 1), &set, &data, &readable) &&
+      ReadTextProperty(set, &data, SPDRP_SERVICE, service, SERVICE_CAPACITY) == PropertyText::NoMemory)
+    LogLine(L"%s: no memory to read its controller's service", drivePath);
 }
 
 void GetPcieLinkInfo(const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth, UINT32* maxLinkSpeed,
@@ -544,21 +576,25 @@ INT64 GetDiskPortID(TreeSnapshot& tree, const CmdContext* ctx, UINT32 deviceNumb
 
 HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId) {
   TreeSnapshot tree;
-  return OpenDiskByPortIDSkipping(tree, iCmdType, portId, 0);
+  DWORD next = 0;
+  return OpenNextDiskByPortID(tree, iCmdType, portId, &next);
 }
 
-HANDLE OpenDiskByPortIDSkipping(TreeSnapshot& tree, INT32 iCmdType, INT64 portId, int skip) {
+HANDLE OpenNextDiskByPortID(TreeSnapshot& tree, INT32 iCmdType, INT64 portId, DWORD* next) {
   if (portId < 0) return INVALID_HANDLE_VALUE;  // -1 and unknown are no place a disk can be
-  for (DWORD i = 0; i < tree.DiskCount(); ++i) {
+  for (DWORD i = *next; i < tree.DiskCount(); ++i) {
     STORAGE_BUS_TYPE bus;
     if (!tree.DiskBusType(i, &bus)) continue;
     INT64 diskPort = -1;
     if (bus == BusTypeUsb && IsUsbTransport(iCmdType)) diskPort = tree.DiskPortId(i, true);
     else if (bus == BusTypeRAID || bus == BusTypeNvme) diskPort = tree.DiskPortId(i, false);
     // A disk on another bus (-1) matches nothing, whatever is wanted.
-    if (diskPort != portId || skip-- != 0) continue;
+    if (diskPort != portId) continue;
     HANDLE disk = tree.OpenDiskAt(i);
-    if (disk != INVALID_HANDLE_VALUE) return disk;
+    if (disk == INVALID_HANDLE_VALUE) continue;
+    *next = i + 1;
+    return disk;
   }
+  *next = tree.DiskCount();
   return INVALID_HANDLE_VALUE;
 }
