@@ -1,4 +1,5 @@
 // Enumeration and re-identification against machines of the lab.
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -269,14 +270,32 @@ TEST_F(EnumerationTest, ShortOfMemoryNoDriveIsOfferedAtAnotherPort) {
   }
 }
 
-// A disk that does not tell its number while the tree is read is asked once
-// more when its drive is probed: a passing failure loses no drive.
-TEST_F(EnumerationTest, ADiskThatDoesNotTellItsNumberOnceIsAskedAgain) {
+// A disk that cannot be opened or does not tell its number while the tree
+// is read, or when its drive is confirmed, is asked once more: a passing
+// failure loses no drive.
+TEST_F(EnumerationTest, ADiskThatDoesNotAnswerOnceIsAskedAgain) {
   Build(kOneOfEach);
   for (int times = 1; times <= 3; ++times) {
     machine.FailIoctl(IOCTL_STORAGE_GET_DEVICE_NUMBER, ERROR_IO_DEVICE, times);
     EXPECT_EQ(4u, Scan()) << times << " disks did not tell their number at first";
   }
+
+  auto atDriveZero = [&](std::function<void()> change) {
+    auto done = std::make_shared<bool>(false);
+    machine.AfterRequest([done, change](const lab::RequestRecord& r) {
+      if (*done || _wcsicmp(r.path.c_str(), L"\\\\.\\PhysicalDrive0") != 0) return;
+      *done = true;
+      change();
+    });
+  };
+  const std::wstring second = machine.Tree().Find(machine.DiskAt(1)->node)->interfacePath;
+  machine.FailOpen(second, ERROR_SHARING_VIOLATION);
+  atDriveZero([&] { machine.FailOpen(second, ERROR_SHARING_VIOLATION, INT_MAX); });  // lifted
+  EXPECT_EQ(4u, Scan()) << "a disk that could not be opened when the tree was read";
+
+  atDriveZero([&] { machine.FailIoctl(IOCTL_STORAGE_GET_DEVICE_NUMBER, ERROR_IO_DEVICE, 1); });
+  EXPECT_EQ(4u, Scan()) << "a confirmation whose first question failed";
+  machine.AfterRequest(nullptr);
 }
 
 TEST_F(EnumerationTest, CheckConditionAtIdentifySkipsTheDrive) {

@@ -188,15 +188,29 @@ TEST_F(TopologyTest, ShortOfMemoryAPortIdIsRightOrUnknown) {
   }
 }
 
-// Eight hubs still fit the port id; one more does not. A hub that names
-// itself as its parent ends the climb without a port id, also when every
-// digit is 0 and the number never grows.
-TEST_F(TopologyTest, DeepChainsFillThePortIdAndLoopsEndTheClimb) {
+// Eight hubs still fit the port id; one more, or a two-digit controller
+// number in front of them, does not. A hub that names itself as its parent
+// ends the climb without a port id, also when every digit is 0 and the
+// number never grows; so does a parent that cannot be read.
+TEST_F(TopologyTest, DeepChainsFillThePortIdAndBrokenClimbsHaveNone) {
   machine.AddUsbDrive(Usb(0, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(1010203040506070809, PortOf(0, CMD_ASM_USB));
   machine.Reset();
   machine.AddUsbDrive(Usb(0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB)) << "eleven digits";
+  for (int controller : {10, 20}) {
+    machine.Reset();
+    machine.AddUsbDrive(Usb(0, {1, 2, 3, 4, 5, 6, 7, 8, 9}, controller));
+    EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB)) << "controller " << controller << " first";
+  }
+  machine.Reset();
+  machine.AddUsbDrive(Usb(0, {1, 2, 3, 4, 5, 6, 7, 8, 9}, 9));
+  EXPECT_EQ(9010203040506070809, PortOf(0, CMD_ASM_USB)) << "controller 9 still fits";
+
+  machine.Reset();
+  machine.AddUsbDrive(Usb(0, {3, 2}, 2));
+  NodeWithPrefix(L"USB\\VID_2109")->parent = 0x7777;
+  EXPECT_EQ(PORT_ID_UNKNOWN, PortOf(0, CMD_ASM_USB)) << "a hub whose parent cannot be read";
 
   machine.Reset();
   machine.AddUsbDrive(Usb(0, {3, 2}));

@@ -161,7 +161,7 @@ INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) 
   WCHAR id[INSTANCE_ID_CAPACITY];
   InstanceIdOf(data.DevInst, id);
   WCHAR parentId[INSTANCE_ID_CAPACITY];
-  InstanceIdOf(ParentOf(data.DevInst), parentId);
+  if (!InstanceIdOf(ParentOf(data.DevInst), parentId)) return -1;  // the climb cannot go on
   // "USB\ROOT_HUB30\..." splits into "USB\" and "ROOT_HUB": a root hub,
   // whose parent is a host controller.
   WCHAR head[5] = L"", kind[9] = L"";
@@ -178,9 +178,17 @@ INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) 
 
 INT64 UsbPortId(TreeSnapshot& tree, DEVINST disk) {
   WCHAR parentId[INSTANCE_ID_CAPACITY];
-  if (!InstanceIdOf(ParentOf(disk), parentId)) return ReverseChain(0);
+  if (!InstanceIdOf(ParentOf(disk), parentId)) return 0;  // no USB device: no chain
   INT64 chain = GetUsbPortChain(tree, parentId);
-  return chain < 0 ? PORT_ID_UNKNOWN : ReverseChain(static_cast<UINT64>(chain));
+  if (chain < 0) return PORT_ID_UNKNOWN;
+  // Reversed, a two-digit controller number comes first: the port id may
+  // then need more room than the chain did.
+  INT64 reversed = 0;
+  for (UINT64 rest = static_cast<UINT64>(chain);; rest /= 100) {
+    reversed = AppendDigit(reversed, static_cast<INT64>(rest % 100));
+    if (reversed < 0) return PORT_ID_UNKNOWN;
+    if (rest < 100) return reversed;
+  }
 }
 
 // A node's bus number; 0 when it is not there or has none, and *readable
@@ -267,9 +275,7 @@ void TreeSnapshot::ReadDisks() {
     if (!plat::SetupDiEnumDeviceInterfaces(set, &data, &kDiskClass, 0, &iface)) continue;
     WCHAR* path = InterfacePath(set, &iface);
     if (path == nullptr) continue;
-    HANDLE disk = OpenPath(path);
-    if (disk == INVALID_HANDLE_VALUE || !Grow(disks_, diskCount_, diskCapacity_)) {
-      if (disk != INVALID_HANDLE_VALUE) plat::CloseHandle(disk);
+    if (!Grow(disks_, diskCount_, diskCapacity_)) {
       delete[] path;
       continue;
     }
@@ -277,8 +283,13 @@ void TreeSnapshot::ReadDisks() {
     d = Disk{};
     d.node = data.DevInst;
     d.path = path;
-    d.numbered = NumberOfDisk(disk, &d.number);
-    plat::CloseHandle(disk);
+    // A disk that cannot be opened now is kept without its number: it is
+    // asked again when a drive needs it.
+    HANDLE disk = OpenPath(path);
+    if (disk != INVALID_HANDLE_VALUE) {
+      d.numbered = NumberOfDisk(disk, &d.number);
+      plat::CloseHandle(disk);
+    }
   }
   Release(set);
 }
@@ -325,12 +336,17 @@ HANDLE TreeSnapshot::OpenDiskAt(DWORD i) { return i < DiskCount() ? OpenPath(dis
 
 bool TreeSnapshot::StillNumbered(DWORD i) {
   if (i >= DiskCount() || !disks_[i].numbered) return false;
-  HANDLE disk = OpenPath(disks_[i].path);
-  if (disk == INVALID_HANDLE_VALUE) return false;
-  UINT32 number = 0;
-  bool same = NumberOfDisk(disk, &number) && number == disks_[i].number;
-  plat::CloseHandle(disk);
-  return same;
+  // A question that fails is asked once more: only an answer tells that the
+  // disk left or carries another number.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HANDLE disk = OpenPath(disks_[i].path);
+    if (disk == INVALID_HANDLE_VALUE) continue;
+    UINT32 number = 0;
+    bool answered = NumberOfDisk(disk, &number);
+    plat::CloseHandle(disk);
+    if (answered) return number == disks_[i].number;
+  }
+  return false;
 }
 
 bool TreeSnapshot::DiskBusType(DWORD i, STORAGE_BUS_TYPE* bus) {
@@ -550,7 +566,7 @@ INT64 GetUsbPortChain(TreeSnapshot& tree, const WCHAR* usbDeviceId) {
   INT64 port = PortDigit(set, &data);
   if (port == PORT_UNREADABLE) return -1;
   WCHAR hubId[INSTANCE_ID_CAPACITY];
-  InstanceIdOf(ParentOf(data.DevInst), hubId);
+  if (!InstanceIdOf(ParentOf(data.DevInst), hubId)) return -1;
   return WalkUsbHubs(tree, hubId, port);
 }
 
