@@ -158,14 +158,12 @@ INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) 
   DWORD position;
   bool readable;
   if (!tree.FindId(TreeSnapshot::USB_HUBS, hubId, &position, &set, &data, &readable)) return readable ? number : -1;
-  WCHAR id[INSTANCE_ID_CAPACITY];
-  InstanceIdOf(data.DevInst, id);
   WCHAR parentId[INSTANCE_ID_CAPACITY];
   if (!InstanceIdOf(ParentOf(data.DevInst), parentId)) return -1;  // the climb cannot go on
   // "USB\ROOT_HUB30\..." splits into "USB\" and "ROOT_HUB": a root hub,
-  // whose parent is a host controller.
+  // whose parent is a host controller. The hub was found by its id.
   WCHAR head[5] = L"", kind[9] = L"";
-  swscanf(id, L"%4ls%8ls", head, kind);
+  swscanf(hubId, L"%4ls%8ls", head, kind);
   if (wcscmp(kind, L"ROOT_HUB") == 0) {
     INT64 index = GetHostControllerIndex(tree, parentId);
     return index > 99 ? -1 : AppendDigit(number, index);
@@ -229,19 +227,9 @@ HANDLE OpenDeviceInterface(const GUID* interfaceClass, DWORD index) {
   iface.cbSize = sizeof iface;
   if (!plat::SetupDiEnumDeviceInterfaces(set, nullptr, interfaceClass, index, &iface)) {
     LogLine(L"No SP_INTERFACE_DEVICE_DATA available for this GUID instance\n");
-  } else {
-    DWORD needed = 0;
-    plat::SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &needed, nullptr);
-    auto* detail = needed >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
-                       ? static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(operator new(needed, std::nothrow))
-                       : nullptr;
-    if (detail != nullptr) {
-      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-      if (plat::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, needed, nullptr, nullptr))
-        handle = plat::CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-      operator delete(detail);
-    }
+  } else if (WCHAR* path = InterfacePath(set, &iface)) {
+    handle = OpenPath(path);
+    delete[] path;
   }
   Release(set);
   return handle;
