@@ -1,5 +1,5 @@
 // Shared by the package tests: a fresh folder under the temporary folder per
-// test, removed afterwards, and helpers for archives and files.
+// test, removed afterwards, and helpers for archives, packages and files.
 #pragma once
 
 #include <algorithm>
@@ -9,10 +9,12 @@
 #include "LabFixture.h"
 #include "TestData.h"
 #include "package/Package.h"
+#include "package/PackageBuilder.h"
 
 inline std::wstring TempRoot() {
-  WCHAR temp[MAX_PATH];
-  GetTempDir(temp, MAX_PATH);
+  WCHAR temp[MAX_PATH] = L"";
+  DWORD n = GetTempPathW(MAX_PATH, temp);
+  if (n > 0 && temp[n - 1] == L'\\') temp[n - 1] = L'\0';
   return temp;
 }
 
@@ -54,14 +56,42 @@ inline std::vector<std::wstring> ListTree(const std::wstring& path, const std::w
 }
 
 inline lab::Bytes ReadAll(const std::wstring& path) {
-  DWORD size = ReadFileData(path.c_str(), 0, nullptr);
-  lab::Bytes data(size);
-  if (size) data.resize(ReadFileData(path.c_str(), size, data.data()));
+  lab::Bytes data;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return data;
+  data.resize(GetFileSize(file, nullptr));
+  DWORD read = 0;
+  if (!data.empty() && !ReadFile(file, data.data(), DWORD(data.size()), &read, nullptr)) read = 0;
+  data.resize(read);
+  CloseHandle(file);
   return data;
 }
 
 inline bool WriteAll(const std::wstring& path, const lab::Bytes& data) {
-  return WriteFileData(path.c_str(), GENERIC_WRITE, data.data(), DWORD(data.size())) != 0;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = WriteFile(file, data.data(), DWORD(data.size()), &written, nullptr) && written == data.size();
+  CloseHandle(file);
+  return ok;
+}
+
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The bytes of an item the package holds now; empty when it holds none.
+inline lab::Bytes ItemBytes(const wchar_t* name) {
+  const PackageItem* item = FindPackageItem(name);
+  return item != nullptr ? lab::Bytes(item->pData, item->pData + item->dwSize) : lab::Bytes();
+}
+
+// Whether the package holds exactly the items of these names.
+inline ::testing::AssertionResult HoldsExactly(const std::vector<std::wstring>& names) {
+  for (const auto& name : names)
+    if (FindPackageItem(name.c_str()) == nullptr)
+      return ::testing::AssertionFailure() << "no item " << std::string(name.begin(), name.end());
+  if (PackageItemCount() != int(names.size()))
+    return ::testing::AssertionFailure() << PackageItemCount() << " items, not " << names.size();
+  return ::testing::AssertionSuccess();
 }
 
 inline lab::Bytes ResourceBytes(const wchar_t* type, int id) {
@@ -85,11 +115,11 @@ inline lab::Bytes Utf16Ini(const std::wstring& text) {
 class PackageTest : public LabTest {
  protected:
   std::wstring root;  // removed after the test
-  std::wstring work;  // a run folder inside it
   std::wstring outerTmp, outerTemp;
 
   void SetUp() override {
     LabTest::SetUp();
+    ForgetPackageItems();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
@@ -97,9 +127,8 @@ class PackageTest : public LabTest {
     root = TempRoot() + L"\\kestrel-test-" + std::wstring(name.begin(), name.end());
     RemoveTree(root);
     CreateDirectoryW(root.c_str(), nullptr);
-    work = root + L"\\run";
-    // The temporary folder of this test alone: tests running side by side
-    // must not see each other's "~ReleasePackage.a" or run folders.
+    // The temporary folder of this test alone: what one test plants there
+    // must not reach another running side by side.
     outerTmp = Variable(L"TMP");
     outerTemp = Variable(L"TEMP");
     std::wstring temp = root + L"\\temp";
@@ -112,6 +141,7 @@ class PackageTest : public LabTest {
     SetEnvironmentVariableW(L"TMP", outerTmp.empty() ? nullptr : outerTmp.c_str());
     SetEnvironmentVariableW(L"TEMP", outerTemp.empty() ? nullptr : outerTemp.c_str());
     RemoveTree(root);
+    ForgetPackageItems();
     LabTest::TearDown();
   }
 
@@ -127,9 +157,16 @@ class PackageTest : public LabTest {
     return path;
   }
 
-  std::wstring Config(const std::wstring& text) {
-    std::wstring path = root + L"\\KestrelInfo.ini";
-    EXPECT_TRUE(WriteAll(path, Utf16Ini(text)));
-    return path;
+  // Makes the package the program holds a package of these images (names
+  // without ".fw"), as if it had carried them.
+  void HoldPackage(const std::vector<pkgbuild::PackageImage>& images) {
+    pkgbuild::PackageDescription d;
+    d.settings = {{"SOCID", "*"}};
+    d.images = images;
+    std::wstring zip = root + L"\\held.zip";
+    std::string error;
+    ASSERT_TRUE(pkgbuild::WritePackage(std::string(zip.begin(), zip.end()), d, &error)) << error;
+    lab::Bytes bytes = ReadAll(zip);
+    ASSERT_EQ(int(images.size()) + 1, UnzipPackage(bytes.data(), DWORD(bytes.size()), L"a test"));
   }
 };

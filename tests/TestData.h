@@ -6,3 +6,4 @@ constexpr int TESTZIP_ESCAPE = 2002;      // item names that try to leave the fo
 constexpr int TESTZIP_DAMAGED = 2003;     // an item with a bad CRC, one with a broken stream
 constexpr int TESTZIP_TRUNCATED = 2004;   // the first half of a good archive
 constexpr int TESTZIP_ODD = 2005;         // bzip2, a short stream, names Windows rewrites or reserves
+constexpr int TESTZIP_LIMITS = 2006;        // an item that inflates to 17 MiB, then 70 small items

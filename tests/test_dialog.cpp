@@ -38,16 +38,18 @@ TEST_F(DialogTest, A4KnDriveShowsItsWholeCapacity) {
   EXPECT_EQ(4096u, GetAppState()->SelectedDrive.iSectorSize);
 }
 
-TEST_F(DialogTest, WithoutAPackageNothingIsListed) {
+TEST_F(DialogTest, TheTemporaryFolderPlaysNoPart) {
   Build(kMachine);
-  UseTemp(root + L"\\missing\\deeper");  // no run folder, so no package
-  Start();
-  WCHAR title[260];
-  GetWindowTextW(dlg, title, 260);
-  EXPECT_STREQ(L"Package Error", title);
-  EXPECT_TRUE(Entries(dlg).empty());
-  for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY}) EXPECT_EQ(L"", Text(dlg, id));
-  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+  for (const wchar_t* temp : {L"\\missing\\deeper", L"\\temp"}) {
+    Close();
+    UseTemp(root + temp);
+    Start();
+    WCHAR title[260];
+    GetWindowTextW(dlg, title, 260);
+    EXPECT_STREQ(L"Kestrel Demo Firmware Update", title);
+    EXPECT_EQ(2u, Entries(dlg).size());
+  }
+  EXPECT_FALSE(Exists(root + L"\\missing"));
 }
 
 TEST_F(DialogTest, NoAcceptedDriveLeavesThePanelEmpty) {
@@ -141,54 +143,6 @@ TEST_F(DialogTest, LayoutOfTheStripAndTheWindow) {
   EXPECT_NE(nullptr, reinterpret_cast<HICON>(SendDlgItemMessageW(dlg, IDC_LOGO, STM_GETIMAGE, IMAGE_ICON, 0)));
 }
 
-TEST_F(DialogTest, TwoStartsMakeTwoRunFoldersAndExitRemovesEach) {
-  Build(kMachine);
-  Start();
-  std::wstring first = GetAppState()->szWorkDir;
-  HWND firstDialog = dlg;
-  plat::Sleep(15);
-  Start();
-  std::wstring second = GetAppState()->szWorkDir;
-  EXPECT_NE(first, second);
-  EXPECT_EQ(root + L"\\Kestrel", first.substr(0, first.find_last_of(L'\\')));
-  EXPECT_EQ(root + L"\\Kestrel", second.substr(0, second.find_last_of(L'\\')));
-  EXPECT_EQ(1, IsPathExist((second + L"\\KestrelInfo.ini").c_str()));
-  std::vector<std::wstring> runs = ListTree(root + L"\\Kestrel");
-  EXPECT_EQ(2u, std::count_if(runs.begin(), runs.end(), [](const std::wstring& n) { return n.back() == L'\\' &&
-                                                                                       n.find(L'\\') == n.size() - 1; }));
-  Close();
-  EXPECT_EQ(0, IsPathExist(second.c_str())) << "the run folder goes with the dialog";
-  EXPECT_EQ(1, IsPathExist((root + L"\\Kestrel").c_str())) << "its parent stays";
-  DestroyWindow(firstDialog);
-}
-
-TEST_F(DialogTest, TwoStartsInOneTickMakeTwoRunFolders) {
-  Build(kMachine);
-  Start();
-  std::wstring first = GetAppState()->szWorkDir;
-  HWND firstDialog = dlg;
-  Start();  // the virtual clock has not moved
-  std::wstring second = GetAppState()->szWorkDir;
-  HWND secondDialog = dlg;
-  Start();
-  std::wstring third = GetAppState()->szWorkDir;
-  EXPECT_EQ(first + L"_2", second);
-  EXPECT_EQ(first + L"_3", third);
-  EXPECT_EQ(1, IsPathExist((second + L"\\KestrelInfo.ini").c_str()));
-  Close();  // the third goes, and takes only its own folder
-  EXPECT_EQ(0, IsPathExist(third.c_str()));
-  EXPECT_EQ(1, IsPathExist((first + L"\\KestrelInfo.ini").c_str()));
-  EXPECT_EQ(1, IsPathExist((second + L"\\KestrelInfo.ini").c_str()));
-  // One process holds one state: each dialog's folder is put back before it closes.
-  for (auto [other, folder] : {std::make_pair(secondDialog, second), std::make_pair(firstDialog, first)}) {
-    dlg = other;
-    wcscpy(GetAppState()->szWorkDir, folder.c_str());
-    Close();
-  }
-  EXPECT_EQ(0, IsPathExist(first.c_str()));
-  EXPECT_EQ(0, IsPathExist(second.c_str()));
-}
-
 TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   Build(kMachine);
   Start();
@@ -200,7 +154,6 @@ TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   EXPECT_EQ(L"Update FW Now!\nCan't Exit Program.", machine.MessageBoxes()[0].text);
   EXPECT_EQ(L"Kestrel Demo Firmware Update", machine.MessageBoxes()[0].caption);
   EXPECT_TRUE(IsWindow(dlg));
-  EXPECT_EQ(1, IsPathExist(GetAppState()->szWorkDir));
   GetAppState()->hWorker = nullptr;
 }
 

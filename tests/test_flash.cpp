@@ -168,33 +168,38 @@ TEST_F(NativeDriveTest, DriveOfAnotherMakerAnswersNone) {
 
 class ImageChoiceTest : public PackageTest {
  protected:
-  void SetUp() override {
-    PackageTest::SetUp();
-    CreateDirectoryW(work.c_str(), nullptr);
-    wcscpy(GetAppState()->szWorkDir, work.c_str());
+  std::vector<pkgbuild::PackageImage> images;
+  // The package now carries this image too.
+  void Put(std::string name) {
+    images.push_back({name.substr(0, name.size() - 3), lab::Bytes(16, 1), ""});
+    HoldPackage(images);
   }
-  void Put(const wchar_t* name) { WriteAll(work + L"\\" + name, lab::Bytes(16, 1)); }
   std::wstring Choose(UINT32 type, UINT32 luns) {
     DriveRecord d = {};
     d.iNandType = type;
     d.iLunCount = luns;
-    WCHAR path[MAX_PATH] = L"";
-    if (!GetImagePath(&d, path)) return L"none";
-    return std::wstring(path).substr(work.size() + 1);
+    WCHAR name[MAX_PATH] = L"";
+    if (!GetImagePath(&d, name)) return L"none";
+    return name;
   }
 };
 
-TEST_F(ImageChoiceTest, LunVariantThenFallback) {
-  Put(L"Micron-B47R_0.fw");
+TEST_F(ImageChoiceTest, LunVariantThenFallbackFromThePackageOnly) {
+  // Files of every name beside the program or in the temporary folder choose nothing.
+  for (const std::wstring& folder : {root, TempRoot()})
+    for (const wchar_t* name : {L"Micron-B47R_1.fw", L"Micron-B47R_0.fw", L"Unknow_0.fw"})
+      WriteAll(folder + L"\\" + name, lab::Bytes(16, 2));
+  EXPECT_EQ(L"none", Choose(0x2C04, 1)) << "an empty package";
+  Put("Micron-B47R_0.fw");
   EXPECT_EQ(L"Micron-B47R_0.fw", Choose(0x2C04, 1));
-  Put(L"Micron-B47R_1.fw");
+  Put("Micron-B47R_1.fw");
   EXPECT_EQ(L"Micron-B47R_1.fw", Choose(0x2C04, 1));
   EXPECT_EQ(L"Micron-B47R_0.fw", Choose(0x2C04, 0));
   EXPECT_EQ(L"none", Choose(0x9802, 2)) << "no image of that flash";
   EXPECT_EQ(L"none", Choose(0, 0)) << "a drive with no NAND type";
   EXPECT_EQ(L"none", Choose(NAND_TYPE_UNLISTED, 2));
-  Put(L"Unknow_0.fw");
+  Put("Unknow_0.fw");
   EXPECT_EQ(L"Unknow_0.fw", Choose(NAND_TYPE_UNLISTED, 2));
-  Put(L"Unknow_2.fw");
+  Put("Unknow_2.fw");
   EXPECT_EQ(L"Unknow_2.fw", Choose(NAND_TYPE_UNLISTED, 2));
 }

@@ -1,15 +1,19 @@
-// Unpacking the package and reading its configuration, with real files.
+// The package unpacked in memory and its configuration read from its bytes.
 #include "PackageFixture.h"
 #include "imagegen/FirmwareImage.h"
-#include "package/PackageBuilder.h"
 
 namespace {
 
-const std::vector<std::wstring> kDemoItems = {
-    L"KestrelInfo.ini",   L"Micron-B47R_0.fw", L"Micron-B47R_2.fw",   L"Micron-B47R_4.fw",
-    L"TSB-BiCS4_0.fw",    L"TSB-BiCS4_2.fw",   L"Unknow_0.fw",        L"YMTC-X2-9060_0.fw"};
+// Unpacks one of the test archives embedded in this program.
+int Unzip(int id) {
+  lab::Bytes zip = ResourceBytes(RT_RCDATA, id);
+  return UnzipPackage(zip.data(), DWORD(zip.size()), L"a test archive");
+}
 
-std::wstring ArchiveLeftover() { return TempRoot() + PACKAGE_ARCHIVE_NAME; }
+void LoadConfig(const std::wstring& text) {
+  lab::Bytes bytes = Utf16Ini(text);
+  LoadPackageConfig(bytes.data(), DWORD(bytes.size()));
+}
 
 }  // namespace
 
@@ -24,29 +28,28 @@ TEST_F(PackageTest, BuilderPackageUnpacksWholeAndByteForByte) {
   std::string error;
   std::wstring zip = root + L"\\built.zip";
   ASSERT_TRUE(pkgbuild::WritePackage(std::string(zip.begin(), zip.end()), d, &error)) << error;
+  lab::Bytes bytes = ReadAll(zip);
 
-  UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"KestrelInfo.ini", L"Micron-B47R_0.fw", L"Micron-B47R_2.fw"}),
-            ListTree(work));
-  EXPECT_EQ(d.images[0].data, ReadAll(work + L"\\Micron-B47R_0.fw"));
-  EXPECT_EQ(d.images[1].data, ReadAll(work + L"\\Micron-B47R_2.fw"));
-  EXPECT_EQ(pkgbuild::MakeConfigFile(d), ReadAll(work + L"\\KestrelInfo.ini"));
-  EXPECT_EQ(0, IsPathExist(zip.c_str())) << "the archive is deleted when asked";
+  EXPECT_EQ(3, UnzipPackage(bytes.data(), DWORD(bytes.size()), L"the builder"));
+  EXPECT_TRUE(HoldsExactly({L"KestrelInfo.ini", L"Micron-B47R_0.fw", L"Micron-B47R_2.fw"}));
+  EXPECT_EQ(d.images[0].data, ItemBytes(L"micron-b47r_0.FW")) << "found without regard to case";
+  EXPECT_EQ(d.images[1].data, ItemBytes(L"Micron-B47R_2.fw"));
+  EXPECT_EQ(pkgbuild::MakeConfigFile(d), ItemBytes(L"KestrelInfo.ini"));
+  EXPECT_EQ(1u, LinesContaining(L"[VX] package: 3 items from the builder").size());
 }
 
 TEST_F(PackageTest, PythonPackageUnpacksAndItsConfigurationLoads) {
-  std::wstring zip = Archive(TESTZIP_PY_PACKAGE);
-  UnzipToFolder(zip.c_str(), work.c_str(), 0);
-  EXPECT_EQ((std::vector<std::wstring>{L"KestrelInfo.ini", L"Micron-B47R_0.fw", L"TSB-BiCS4_2.fw"}), ListTree(work));
-  EXPECT_EQ(1, IsPathExist(zip.c_str())) << "kept without the delete flag";
-  lab::Bytes image = ReadAll(work + L"\\TSB-BiCS4_2.fw");
+  ASSERT_EQ(3, Unzip(TESTZIP_PY_PACKAGE));
+  EXPECT_TRUE(HoldsExactly({L"KestrelInfo.ini", L"Micron-B47R_0.fw", L"TSB-BiCS4_2.fw"}));
+  lab::Bytes image = ItemBytes(L"TSB-BiCS4_2.fw");
   ASSERT_EQ(9u * 4096, image.size());
   char version[9];
   ASSERT_EQ(1, FindVersionText(image.data(), DWORD(image.size()), version));
   EXPECT_STREQ("1.5.C.01", version);
 
   // Keys written in lower case are found; keep in lower case stays as written.
-  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
+  lab::Bytes config = ItemBytes(PACKAGE_CONFIG_NAME);
+  LoadPackageConfig(config.data(), DWORD(config.size()));
   AppState* app = GetAppState();
   EXPECT_STREQ(L"Python Package", app->szTitle);
   EXPECT_STREQ(L"*", app->szSocId);
@@ -55,54 +58,21 @@ TEST_F(PackageTest, PythonPackageUnpacksAndItsConfigurationLoads) {
   EXPECT_EQ(1, app->PowerCtrl);
 }
 
-TEST_F(PackageTest, ExtractsThroughATempFolderOutsideTheAnsiCodePage) {
-  std::wstring unicodeTemp = root + L"\\Pr\x00FC" L"fung_\x65E5\x672C";
-  ASSERT_TRUE(CreateDirectoryW(unicodeTemp.c_str(), nullptr));
-  WCHAR savedTmp[MAX_PATH] = L"", savedTemp[MAX_PATH] = L"";
-  GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
-  GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
-  SetEnvironmentVariableW(L"TMP", unicodeTemp.c_str());
-  SetEnvironmentVariableW(L"TEMP", unicodeTemp.c_str());
-  WCHAR temp[MAX_PATH];
-  GetTempDir(temp, MAX_PATH);
-  std::wstring runFolder = std::wstring(temp) + L"\\run";
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, runFolder.c_str());
-  SetEnvironmentVariableW(L"TMP", savedTmp[0] ? savedTmp : nullptr);
-  SetEnvironmentVariableW(L"TEMP", savedTemp[0] ? savedTemp : nullptr);
-
-  EXPECT_EQ(unicodeTemp, std::wstring(temp)) << "GetTempDir drops the trailing backslash";
-  EXPECT_EQ(kDemoItems, ListTree(runFolder));
-  EXPECT_EQ(0, IsPathExist((unicodeTemp + PACKAGE_ARCHIVE_NAME).c_str()));
-}
-
-TEST_F(PackageTest, NamesThatWouldLeaveTheFolderAreSkipped) {
-  std::wstring zip = Archive(TESTZIP_ESCAPE);
-  CreateDirectoryW(work.c_str(), nullptr);
-  std::wstring deeper = work + L"\\deeper";
-  UnzipToFolder(zip.c_str(), deeper.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"good.fw"}), ListTree(deeper)) << "items are flat file names only";
-  EXPECT_EQ((std::vector<std::wstring>{L"deeper\\", L"deeper\\good.fw"}), ListTree(work));
-  for (const wchar_t* outside : {L"C:\\escape3.fw", L"C:\\escape4.fw"})
-    EXPECT_EQ(0, IsPathExist(outside)) << outside;
-  EXPECT_EQ(0, IsPathExist((root + L"\\escape1.fw").c_str()));
-  EXPECT_EQ(0, IsPathExist((root + L"\\escape5.fw").c_str()));
-  EXPECT_EQ(0, IsPathExist((work + L"\\escape2.fw").c_str()));
+TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreKept) {
+  Unzip(TESTZIP_ESCAPE);
+  EXPECT_TRUE(HoldsExactly({L"good.fw"})) << "items are flat file names only";
   EXPECT_EQ(6u, LinesContaining(L"has a folder part; skipped").size());
   EXPECT_EQ(1u, LinesContaining(L"\"stream.fw:hidden\" holds a character not allowed in a file name; skipped").size());
   EXPECT_EQ(1u, LinesContaining(L"an item name of 303 bytes is too long; skipped").size());
-}
 
-TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreWritten) {
-  std::wstring zip = Archive(TESTZIP_ODD);
-  UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"nodate.fw", L"twice.fw"}), ListTree(work));
-  EXPECT_EQ(lab::Bytes({'f', 'i', 'r', 's', 't'}), ReadAll(work + L"\\twice.fw")) << "the later does not replace it";
-  EXPECT_EQ(lab::Bytes(3000, 'G'), ReadAll(work + L"\\good.fw"));
-  EXPECT_EQ(lab::Bytes(3000, 'L'), ReadAll(work + L"\\last.fw"));
-  EXPECT_EQ(0, IsPathExist((work + L"\\x.fw").c_str())) << "neither \"x.fw.\" nor \"x.fw \" lands on x.fw";
+  Unzip(TESTZIP_ODD);
+  EXPECT_TRUE(HoldsExactly({L"good.fw", L"last.fw", L"nodate.fw", L"twice.fw"}));
+  EXPECT_EQ(lab::Bytes({'f', 'i', 'r', 's', 't'}), ItemBytes(L"twice.fw")) << "the later does not replace it";
+  EXPECT_EQ(lab::Bytes(3000, 'G'), ItemBytes(L"good.fw"));
+  EXPECT_EQ(lab::Bytes(3000, 'L'), ItemBytes(L"last.fw"));
   const wchar_t* reasons[] = {
       L"item bzip.fw is neither stored nor deflated (method 12); skipped",
-      L"item short.fw is not its declared size; not extracted",
+      L"item short.fw is not its declared size; not unpacked",
       L"item \"x.fw.\" ends with a dot or a blank; skipped",
       L"item \"x.fw \" ends with a dot or a blank; skipped",
       L"item \"NUL\" is a reserved device name; skipped",
@@ -115,7 +85,53 @@ TEST_F(PackageTest, OnlyWholeStoredOrDeflatedItemsWithPlainNamesAreWritten) {
       L"item TWICE.fw appears twice; the first is kept",
   };
   for (const wchar_t* reason : reasons) EXPECT_EQ(1u, LinesContaining(reason).size()) << reason;
-  EXPECT_EQ(0, IsPathExist((work + L"\\short.fw.part").c_str())) << "no side file stays behind";
+
+  Unzip(TESTZIP_DAMAGED);
+  EXPECT_TRUE(HoldsExactly({L"first.fw", L"last.fw"})) << "a bad CRC or a broken stream keeps no item";
+  EXPECT_EQ(lab::Bytes(5000, 'A'), ItemBytes(L"first.fw"));
+  EXPECT_EQ(lab::Bytes(5000, 'C'), ItemBytes(L"last.fw"));
+}
+
+TEST_F(PackageTest, AnArchivePastTheLimitsKeepsNoOversizedItemAndNoMoreThanItsShare) {
+  EXPECT_EQ(PACKAGE_ITEM_LIMIT, Unzip(TESTZIP_LIMITS));
+  EXPECT_EQ(nullptr, FindPackageItem(L"huge.fw"));
+  EXPECT_EQ(1u, LinesContaining(L"item huge.fw is larger than a package item may be; not unpacked").size());
+  EXPECT_EQ(lab::Bytes({'i', 't', 'e', 'm', ' ', '6', '3'}), ItemBytes(L"item63.fw"));
+  EXPECT_EQ(nullptr, FindPackageItem(L"item64.fw"));
+  EXPECT_EQ(1u, LinesContaining(L"item item64.fw is one item too many; it and the rest are skipped").size());
+}
+
+TEST_F(PackageTest, TruncatedMissingOrAbsentArchivesLeaveNoItemAndTheDefaults) {
+  Unzip(TESTZIP_PY_PACKAGE);
+  EXPECT_EQ(0, Unzip(TESTZIP_TRUNCATED));
+  EXPECT_EQ(0, PackageItemCount()) << "a failed read forgets the package read before";
+  EXPECT_EQ(0, UnzipPackage(nullptr, 0, L"nothing"));
+  Unzip(TESTZIP_PY_PACKAGE);
+  EXPECT_EQ(0, ExtractPackage(PACKAGE_RESOURCE_TYPE, 1001));
+  EXPECT_EQ(0, PackageItemCount());
+  EXPECT_EQ(1u, LinesContaining(L"no package resource 1001; nothing extracted").size());
+
+  AppState* app = GetAppState();
+  wcscpy(app->szModelList, L"stale");
+  LoadPackageConfig(nullptr, 0);
+  EXPECT_STREQ(L"Package Error", app->szTitle);
+  EXPECT_STREQ(L"", app->szSocId);
+  EXPECT_STREQ(L"", app->szModelList);
+  EXPECT_STREQ(L"", app->szFwVersionList);
+  EXPECT_STREQ(L"", app->szNewVersion);
+  EXPECT_EQ(3, app->iInternalFWVersionCheckPart);
+  EXPECT_STREQ(L"", app->szBeforeMessage);
+  EXPECT_STREQ(L"", app->szAfterMessage);
+  EXPECT_EQ(0, app->PowerCtrl);
+}
+
+TEST_F(PackageTest, TheProgramsOwnPackageIsReadFromItsResourceAndNothingIsWritten) {
+  std::vector<std::wstring> before = ListTree(root);
+  EXPECT_EQ(8, ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID));
+  EXPECT_TRUE(HoldsExactly({L"KestrelInfo.ini", L"Micron-B47R_0.fw", L"Micron-B47R_2.fw", L"Micron-B47R_4.fw",
+                            L"TSB-BiCS4_0.fw", L"TSB-BiCS4_2.fw", L"Unknow_0.fw", L"YMTC-X2-9060_0.fw"}));
+  EXPECT_EQ(1u, LinesContaining(L"[VX] package: 8 items from the program's resource").size());
+  EXPECT_EQ(before, ListTree(root)) << "the temporary folder is never touched";
 }
 
 TEST(Sha256Test, WindowsCngGivesTheKnownDigests) {
@@ -141,7 +157,7 @@ TEST(Sha256Test, WindowsCngGivesTheKnownDigests) {
     BYTE digest[SHA256_SIZE] = {};
     ASSERT_EQ(1, Sha256(reinterpret_cast<const BYTE*>(c.input.data()), DWORD(c.input.size()), digest)) << c.input;
     EXPECT_EQ(c.digest, hex(digest)) << c.input;
-    // In pieces, as extraction feeds it.
+    // In pieces.
     Sha256State state;
     ASSERT_EQ(1, Sha256Open(&state));
     for (size_t at = 0; at < c.input.size(); at += 5)
@@ -153,150 +169,28 @@ TEST(Sha256Test, WindowsCngGivesTheKnownDigests) {
   }
 }
 
-TEST_F(PackageTest, EveryWrittenItemIsKnownByItsDigest) {
-  std::wstring zip = Archive(TESTZIP_PY_PACKAGE);
-  UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  for (const std::wstring& name : ListTree(work)) {
-    std::wstring path = work + L"\\" + name;
-    lab::Bytes bytes = ReadAll(path);
-    EXPECT_EQ(1, IsPackageItemIntact(path.c_str(), bytes.data(), DWORD(bytes.size()))) << name.c_str();
-    EXPECT_EQ(1, CheckPackageImage(path.c_str())) << name.c_str();
+TEST_F(PackageTest, OnlyAnExactCopyOfAnItemCountsAsTheItem) {
+  Unzip(TESTZIP_PY_PACKAGE);
+  for (const wchar_t* name : {L"KestrelInfo.ini", L"Micron-B47R_0.fw", L"TSB-BiCS4_2.fw"}) {
+    lab::Bytes bytes = ItemBytes(name);
+    EXPECT_EQ(1, IsPackageItemIntact(name, bytes.data(), DWORD(bytes.size()))) << name;
     bytes.back() ^= 0x80;
-    EXPECT_EQ(0, IsPackageItemIntact(path.c_str(), bytes.data(), DWORD(bytes.size()))) << name.c_str();
+    EXPECT_EQ(0, IsPackageItemIntact(name, bytes.data(), DWORD(bytes.size()))) << name;
+    bytes.back() ^= 0x80;
+    EXPECT_EQ(0, IsPackageItemIntact(name, bytes.data(), DWORD(bytes.size() - 1))) << name;
   }
-  std::wstring image = work + L"\\Micron-B47R_0.fw";
-  lab::Bytes bytes = ReadAll(image);
-  bytes[100] ^= 0x01;
-  ASSERT_TRUE(WriteAll(image, bytes));
-  EXPECT_EQ(0, CheckPackageImage(image.c_str()));
-  EXPECT_EQ(0, CheckPackageImage((work + L"\\Missing_0.fw").c_str()));
-
-  // Another extraction starts a new table: the first folder's items are no longer known.
-  std::wstring second = root + L"\\second";
-  UnzipToFolder(Archive(TESTZIP_PY_PACKAGE, L"again.zip").c_str(), second.c_str(), 1);
-  EXPECT_EQ(0, CheckPackageImage((work + L"\\TSB-BiCS4_2.fw").c_str()));
-  EXPECT_EQ(1, CheckPackageImage((second + L"\\TSB-BiCS4_2.fw").c_str()));
-}
-
-TEST_F(PackageTest, DamagedItemsLeaveNoFile) {
-  std::wstring zip = Archive(TESTZIP_DAMAGED);
-  UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"first.fw", L"last.fw"}), ListTree(work));
-  EXPECT_EQ(lab::Bytes(5000, 'A'), ReadAll(work + L"\\first.fw"));
-  EXPECT_EQ(lab::Bytes(5000, 'C'), ReadAll(work + L"\\last.fw"));
-
-  // A damaged item does not replace an existing file of its name.
-  WriteAll(work + L"\\badcrc.fw", lab::Bytes(10, 'x'));
-  std::wstring again = Archive(TESTZIP_DAMAGED, L"again.zip");
-  UnzipToFolder(again.c_str(), work.c_str(), 1);
-  EXPECT_EQ(lab::Bytes(10, 'x'), ReadAll(work + L"\\badcrc.fw"));
-}
-
-TEST_F(PackageTest, TruncatedOrMissingArchivesExtractNothing) {
-  std::wstring zip = Archive(TESTZIP_TRUNCATED);
-  UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  EXPECT_TRUE(ListTree(work).empty());
-  EXPECT_EQ(0, IsPathExist(zip.c_str()));
-  UnzipToFolder((root + L"\\none.zip").c_str(), work.c_str(), 1);
-  EXPECT_TRUE(ListTree(work).empty());
-}
-
-TEST_F(PackageTest, NoResourceMeansDefaultsAndAnEmptyFolder) {
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, 1001, work.c_str());
-  EXPECT_EQ(1, IsPathExist(work.c_str()));
-  EXPECT_TRUE(ListTree(work).empty());
-  EXPECT_EQ(0, IsPathExist(ArchiveLeftover().c_str()));
-
-  AppState* app = GetAppState();
-  wcscpy(app->szModelList, L"stale");
-  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
-  EXPECT_STREQ(L"Package Error", app->szTitle);
-  EXPECT_STREQ(L"", app->szSocId);
-  EXPECT_STREQ(L"", app->szModelList);
-  EXPECT_STREQ(L"", app->szFwVersionList);
-  EXPECT_STREQ(L"", app->szNewVersion);
-  EXPECT_EQ(3, app->iInternalFWVersionCheckPart);
-  EXPECT_STREQ(L"", app->szBeforeMessage);
-  EXPECT_STREQ(L"", app->szAfterMessage);
-  EXPECT_EQ(0, app->PowerCtrl);
-}
-
-TEST_F(PackageTest, AStaleArchiveIsNeverUnpackedWithoutAResource) {
-  std::wstring earlier = root + L"\\earlier";
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, earlier.c_str());
-  ASSERT_EQ(1, CheckPackageImage((earlier + L"\\Unknow_0.fw").c_str()));
-  // Someone else's package waits under the archive's name.
-  ASSERT_TRUE(WriteAll(ArchiveLeftover(), ResourceBytes(RT_RCDATA, TESTZIP_PY_PACKAGE)));
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, 1001, work.c_str());
-  EXPECT_TRUE(ListTree(work).empty());
-  EXPECT_EQ(0, CheckPackageImage((earlier + L"\\Unknow_0.fw").c_str())) << "an extraction that failed unpacked nothing";
-  EXPECT_EQ(0, IsPathExist(ArchiveLeftover().c_str())) << "the stale archive is removed";
-  EXPECT_EQ(1u, LinesContaining(L"no package resource 1001; nothing extracted").size());
-
-  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
-  EXPECT_STREQ(L"Package Error", GetAppState()->szTitle);
-  DriveRecord drive = {};
-  wcscpy(drive.szModel, L"PY MODEL");
-  EXPECT_EQ(0, IsDriveAccepted(&drive, GetAppState()->szModelList, GetAppState()->szSocId)) << "no drive is listed";
-}
-
-TEST_F(PackageTest, AStaleArchiveHeldOpenIsNeverUnpacked) {
-  lab::Bytes stale = ResourceBytes(RT_RCDATA, TESTZIP_PY_PACKAGE);
-  ASSERT_TRUE(WriteAll(ArchiveLeftover(), stale));
-  // Another process reads it and lets others read: it can be neither removed nor replaced.
-  HANDLE held = CreateFileW(ArchiveLeftover().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, held);
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, work.c_str());
-  CloseHandle(held);
-  EXPECT_TRUE(ListTree(work).empty()) << "neither the stale package nor the own one";
-  EXPECT_EQ(1u, LinesContaining(L"cannot be removed").size());
-  EXPECT_EQ(stale, ReadAll(ArchiveLeftover())) << "the other process's file is left as it was";
-
-  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
-  EXPECT_STREQ(L"Package Error", GetAppState()->szTitle);
-  EXPECT_STREQ(L"", GetAppState()->szSocId);
-}
-
-TEST_F(PackageTest, TheArchiveCannotBeSwappedWhileItsItemsAreUnpacked) {
-  // The odd archive logs while it is unpacked: at each line another process
-  // tries to overwrite, remove or rename the archive.
-  int tries = 0, succeeded = 0;
-  std::wstring archive = ArchiveLeftover();
-  machine.WhileDebugLine([&](const std::wstring& line) {
-    if (line.find(L"UnzipToFolder") == std::wstring::npos) return;
-    ++tries;
-    HANDLE writer = CreateFileW(archive.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (writer != INVALID_HANDLE_VALUE) {
-      ++succeeded;
-      CloseHandle(writer);
-    }
-    if (DeleteFileW(archive.c_str())) ++succeeded;
-    if (MoveFileW(archive.c_str(), (root + L"\\moved.a").c_str())) ++succeeded;
-  });
-  ExtractPackage(RT_RCDATA, TESTZIP_ODD, work.c_str());
-  machine.WhileDebugLine(nullptr);
-  EXPECT_GT(tries, 5);
-  EXPECT_EQ(0, succeeded);
-  EXPECT_EQ((std::vector<std::wstring>{L"good.fw", L"last.fw", L"nodate.fw", L"twice.fw"}), ListTree(work));
-  EXPECT_EQ(0, IsPathExist(archive.c_str())) << "removed once the items are out";
-}
-
-TEST_F(PackageTest, TwoStartsShareTheArchiveNameAndLeaveItBehindNeither) {
-  std::wstring second = root + L"\\run2";
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, work.c_str());
-  EXPECT_EQ(0, IsPathExist(ArchiveLeftover().c_str()));
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, second.c_str());
-  EXPECT_EQ(0, IsPathExist(ArchiveLeftover().c_str()));
-  EXPECT_EQ(kDemoItems, ListTree(work));
-  EXPECT_EQ(kDemoItems, ListTree(second));
+  lab::Bytes image = ItemBytes(L"TSB-BiCS4_2.fw");
+  machine.ClearRecords();
+  EXPECT_EQ(0, IsPackageItemIntact(L"Missing_0.fw", image.data(), DWORD(image.size())));
+  EXPECT_EQ(1u, LinesContaining(L"Image Missing_0.fw is not in the package; refused").size());
+  EXPECT_EQ(0, IsPackageItemIntact(L"Micron-B47R_0.fw", image.data(), DWORD(image.size())));
+  EXPECT_EQ(1u, LinesContaining(L"Image Micron-B47R_0.fw is not the package's own; refused").size());
 }
 
 TEST_F(PackageTest, ConfigurationKeysDefaultsAndMessages) {
   HWND dialog = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   GetAppState()->hDlg = dialog;
-  std::wstring path = Config(
+  LoadConfig(
       L"[UPDATEINFO]\n"
       L"title=Drive Update\n"
       L"socid=VORTALEX\n"
@@ -308,7 +202,6 @@ TEST_F(PackageTest, ConfigurationKeysDefaultsAndMessages) {
       L"PowerCtrl=258\n"
       L"KERNEL=KestrelPackageTool 0.1.0\n"
       L"\n[FwSelectRecord]\nMicron-B47R_0=out\\fw.bin\n");
-  LoadPackageConfig(path.c_str());
   AppState* app = GetAppState();
   EXPECT_STREQ(L"Drive Update", app->szTitle);
   WCHAR shown[64];
@@ -329,13 +222,12 @@ TEST_F(PackageTest, OverLongValuesAreCutAndTerminated) {
   std::wstring model(300, L'M');
   std::wstring message;
   for (int i = 0; i < 400; ++i) message += L"ab<BR>";  // 2400 characters
-  LoadPackageConfig(Config(L"[UPDATEINFO]\nModelName=" + model + L"\nBeforeMessage=" + message +
-                           L"\nAfterMessage=" + message + L"\nPowerCtrl=1\n")
-                        .c_str());
+  LoadConfig(L"[UPDATEINFO]\nModelName=" + model + L"\nBeforeMessage=" + message + L"\nAfterMessage=" + message +
+             L"\nPowerCtrl=1\n");
   AppState* app = GetAppState();
   EXPECT_EQ(259u, wcslen(app->szModelList));
   EXPECT_EQ(L';', app->szModelList[0]);
-  // The profile read keeps 1023 characters; the replacement area 999 of them.
+  // The value is kept to 1023 characters; the replacement area to 999 of them.
   for (const WCHAR* text : {app->szBeforeMessage, app->szAfterMessage}) {
     size_t length = wcsnlen(text, 1024);
     EXPECT_LT(length, 1000u);
@@ -344,20 +236,87 @@ TEST_F(PackageTest, OverLongValuesAreCutAndTerminated) {
   EXPECT_EQ(1, app->PowerCtrl) << "the fields after the messages are intact";
 }
 
-TEST_F(PackageTest, AnsiAndUtf8ConfigurationsReadAsTheProfileFunctionsDo) {
-  std::wstring path = root + L"\\KestrelInfo.ini";
-  const char ansi[] = "[UPDATEINFO]\r\nTITLE=Plain Title\r\nSOCID=0000\r\nPowerCtrl=1\r\n";
-  WriteAll(path, lab::Bytes(ansi, ansi + sizeof ansi - 1));
-  LoadPackageConfig(path.c_str());
-  EXPECT_STREQ(L"Plain Title", GetAppState()->szTitle);
-  EXPECT_STREQ(L"0000", GetAppState()->szSocId);
-  EXPECT_EQ(1, GetAppState()->PowerCtrl);
-
-  const char utf8[] = "[UPDATEINFO]\r\nTITLE=Utf8 Title\r\nSOCID=*\r\n";
-  WriteAll(path, lab::Bytes(utf8, utf8 + sizeof utf8 - 1));
-  LoadPackageConfig(path.c_str());
-  EXPECT_STREQ(L"Utf8 Title", GetAppState()->szTitle);
-  EXPECT_STREQ(L"*", GetAppState()->szSocId);
+// The reader of the configuration in memory against the system's own profile
+// functions reading the same bytes from a file: every key the program reads,
+// at the capacity it reads it, must come out the same.
+TEST_F(PackageTest, TheConfigurationReadsAsTheProfileFunctionsReadItsFile) {
+  const std::wstring longValue(300, L'v');
+  const std::vector<std::wstring> texts = {
+      L"[UPDATEINFO]\nTITLE=Plain\nSOCID=VORTALEX\nModelName=A;B\nFWVersion=1.0\nNEWVERSION=KEEP\n"
+      L"iInternalFWVersionCheckPart=2\nBeforeMessage=x<BR>y\nAfterMessage=done\nPowerCtrl=2\n",
+      L"[updateinfo]\ntitle=lower\nSocId=*\n",
+      L"  [UPDATEINFO]  \n   TITLE   =   spaced  value   \n\tSOCID\t=\t7C31\t\n",
+      L"[UPDATEINFO]\nTITLE=first\nTITLE=second\n[UPDATEINFO]\nSOCID=in the second section\n",
+      L"[OTHER]\nTITLE=other\n[UPDATEINFO]\nSOCID\nTITLE=after a key without value\n",
+      L"TITLE=before any section\n[UPDATEINFO]\n",
+      L"[UPDATEINFO]\nTITLE=\"quoted\"\nSOCID='*'\nNEWVERSION=\"unbalanced\nModelName=\"\"\nFWVersion=\"a\"b\"\n",
+      L"[UPDATEINFO]\nTITLE=a=b=c\nSOCID==\nNEWVERSION= \"  inner  \" \n",
+      L"[UPDATEINFO]\n;TITLE=comment\n#SOCID=hash\nTITLE=after comments\n",
+      L"[UPDATEINFO] trailing\nTITLE=header with text after it\n[UPDATEINFO\nSOCID=no bracket\n",
+      L"[ UPDATEINFO ]\nTITLE=spaced header\n",
+      L"[\tUPDATE INFO\t]\nTITLE=inner blank\n[UPDATEINFO]]\nTITLE=two brackets\n[]\nSOCID=empty header\n",
+      L"\n\n[UPDATEINFO]\r\n\r\n  \r\nTITLE = a \t\v\f\r\n=no name\nSOCID\t=b\n",
+      L"[UPDATEINFO]\nTITLE=carriage\rSOCID=return only\n",
+      L"[UPDATEINFO]\nTITLE=\x00A0nbsp\x00A0\nSOCID=\x1A" L"eof mark\x1A\n",
+      L"[UPDATEINFO]\nTITLE=ab" + std::wstring(1, L'\0') + L"cd\nSO" + std::wstring(1, L'\0') + L"CID=zero in key\n",
+      L"[UPDATEINFO]\nModelName=" + longValue + L"\nBeforeMessage=" + std::wstring(2000, L'm') + L"\nNEWVERSION=" +
+          longValue + L"\nSOCID=" + longValue + L"\n",
+      L"[UPDATEINFO]\nPowerCtrl=  7\niInternalFWVersionCheckPart=-1\n",
+      L"[UPDATEINFO]\nPowerCtrl=0x1F\niInternalFWVersionCheckPart=+4\n",
+      L"[UPDATEINFO]\nPowerCtrl=2abc\niInternalFWVersionCheckPart=abc\n",
+      L"[UPDATEINFO]\nPowerCtrl=\niInternalFWVersionCheckPart=4294967299\n",
+      L"[UPDATEINFO]\nPowerCtrl=\"1\"\niInternalFWVersionCheckPart=0b101\n",
+      L"[UPDATEINFO]\nPowerCtrl=0o17\niInternalFWVersionCheckPart=010\n",
+      L"[UPDATEINFO]\nPowerCtrl=0X10\niInternalFWVersionCheckPart=" + std::wstring(40, L'9') + L"\n",
+      L"",
+  };
+  struct Key {
+    const wchar_t* name;
+    DWORD capacity;  // 0: read as a number
+  } keys[] = {{L"TITLE", 260},     {L"SOCID", 64},         {L"ModelName", 260},    {L"FWVersion", 260},
+              {L"NEWVERSION", 64}, {L"BeforeMessage", 1024}, {L"AfterMessage", 1024},
+              {L"iInternalFWVersionCheckPart", 0}, {L"PowerCtrl", 0}};
+  auto check = [&](const lab::Bytes& bytes, const std::string& what) {
+    static int serial = 0;
+    // A new name each time: the system may keep a file it read before.
+    std::wstring path = root + L"\\profile" + std::to_wstring(++serial) + L".ini";
+    ASSERT_TRUE(WriteAll(path, bytes));
+    ProfileText profile;
+    ASSERT_EQ(1, OpenProfileText(bytes.data(), DWORD(bytes.size()), &profile));
+    for (const Key& key : keys) {
+      SCOPED_TRACE(what + ", key " + std::string(key.name, key.name + wcslen(key.name)));
+      if (key.capacity == 0) {
+        EXPECT_EQ(GetPrivateProfileIntW(L"UPDATEINFO", key.name, 3, path.c_str()),
+                  GetProfileNumber(&profile, L"UPDATEINFO", key.name, 3));
+        continue;
+      }
+      std::vector<WCHAR> system(key.capacity, L'#'), mine(key.capacity, L'#');
+      GetPrivateProfileStringW(L"UPDATEINFO", key.name, L"fallback", system.data(), key.capacity, path.c_str());
+      GetProfileText(&profile, L"UPDATEINFO", key.name, L"fallback", mine.data(), key.capacity);
+      EXPECT_EQ(std::wstring(system.data()), std::wstring(mine.data()));
+    }
+    CloseProfileText(&profile);
+  };
+  for (size_t i = 0; i < texts.size(); ++i) {
+    std::string n = std::to_string(i);
+    check(Utf16Ini(texts[i]), "text " + n + " in UTF-16LE");
+    // The same text as UTF-8 with its mark, in the ANSI code page, and as UTF-16BE.
+    std::string utf8;
+    for (wchar_t c : texts[i]) {
+      if (c == L'\n') utf8 += "\r\n";
+      else if (c < 0x80) utf8 += char(c);
+      else utf8 += {char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
+    }
+    lab::Bytes marked = {0xEF, 0xBB, 0xBF};
+    marked.insert(marked.end(), utf8.begin(), utf8.end());
+    check(marked, "text " + n + " in UTF-8");
+    bool ascii = std::all_of(texts[i].begin(), texts[i].end(), [](wchar_t c) { return c < 0x80; });
+    if (ascii) check(lab::Bytes(utf8.begin(), utf8.end()), "text " + n + " in ANSI");
+    lab::Bytes big = Utf16Ini(texts[i]);
+    for (size_t at = 0; at + 1 < big.size(); at += 2) std::swap(big[at], big[at + 1]);
+    check(big, "text " + n + " in UTF-16BE");
+  }
+  check({0xFF, 0xFE, 'T', 0}, "an odd last byte");
 }
 
 TEST(ReplaceAllTest, ReplacesEveryOccurrenceCaseSensitively) {
@@ -370,21 +329,4 @@ TEST(ReplaceAllTest, ReplacesEveryOccurrenceCaseSensitively) {
   WCHAR grows[1024] = L"xx";
   ReplaceAll(grows, L"x", L"xx");  // a replacement holding the pattern still ends
   EXPECT_STREQ(L"xxxx", grows);
-}
-
-TEST_F(PackageTest, FileHelpers) {
-  std::wstring file = root + L"\\data.bin";
-  lab::Bytes data = {1, 2, 3, 4, 5};
-  EXPECT_EQ(1, WriteFileData(file.c_str(), GENERIC_WRITE, data.data(), 5));
-  EXPECT_EQ(5u, ReadFileData(file.c_str(), 0, nullptr));
-  BYTE buf[8] = {};
-  EXPECT_EQ(3u, ReadFileData(file.c_str(), 3, buf));
-  EXPECT_EQ(3, buf[2]);
-  EXPECT_EQ(1, WriteFileData(file.c_str(), FILE_APPEND_DATA, data.data(), 2));
-  EXPECT_EQ(0, WriteFileData(file.c_str(), GENERIC_READ, data.data(), 5)) << "other access is refused";
-  EXPECT_EQ(0u, ReadFileData((root + L"\\missing").c_str(), 0, nullptr));
-  EXPECT_EQ(1, IsPathExist(file.c_str()));
-  EXPECT_EQ(1, IsPathExist(root.c_str()));
-  EXPECT_EQ(0, IsPathExist(L""));
-  EXPECT_EQ(0, IsPathExist((root + L"\\missing").c_str()));
 }

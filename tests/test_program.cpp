@@ -3,94 +3,28 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "PackageFixture.h"
+#include "ProgramFixture.h"
 #include "package/PackageCheck.h"
 #include "resources/resource.h"
 
 namespace {
 
-std::wstring ProgramPath(const wchar_t* name = L"Kestrel.exe") {
-  WCHAR self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
-
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-struct Search {
-  DWORD pid;
-  HWND found;
-};
-
-HWND DialogOf(DWORD pid) {
-  Search search{pid, nullptr};
-  EnumWindows(
-      [](HWND hwnd, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(hwnd, &owner);
-        WCHAR cls[32] = L"";
-        GetClassNameW(hwnd, cls, 32);
-        if (owner == s->pid && wcscmp(cls, L"#32770") == 0) {
-          s->found = hwnd;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-// Starts an updater and waits for its dialog.
-void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* process, HWND* dlg) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  std::wstring command = L"\"" + program + L"\"";
-  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             process));
-  for (int i = 0; i < 300 && *dlg == nullptr; ++i) {
-    Sleep(100);
-    *dlg = DialogOf(process->dwProcessId);
-  }
-  ASSERT_NE(nullptr, *dlg) << "no dialog within 30 seconds";
-}
-
-std::set<std::wstring> RunFolders() {
-  std::set<std::wstring> names;
-  for (const auto& name : ListTree(TempRoot() + L"\\Kestrel"))
-    if (name.find(L'\\') == name.size() - 1) names.insert(name);
-  return names;
-}
-
-// Only one updater runs at a time on a machine: tests that start a real one
-// take turns, across the test processes CTest runs side by side.
-class OneUpdaterAtATime {
- public:
-  OneUpdaterAtATime() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\KestrelTests-RealUpdater")) {
-    if (mutex_ != nullptr) WaitForSingleObject(mutex_, 120000);
-  }
-  ~OneUpdaterAtATime() {
-    if (mutex_ != nullptr) {
-      ReleaseMutex(mutex_);
-      CloseHandle(mutex_);
-    }
-  }
-
- private:
-  HANDLE mutex_;
-};
 
 }  // namespace
 
-TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
+// Started with its temporary folder inside the test's own folder: nothing of
+// the package may appear there, or anywhere else the test can see.
+class RealProgram : public PackageTest {};
+
+TEST_F(RealProgram, ListsNoDriveShowsThePackageAndWritesNothing) {
   OneUpdaterAtATime turn;
-  std::set<std::wstring> before = RunFolders();
+  std::vector<std::wstring> before = ListTree(root);
   std::wstring program = ProgramPath();
-  ASSERT_EQ(1, IsPathExist(program.c_str())) << "Kestrel.exe lies beside the tests";
+  ASSERT_TRUE(Exists(program)) << "Kestrel.exe lies beside the tests";
   PROCESS_INFORMATION process = {};
   HWND dlg = nullptr;
   ASSERT_NO_FATAL_FAILURE(StartUpdater(program, &process, &dlg));
@@ -101,12 +35,11 @@ TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
   // Wine's one disk is not an NVMe drive.
   EXPECT_EQ(0, SendMessageW(GetDlgItem(dlg, IDC_DRIVE_LIST), CB_GETCOUNT, 0, 0));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+  EXPECT_EQ(before, ListTree(root)) << "the package stays in the process";
 
-  // A second start while the first runs: no second window, no run folder,
-  // exit code 0, and the first window in front. One test, so that no other
-  // test's copy is running meanwhile.
-  std::set<std::wstring> withFirst = RunFolders();
-  EXPECT_EQ(before.size() + 1, withFirst.size());
+  // A second start while the first runs: no second window, exit code 0, and
+  // the first window in front. One test, so that no other test's copy is
+  // running meanwhile.
   SetForegroundWindow(GetDesktopWindow());
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -119,20 +52,13 @@ TEST(RealProgram, ListsNoDriveShowsThePackageAndCleansUp) {
   GetExitCodeProcess(second.hProcess, &secondCode);
   EXPECT_EQ(0u, secondCode);
   EXPECT_EQ(nullptr, DialogOf(second.dwProcessId));
-  EXPECT_EQ(withFirst, RunFolders()) << "the second copy extracted nothing";
   EXPECT_EQ(dlg, GetForegroundWindow()) << "the first window was brought forward";
   EXPECT_TRUE(IsWindow(dlg));
   CloseHandle(second.hThread);
   CloseHandle(second.hProcess);
 
-  PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 30000));
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  EXPECT_EQ(0u, code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  EXPECT_EQ(before, RunFolders()) << "its run folder is gone";
+  EXPECT_EQ(0u, CloseUpdater(&process, dlg));
+  EXPECT_EQ(before, ListTree(root)) << "nothing written, nothing deleted";
 }
 
 // A release needs no compiler: a built updater stamped with another package
@@ -159,10 +85,7 @@ TEST_F(StampedProgram, ShowsTheStampedPackagesTitle) {
   WCHAR title[260] = L"";
   GetWindowTextW(dlg, title, 260);
   EXPECT_STREQ(L"Stamped Package", title);
-  PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 30000));
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  CloseUpdater(&process, dlg);
 }
 
 TEST_F(StampedProgram, ABadPackageIsNeverStamped) {
@@ -171,7 +94,7 @@ TEST_F(StampedProgram, ABadPackageIsNeverStamped) {
   pkgbuild::Problems problems;
   EXPECT_FALSE(pkgbuild::StampUpdater(Narrow(ProgramPath()), Narrow(zip), out, &problems));
   EXPECT_FALSE(problems.empty());
-  EXPECT_EQ(0, IsPathExist(std::wstring(out.begin(), out.end()).c_str())) << "no program is written";
+  EXPECT_FALSE(Exists(std::wstring(out.begin(), out.end()))) << "no program is written";
   // Something that is no updater gets no package either.
   problems.clear();
   std::string good = Narrow(root + L"\\good.zip");
@@ -179,5 +102,5 @@ TEST_F(StampedProgram, ABadPackageIsNeverStamped) {
   EXPECT_FALSE(pkgbuild::StampUpdater(Narrow(ProgramPath(L"KestrelPackageTool.exe")), good, out, &problems));
   ASSERT_EQ(1u, problems.size());
   EXPECT_NE(std::string::npos, problems[0].find("carries no resource FWPACKAGEZIP 1000"));
-  EXPECT_EQ(0, IsPathExist(std::wstring(out.begin(), out.end()).c_str()));
+  EXPECT_FALSE(Exists(std::wstring(out.begin(), out.end())));
 }

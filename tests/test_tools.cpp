@@ -84,18 +84,12 @@ TEST(PackageBuilder, ConfigurationFileIsUtf16WithBomAndCrLf) {
 
 class DemoPackageTest : public PackageTest {};
 
-TEST_F(DemoPackageTest, EmbeddedPackageListsItsItemsAndSettings) {
+TEST_F(DemoPackageTest, EmbeddedPackageCarriesTheDemoSettingsAndSoundImages) {
   lab::Bytes package = ResourceBytes(L"FWPACKAGEZIP", 1000);
-  ASSERT_FALSE(package.empty());
   EXPECT_EQ(Hex("504B0304"), Slice(package, 0, 4));
-  std::wstring zip = root + L"\\demo.zip";
-  WriteAll(zip, package);
-  UnzipToFolder(zip.c_str(), work.c_str(), 1);
-  EXPECT_EQ((std::vector<std::wstring>{L"KestrelInfo.ini", L"Micron-B47R_0.fw", L"Micron-B47R_2.fw",
-                                       L"Micron-B47R_4.fw", L"TSB-BiCS4_0.fw", L"TSB-BiCS4_2.fw", L"Unknow_0.fw",
-                                       L"YMTC-X2-9060_0.fw"}),
-            ListTree(work));
-  LoadPackageConfig((work + L"\\KestrelInfo.ini").c_str());
+  ASSERT_EQ(8, ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID));
+  lab::Bytes config = ItemBytes(PACKAGE_CONFIG_NAME);
+  LoadPackageConfig(config.data(), DWORD(config.size()));
   AppState* app = GetAppState();
   EXPECT_STREQ(L"Kestrel Demo Firmware Update", app->szTitle);
   EXPECT_STREQ(L"VORTALEX", app->szSocId);
@@ -105,10 +99,13 @@ TEST_F(DemoPackageTest, EmbeddedPackageListsItsItemsAndSettings) {
   EXPECT_EQ(3, app->iInternalFWVersionCheckPart);
   EXPECT_NE(nullptr, wcsstr(app->szBeforeMessage, L"updating.\r\nDo not"));
   EXPECT_EQ(2, app->PowerCtrl);
+  ProfileText profile;
+  ASSERT_EQ(1, OpenProfileText(config.data(), DWORD(config.size()), &profile));
   WCHAR kernel[64];
-  GetPrivateProfileStringW(L"UPDATEINFO", L"KERNEL", L"", kernel, 64, (work + L"\\KestrelInfo.ini").c_str());
+  GetProfileText(&profile, L"UPDATEINFO", L"KERNEL", L"", kernel, 64);
+  CloseProfileText(&profile);
   EXPECT_STREQ(L"KestrelPackageTool 0.1.0", kernel);
   // Every image carries a trailer CRC that matches its content.
-  lab::Bytes image = ReadAll(work + L"\\YMTC-X2-9060_0.fw");
+  lab::Bytes image = ItemBytes(L"YMTC-X2-9060_0.fw");
   EXPECT_EQ(imagegen::StoredImageCrc(image), imagegen::ComputeImageCrc(image));
 }

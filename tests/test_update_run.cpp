@@ -1,11 +1,13 @@
 // Whole updates through the real dialog over the lab: RUN, the question, the
 // worker on each transport and path, the bar, the closing message.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <thread>
 
 #include "DialogFixture.h"
+#include "Links.h"
 #include "MakerPersonality.h"
 #include "UsbBridge.h"
 #include "discovery/Discovery.h"
@@ -529,60 +531,95 @@ TEST_F(UpdateRunTest, ADriveThatNeverComesBackStillCountsAsUpdated) {
 TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
   Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
   Start();
-  // The image in the run folder is damaged after extraction.
-  std::wstring image = std::wstring(GetAppState()->szWorkDir) + L"\\Micron-B47R_2.fw";
-  lab::Bytes bytes = ReadAll(image);
+  // As if the package had carried it so: only the image check stands in the way.
+  lab::Bytes bytes = ItemBytes(L"Micron-B47R_2.fw");
   ASSERT_FALSE(bytes.empty());
   bytes[5 * 4096] ^= 0x40;
-  WriteAll(image, bytes);
-  // As if the package had carried it so: only the image check stands in the way.
-  BYTE digest[SHA256_SIZE];
-  ASSERT_EQ(1, Sha256(bytes.data(), DWORD(bytes.size()), digest));
-  RecordPackageItem(image.c_str(), digest);
+  HoldPackage({{"Micron-B47R_2", bytes, ""}});
   Run();
   EXPECT_EQ(L"Update FW Fail !", LastBox());
   EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
   EXPECT_EQ(1u, LinesContaining(L"Firmware image refused").size());
-  DeleteFileW(image.c_str());
-  DeleteFileW((std::wstring(GetAppState()->szWorkDir) + L"\\Micron-B47R_0.fw").c_str());  // and its fallback
+  HoldPackage({{"TSB-BiCS4_2", bytes, ""}});
   Run(false);
-  EXPECT_EQ(L"Do not need to update.", LastBox()) << "no image: refused at RUN";
+  EXPECT_EQ(L"Do not need to update.", LastBox()) << "no image for its flash: refused at RUN";
 }
 
-// The run folder is writable by any process of the user: an image changed
-// there after extraction is refused, whenever the change happens.
-TEST_F(UpdateRunTest, AnImageChangedInTheRunFolderIsNeverSent) {
-  for (bool duringTheQuestion : {false, true}) {
-    SCOPED_TRACE(duringTheQuestion ? "changed while the question is open" : "changed before RUN");
-    Close();
-    machine.Reset();
-    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
-    Start();
-    std::wstring image = std::wstring(GetAppState()->szWorkDir) + L"\\Micron-B47R_2.fw";
-    lab::Bytes bytes = ReadAll(image);
-    ASSERT_FALSE(bytes.empty());
-    // One bit changed, far from the version text.
-    lab::Bytes other = bytes;
-    other[5 * 4096 + 17] ^= 0x01;
-    auto swap = [&] { ASSERT_TRUE(WriteAll(image, other)); };
-    machine.ClearRecords();
-    if (duringTheQuestion) {
-      machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
-        if (box.type == UINT(MB_ICONWARNING | MB_YESNO)) swap();
-      });
-      machine.QueueMessageBoxAnswer(IDYES);
-      Run();
-      machine.WhileMessageBoxOpen(nullptr);
-      EXPECT_EQ(L"Update FW Fail !", LastBox());
-    } else {
-      swap();
-      Run(false);
-      EXPECT_EQ((std::vector<std::wstring>{L"Do not need to update."}), Boxes());
-    }
-    EXPECT_EQ(1u, LinesContaining(L"Micron-B47R_2.fw has changed since it was unpacked; refused").size());
-    EXPECT_TRUE(machine.DriveAt(0)->pieces().empty()) << "no byte of the image";
-    EXPECT_TRUE(machine.DriveAt(0)->commits().empty());
+// Another process of the user, unelevated, works on the user's temporary
+// folder before and during the run, as malware in that position would: it
+// plants a package and configurations that list every drive with its own
+// question, name and power action, makes "Kestrel" there a link to a folder
+// of its choice, and, all the time and while the question is open, rewrites
+// every configuration it finds, deletes every "_2" image and swaps any new
+// folder for a link to files it wants deleted. None of it reaches the
+// program, and nothing there is created or deleted.
+TEST_F(UpdateRunTest, NothingAnotherProcessDoesInTheTemporaryFolderSteersTheUpdate) {
+  const std::wstring temp = root + L"\\temp", victim = root + L"\\victim", precious = root + L"\\precious";
+  struct Unlink {
+    std::wstring link;
+    ~Unlink() { links::RemoveDirectoryLink(link); }
+  } unlink{temp + L"\\Kestrel"};
+  for (const std::wstring& folder : {victim, precious, victim + L"\\1", victim + L"\\run"})
+    CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(links::MakeDirectoryLink(temp + L"\\Kestrel", victim));
+  ASSERT_TRUE(WriteAll(precious + L"\\keep.txt", lab::Bytes(100, 'k')));
+  const lab::Bytes hostile = Utf16Ini(
+      L"[UPDATEINFO]\nTITLE=HOSTILE\nSOCID=*\nNEWVERSION=EVIL\nBeforeMessage=HOSTILE QUESTION\n"
+      L"AfterMessage=HOSTILE END\nPowerCtrl=1\n");
+  for (const wchar_t* folder : {L"\\1", L"\\run"}) {
+    ASSERT_TRUE(WriteAll(victim + folder + L"\\KestrelInfo.ini", hostile));
+    ASSERT_TRUE(WriteAll(victim + folder + L"\\Micron-B47R_0.fw", lab::Bytes(8192, 0xEE)));
   }
+  pkgbuild::PackageDescription planted;
+  planted.settings = {{"TITLE", "HOSTILE"}, {"SOCID", "*"}, {"NEWVERSION", "EVIL"}};
+  planted.images = {{"Micron-B47R_0", lab::Bytes(8192, 0xEE), ""}};
+  std::string error;
+  std::wstring archive = temp + L"\\~ReleasePackage.a";
+  ASSERT_TRUE(pkgbuild::WritePackage(std::string(archive.begin(), archive.end()), planted, &error)) << error;
+
+  std::vector<std::wstring> plants = ListTree(temp);
+  ASSERT_NE(plants.end(), std::find(plants.begin(), plants.end(), L"Kestrel\\1\\KestrelInfo.ini")) << "the link is followed";
+  auto strike = [&] {
+    for (const std::wstring& name : ListTree(temp)) {
+      std::wstring path = temp + L"\\" + name;
+      if (name.size() >= 15 && name.compare(name.size() - 15, 15, L"KestrelInfo.ini") == 0) WriteAll(path, hostile);
+      if (name.size() >= 5 && name.compare(name.size() - 5, 5, L"_2.fw") == 0) DeleteFileW(path.c_str());
+      bool newFolder = name.back() == L'\\' && std::find(plants.begin(), plants.end(), name) == plants.end();
+      std::wstring folder = path.substr(0, path.size() - 1);
+      if (newFolder && MoveFileW(folder.c_str(), (folder + L".moved").c_str()))
+        links::MakeDirectoryLink(folder, precious);
+    }
+  };
+  std::atomic<bool> stop{false};
+  std::thread racer([&] {
+    while (!stop) {
+      strike();
+      Sleep(1);
+    }
+  });
+  machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord&) { strike(); });
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=OWN maker vendorinfo=0 layout=06E8\n"
+        "nvme disk=1 bus=3 model=\"FOREIGN MODEL 2TB\" serial=FOREIGN fw=9.9.9.99 maker\n");
+  Start();
+  EXPECT_EQ((std::vector<std::wstring>{L"KESTREL LAB NVME 512GB (RAW)"}), Entries(dlg));
+  machine.QueueMessageBoxAnswer(IDYES);
+  machine.QueueMessageBoxAnswer(IDCANCEL);
+  Run();
+  lab::Bytes genuine = ItemBytes(L"Micron-B47R_2.fw");
+  Close();
+  stop = true;
+  racer.join();
+  machine.WhileMessageBoxOpen(nullptr);
+
+  EXPECT_EQ(genuine, machine.DriveAt(0)->slotImage(1)) << "the package's own image for two LUNs, whole";
+  EXPECT_TRUE(machine.DriveAt(1)->pieces().empty());
+  EXPECT_TRUE(machine.DriveAt(1)->commits().empty());
+  ASSERT_EQ(2u, Boxes().size());
+  for (const std::wstring& box : Boxes()) EXPECT_EQ(std::wstring::npos, box.find(L"HOSTILE")) << box.c_str();
+  EXPECT_STREQ(L"2.0.0.00", GetAppState()->szNewVersion);
+  EXPECT_STREQ(L"Kestrel Demo Firmware Update", GetAppState()->szTitle);
+  EXPECT_EQ(plants, ListTree(temp)) << "nothing created or deleted in the temporary folder";
+  EXPECT_EQ(lab::Bytes(100, 'k'), ReadAll(precious + L"\\keep.txt"));
 }
 
 // Every refusal of the drive, on every transport, through the real dialog:

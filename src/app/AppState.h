@@ -14,7 +14,6 @@ struct AppState {
   HWND hDlg;
   HANDLE hWorker;               // non-zero exactly while an update runs
   WCHAR szTitle[260];
-  WCHAR szWorkDir[260];         // this run's extraction folder, no trailing backslash
   UINT32 nDriveCount;
   DriveRecord DriveTable[DRIVE_TABLE_SIZE];
   DriveRecord SelectedDrive;    // the user's choice; RUN and the worker use only this copy

@@ -14,7 +14,6 @@ namespace {
 
 constexpr int PROGRESS_HEIGHT = 5;
 constexpr int LOGO_SIZE = 64;
-constexpr size_t PATH_CAPACITY = 1024;
 
 // The window ends one status-line height plus 5 pixels below the status line.
 void FitBelowStatusLine(HWND hDlg) {
@@ -37,28 +36,6 @@ void ShowLogo(HWND hDlg) {
   if (icon == nullptr) return;
   SendDlgItemMessageW(hDlg, IDC_LOGO, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
   SetClassLongPtrW(hDlg, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
-}
-
-constexpr int RUN_FOLDER_TRIES = 100;
-
-// "%s\Kestrel\%I64d" under the temporary folder, named by the tick count.
-// Two starts within one tick would share a folder, and the first to exit
-// would delete the other's images: a name already taken gets "_2", "_3"...
-// Creating the folder is the test, so two processes cannot both win one name.
-void MakeRunFolder() {
-  AppState* app = GetAppState();
-  WCHAR temp[MAX_PATH];
-  GetTempDir(temp, MAX_PATH);
-  WCHAR parent[MAX_PATH];
-  FormatText(parent, L"%s\\Kestrel", temp);
-  if (!IsPathExist(parent)) CreateDirectoryW(parent, nullptr);
-  INT64 tick = static_cast<INT64>(plat::GetTickCount64());
-  for (int n = 1; n <= RUN_FOLDER_TRIES; ++n) {
-    if (n == 1) FormatText(app->szWorkDir, L"%s\\%I64d", parent, tick);
-    else FormatText(app->szWorkDir, L"%s\\%I64d_%d", parent, tick, n);
-    if (CreateDirectoryW(app->szWorkDir, nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) return;
-  }
-  LogLine(L"MakeRunFolder: no free name after %d tries; %s is shared", RUN_FOLDER_TRIES, app->szWorkDir);
 }
 
 constexpr UINT_PTR DEBUG_KEY_SUBCLASS = 1;
@@ -117,11 +94,10 @@ void InitDialog(HWND hDlg) {
   CenterWindow(hDlg);
   ShowLogo(hDlg);
   ListenForDebugLogKey(hDlg);
-  MakeRunFolder();
-  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, app->szWorkDir);
-  WCHAR config[MAX_PATH];
-  FormatText(config, L"%s\\%s", app->szWorkDir, PACKAGE_CONFIG_NAME);
-  LoadPackageConfig(config);
+  // The package stays in this process: no file of it exists for anyone to change.
+  ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID);
+  const PackageItem* config = FindPackageItem(PACKAGE_CONFIG_NAME);
+  LoadPackageConfig(config != nullptr ? config->pData : nullptr, config != nullptr ? config->dwSize : 0);
   RefreshDriveList(hDlg, 1);
   OnDriveSelected(hDlg);
 }
@@ -251,27 +227,8 @@ INT_PTR OnCancel(HWND hDlg) {
     plat::MessageBoxW(hDlg, L"Update FW Now!\nCan't Exit Program.", app->szTitle, MB_OK);
     return 0;
   }
-  WCHAR parent[PATH_CAPACITY];
-  FormatText(parent, PATH_CAPACITY, L"%s\\..", app->szWorkDir);
-  SetCurrentDirectoryW(parent);
-  DeleteFolderFiles(app->szWorkDir, L"*.*");
-  RemoveDirectoryW(app->szWorkDir);
+  // Nothing was written anywhere, so nothing is deleted.
   RemovePropW(hDlg, KESTREL_WINDOW_PROP);
   EndDialog(hDlg, 0);
   return 1;
-}
-
-void DeleteFolderFiles(const WCHAR* folder, const WCHAR* pattern) {
-  WCHAR search[PATH_CAPACITY];
-  FormatText(search, PATH_CAPACITY, L"%s\\%s", folder, pattern);
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(search, &found);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    WCHAR file[PATH_CAPACITY];
-    FormatText(file, PATH_CAPACITY, L"%s\\%s", folder, found.cFileName);
-    DeleteFileW(file);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
 }

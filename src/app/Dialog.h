@@ -65,4 +65,3 @@ void RequestShutdown(UINT flags);
 
 // Exit.
 INT_PTR OnCancel(HWND hDlg);
-void DeleteFolderFiles(const WCHAR* folder, const WCHAR* pattern);

@@ -12,6 +12,7 @@ using std::min;
 #include <gdiplus.h>
 
 #include "app/Dialog.h"
+#include "package/Package.h"
 #include "resources/resource.h"
 
 namespace {
@@ -67,6 +68,7 @@ int RunKestrel(HINSTANCE instance) {
   InitCommonControls();
   ZeroMemory(GetAppState(), sizeof(AppState));
   DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_KESTREL), nullptr, DialogProc, 0);
+  ForgetPackageItems();
   Gdiplus::GdiplusShutdown(token);
   if (oneCopy != nullptr) CloseHandle(oneCopy);
   return 0;

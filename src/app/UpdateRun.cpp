@@ -53,7 +53,6 @@ int PassesGates(const DriveRecord& drive) {
     LogLine(L"No this fw, 0x%04X, %d", drive.iNandType, drive.iLunCount);
     return 0;
   }
-  if (!CheckPackageImage(image)) return 0;
   if (drive.DrvInfoVersion[0] != L'\0' &&
       !CheckInternalVersion(drive.DrvInfoVersion, app->iInternalFWVersionCheckPart, image)) {
     LogLine(L"Limit Drv FW Version : %s", drive.DrvInfoVersion);
@@ -94,13 +93,15 @@ INT32 CheckDeviceInfo(const CmdContext* ctx, HANDLE hDrive) {
   return Failed(L"the device information read", ReadDeviceInfo(ctx, hDrive, reply, L"UpdateWorker"));
 }
 
-// The whole image in one page allocation, or nothing: an image that cannot be
-// read whole, is not the one unpacked, or that the image check refuses, is
-// never sent.
-BYTE* LoadImage(const WCHAR* path, DWORD* size) {
-  *size = path[0] != L'\0' ? ReadFileData(path, 0, nullptr) : 0;
+// A copy of the package's image in one page allocation, or nothing: the copy
+// is merged with the drive's settings, and it is judged as the bytes that
+// will be sent. One that is not the package's own, or that the image check
+// refuses, is never sent.
+BYTE* LoadImage(const WCHAR* name, DWORD* size) {
+  const PackageItem* item = name[0] != L'\0' ? FindPackageItem(name) : nullptr;
+  *size = item != nullptr ? item->dwSize : 0;
   if (*size == 0) {
-    LogLine(L"UpdateWorker: no image at %s", path);
+    LogLine(L"UpdateWorker: the package holds no image %s", name);
     return nullptr;
   }
   BYTE* image = static_cast<BYTE*>(plat::VirtualAlloc(nullptr, *size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
@@ -108,10 +109,8 @@ BYTE* LoadImage(const WCHAR* path, DWORD* size) {
     LogLine(L"UpdateWorker: no memory for an image of %d bytes", *size);
     return nullptr;
   }
-  DWORD read = ReadFileData(path, *size, image);
-  // Judged in memory, so the bytes checked are the bytes sent.
-  if (read != *size || !IsPackageItemIntact(path, image, *size) || !CheckFirmwareImage(image, *size)) {
-    if (read != *size) LogLine(L"UpdateWorker: read %d of %d bytes of %s", read, *size, path);
+  memcpy(image, item->pData, *size);
+  if (!IsPackageItemIntact(name, image, *size) || !CheckFirmwareImage(image, *size)) {
     plat::VirtualFree(image, 0, MEM_RELEASE);
     return nullptr;
   }
@@ -164,10 +163,10 @@ INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
   // checks: a drive swapped in meanwhile never receives this image.
   INT32 result = ConfirmDiskIdentity(ctx, hDrive, &drive);
   if (result != RES_SUCCESS) return result;
-  WCHAR path[MAX_PATH] = L"";
-  GetImagePath(&drive, path);
+  WCHAR name[MAX_PATH] = L"";
+  GetImagePath(&drive, name);
   DWORD size = 0;
-  BYTE* image = LoadImage(path, &size);
+  BYTE* image = LoadImage(name, &size);
   if (image == nullptr) return RES_BAD_IMAGE;
   bool keep = IsKeepName(GetAppState()->szNewVersion) != 0;
   result = drive.bVendorInfo ? UpdateWithConfig(ctx, hDrive, image, size, keep)

@@ -135,12 +135,12 @@ int GetImagePath(const DriveRecord* drive, WCHAR* path) {
   WCHAR name[MAX_PATH] = L"";
   GetNandName(drive->iNandType, name);
   if (name[0] == L'\0') return 0;
-  const WCHAR* workDir = GetAppState()->szWorkDir;
+  // Only the package's own items: no file anyone could add or delete decides.
   WCHAR candidate[MAX_PATH];
-  FormatText(candidate, L"%s\\%s_%d.fw", workDir, name, drive->iLunCount);
-  if (!IsPathExist(candidate)) {
-    FormatText(candidate, L"%s\\%s_0.fw", workDir, name);
-    if (!IsPathExist(candidate)) return 0;
+  FormatText(candidate, L"%s_%d.fw", name, drive->iLunCount);
+  if (FindPackageItem(candidate) == nullptr) {
+    FormatText(candidate, L"%s_0.fw", name);
+    if (FindPackageItem(candidate) == nullptr) return 0;
   }
   StringCchCopyW(path, MAX_PATH, candidate);
   return 1;

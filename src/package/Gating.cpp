@@ -4,7 +4,6 @@
 #include "app/AppState.h"
 #include "app/Text.h"
 #include "package/Package.h"
-#include "platform/Platform.h"
 
 namespace {
 
@@ -64,9 +63,9 @@ int IsFwRevisionAccepted(const WCHAR* fwRevision, const WCHAR* fwVersionList) {
   return FindNoCase(fwVersionList, wrapped) != nullptr ? 1 : 0;
 }
 
-int CheckInternalVersion(const WCHAR* driveVersion, int checkPart, const WCHAR* imagePath) {
+int CheckInternalVersion(const WCHAR* driveVersion, int checkPart, const WCHAR* imageName) {
   WCHAR image[VERSION_CAPACITY] = L"";
-  if (ReadImageVersion(imagePath, image)) {
+  if (ReadImageVersion(imageName, image)) {
     WCHAR drive[VERSION_CAPACITY];
     StringCchCopyW(drive, VERSION_CAPACITY, driveVersion);
     int dots = 0;
@@ -84,17 +83,10 @@ int CheckInternalVersion(const WCHAR* driveVersion, int checkPart, const WCHAR* 
   return 0;
 }
 
-int ReadImageVersion(const WCHAR* imagePath, WCHAR* out) {
-  DWORD size = ReadFileData(imagePath, 0, nullptr);
-  if (size == 0) return 0;
-  BYTE* data = static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  if (data == nullptr) return 0;
+int ReadImageVersion(const WCHAR* imageName, WCHAR* out) {
+  const PackageItem* item = FindPackageItem(imageName);
   char version[VERSION_WINDOW + 1];
-  DWORD read = ReadFileData(imagePath, size, data);
-  // The version of an image that is not the one unpacked vouches for nothing.
-  int found = read == size && IsPackageItemIntact(imagePath, data, size) ? FindVersionText(data, read, version) : 0;
-  plat::VirtualFree(data, 0, MEM_RELEASE);
-  if (!found) return 0;
+  if (item == nullptr || !FindVersionText(item->pData, item->dwSize, version)) return 0;
   FormatText(out, VERSION_CAPACITY, L"%S", version);
   return 1;
 }

@@ -1,5 +1,5 @@
-// The firmware package: the embedded archive, its configuration file, the
-// file helpers, and the rules that decide which drives it serves.
+// The firmware package: the embedded archive unpacked in memory, its
+// configuration, and the rules that decide which drives it serves.
 #pragma once
 
 #include <windows.h>
@@ -9,21 +9,59 @@
 
 constexpr WCHAR PACKAGE_RESOURCE_TYPE[] = L"FWPACKAGEZIP";
 constexpr int PACKAGE_RESOURCE_ID = 1000;
-constexpr WCHAR PACKAGE_ARCHIVE_NAME[] = L"\\~ReleasePackage.a";
 constexpr WCHAR PACKAGE_CONFIG_NAME[] = L"KestrelInfo.ini";
 constexpr WCHAR PACKAGE_SECTION[] = L"UPDATEINFO";
 
-// Package and configuration.
-void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* workDir);
-void UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, int deleteArchive);
-void LoadPackageConfig(const WCHAR* configPath);
+// The package lives in this process only: its items are unpacked from the
+// program's resource into memory and checked there, and nothing is written
+// to or read back from a folder another process could change.
+constexpr DWORD SHA256_SIZE = 32;
+constexpr int PACKAGE_ITEM_LIMIT = 64;
+constexpr DWORD PACKAGE_ITEM_MAX_SIZE = 16u << 20;   // an image is well under 1 MiB
+constexpr DWORD PACKAGE_TOTAL_MAX_SIZE = 64u << 20;
+struct PackageItem {
+  WCHAR szName[MAX_PATH];  // a plain file name, compared without regard to case
+  BYTE* pData;
+  DWORD dwSize;
+  BYTE digest[SHA256_SIZE];
+};
+
+// Unpacks the program's resource; returns the number of items kept.
+int ExtractPackage(const WCHAR* resourceType, int resourceId);
+// Unpacks an archive held in memory, replacing every item known before;
+// source names it in the log.
+int UnzipPackage(const BYTE* archive, DWORD size, const WCHAR* source);
+// nullptr when the package holds no item of that name.
+const PackageItem* FindPackageItem(const WCHAR* name);
+int PackageItemCount();
+void ForgetPackageItems();
+// 1 when data are the bytes of the named item; otherwise logs the refusal.
+int IsPackageItemIntact(const WCHAR* name, const BYTE* data, DWORD size);
+
+// The configuration, from the bytes of its file (nullptr: no file, defaults).
+void LoadPackageConfig(const BYTE* file, DWORD size);
 // Replaces every occurrence in place; text must hold 1000 units.
 void ReplaceAll(WCHAR* text, const WCHAR* pattern, const WCHAR* replacement);
 
-// What was unpacked: a SHA-256 (Windows CNG) of every item written, so an
-// image changed in the run folder afterwards is never used.
-constexpr DWORD SHA256_SIZE = 32;
-constexpr int PACKAGE_ITEM_LIMIT = 64;
+// An INI file's bytes read as the system's profile functions read the file:
+// the encoding from its byte-order mark (none: the ANSI code page), section
+// and key names without regard to case, the first section and key of a name
+// win, blanks around names and values dropped, one pair of quotes around a
+// value dropped. A key without "=" has no value.
+struct ProfileText {
+  WCHAR* pText;
+  size_t nLength;
+};
+int OpenProfileText(const BYTE* file, DWORD size, ProfileText* profile);  // 0: no memory
+void CloseProfileText(ProfileText* profile);
+// As GetPrivateProfileStringW: the value, or the fallback, cut to capacity - 1.
+void GetProfileText(const ProfileText* profile, const WCHAR* section, const WCHAR* key, const WCHAR* fallback,
+                    WCHAR* out, DWORD capacity);
+// As GetPrivateProfileIntW: the fallback for a missing or empty value, else
+// the number its text begins with (decimal, or 0x, 0o, 0b), wrapped to 32 bits.
+UINT GetProfileNumber(const ProfileText* profile, const WCHAR* section, const WCHAR* key, INT fallback);
+
+// SHA-256 through Windows CNG.
 struct Sha256State {
   void* hAlg;
   void* hHash;
@@ -33,22 +71,6 @@ int Sha256Add(Sha256State* state, const BYTE* data, DWORD size);
 // Writes the digest (32 bytes) and releases the state; a null digest only releases.
 int Sha256Close(Sha256State* state, BYTE* digest);
 int Sha256(const BYTE* data, DWORD size, BYTE* digest);
-void ForgetPackageItems();
-// 0 when the table is full.
-int RecordPackageItem(const WCHAR* path, const BYTE* digest);
-int IsPackageItemRecorded(const WCHAR* path);
-// 1 when data are the bytes unpacked to path; otherwise logs the refusal.
-int IsPackageItemIntact(const WCHAR* path, const BYTE* data, DWORD size);
-// Reads the file whole and judges it as above.
-int CheckPackageImage(const WCHAR* path);
-
-// Files.
-void GetTempDir(WCHAR* buffer, DWORD capacity);
-// With a buffer: reads up to count bytes and returns how many; without: the
-// file's size. 0 when the file cannot be opened.
-DWORD ReadFileData(const WCHAR* path, DWORD count, void* buffer);
-int WriteFileData(const WCHAR* path, DWORD access, const void* data, DWORD size);
-int IsPathExist(const WCHAR* path);
 
 // Gating.
 int IsDriveAccepted(const DriveRecord* drive, const WCHAR* modelList, const WCHAR* socId);
@@ -56,8 +78,9 @@ int IsDriveAccepted(const DriveRecord* drive, const WCHAR* modelList, const WCHA
 int IsFwRevisionAccepted(const WCHAR* fwRevision, const WCHAR* fwVersionList);
 // ";" + item + ";", the form list items are searched in (capacity 64).
 void WrapListItem(const WCHAR* item, WCHAR* out, size_t capacity);
-int CheckInternalVersion(const WCHAR* driveVersion, int checkPart, const WCHAR* imagePath);
-int ReadImageVersion(const WCHAR* imagePath, WCHAR* out /* 32 units */);
+// The image is named as the image choice names it: an item of the package.
+int CheckInternalVersion(const WCHAR* driveVersion, int checkPart, const WCHAR* imageName);
+int ReadImageVersion(const WCHAR* imageName, WCHAR* out /* 32 units */);
 int FindVersionText(const BYTE* data, DWORD size, char* out /* 9 bytes */);
 const WCHAR* FindNoCase(const WCHAR* text, const WCHAR* pattern);
 void TrimBlanks(WCHAR* text);
@@ -75,7 +98,9 @@ constexpr DWORD VENDOR_PAGE = 4096;
 INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive);
 UINT32 GetNandType(const BYTE* nandId);
 int GetNandName(UINT32 code, WCHAR* name /* 260 units */);
-int GetImagePath(const DriveRecord* drive, WCHAR* path /* 260 units */);
+// The name of the package's image for the drive's flash: "%s_%d.fw" with
+// its LUN count, else "%s_0.fw"; 1 when the package holds one, else 0.
+int GetImagePath(const DriveRecord* drive, WCHAR* name /* 260 units */);
 // 1 when the image choice can ever pick this file: a NAND name of the table
 // or "Unknow", "_", a decimal number without leading zeros, ".fw".
 int IsPackageImageName(const WCHAR* fileName);

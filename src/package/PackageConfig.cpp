@@ -1,4 +1,4 @@
-// The package's configuration file, read into the application state.
+// The package's configuration file, read from its bytes into the application state.
 #include <cstring>
 
 #include "app/AppState.h"
@@ -10,35 +10,35 @@ namespace {
 constexpr size_t REPLACE_AREA = 1000;
 constexpr size_t LIST_READ_CAPACITY = 260;
 
-void ReadText(const WCHAR* key, const WCHAR* fallback, WCHAR* target, DWORD capacity, const WCHAR* path) {
-  GetPrivateProfileStringW(PACKAGE_SECTION, key, fallback, target, capacity, path);
-}
-
 // A list key is stored wrapped in ";" only when it holds something.
-void ReadList(const WCHAR* key, WCHAR* target, size_t capacity, const WCHAR* path) {
+void ReadList(const ProfileText* profile, const WCHAR* key, WCHAR* target, size_t capacity) {
   WCHAR value[LIST_READ_CAPACITY];
-  ReadText(key, L"", value, LIST_READ_CAPACITY, path);
+  GetProfileText(profile, PACKAGE_SECTION, key, L"", value, LIST_READ_CAPACITY);
   target[0] = L'\0';
   if (value[0] != L'\0') FormatText(target, capacity, L";%s;", value);
 }
 
 }  // namespace
 
-void LoadPackageConfig(const WCHAR* configPath) {
+void LoadPackageConfig(const BYTE* file, DWORD size) {
   AppState* app = GetAppState();
-  ReadText(L"TITLE", L"Package Error", app->szTitle, ARRAYSIZE(app->szTitle), configPath);
+  ProfileText profile;
+  if (!OpenProfileText(file, size, &profile)) LogLine(L"LoadPackageConfig: no memory for the configuration");
+  const ProfileText* p = &profile;
+  GetProfileText(p, PACKAGE_SECTION, L"TITLE", L"Package Error", app->szTitle, ARRAYSIZE(app->szTitle));
   SetWindowTextW(app->hDlg, app->szTitle);
-  ReadText(L"SOCID", L"", app->szSocId, ARRAYSIZE(app->szSocId), configPath);
-  ReadList(L"ModelName", app->szModelList, ARRAYSIZE(app->szModelList), configPath);
-  ReadList(L"FWVersion", app->szFwVersionList, ARRAYSIZE(app->szFwVersionList), configPath);
-  ReadText(L"NEWVERSION", L"", app->szNewVersion, ARRAYSIZE(app->szNewVersion), configPath);
+  GetProfileText(p, PACKAGE_SECTION, L"SOCID", L"", app->szSocId, ARRAYSIZE(app->szSocId));
+  ReadList(p, L"ModelName", app->szModelList, ARRAYSIZE(app->szModelList));
+  ReadList(p, L"FWVersion", app->szFwVersionList, ARRAYSIZE(app->szFwVersionList));
+  GetProfileText(p, PACKAGE_SECTION, L"NEWVERSION", L"", app->szNewVersion, ARRAYSIZE(app->szNewVersion));
   app->iInternalFWVersionCheckPart =
-      static_cast<INT32>(GetPrivateProfileIntW(PACKAGE_SECTION, L"iInternalFWVersionCheckPart", 3, configPath));
-  ReadText(L"BeforeMessage", L"", app->szBeforeMessage, ARRAYSIZE(app->szBeforeMessage), configPath);
+      static_cast<INT32>(GetProfileNumber(p, PACKAGE_SECTION, L"iInternalFWVersionCheckPart", 3));
+  GetProfileText(p, PACKAGE_SECTION, L"BeforeMessage", L"", app->szBeforeMessage, ARRAYSIZE(app->szBeforeMessage));
   ReplaceAll(app->szBeforeMessage, L"<BR>", L"\r\n");
-  ReadText(L"AfterMessage", L"", app->szAfterMessage, ARRAYSIZE(app->szAfterMessage), configPath);
+  GetProfileText(p, PACKAGE_SECTION, L"AfterMessage", L"", app->szAfterMessage, ARRAYSIZE(app->szAfterMessage));
   ReplaceAll(app->szAfterMessage, L"<BR>", L"\r\n");
-  app->PowerCtrl = static_cast<BYTE>(GetPrivateProfileIntW(PACKAGE_SECTION, L"PowerCtrl", 0, configPath) & 0xFF);
+  app->PowerCtrl = static_cast<BYTE>(GetProfileNumber(p, PACKAGE_SECTION, L"PowerCtrl", 0) & 0xFF);
+  CloseProfileText(&profile);
 }
 
 void ReplaceAll(WCHAR* text, const WCHAR* pattern, const WCHAR* replacement) {

@@ -1,6 +1,5 @@
-// SHA-256 of every item written at extraction, kept in memory: the run folder
-// lies under the user's temporary folder, where any process of the same user
-// may write, so an image is used only while its bytes are the ones unpacked.
+// SHA-256 through Windows CNG, and the check that a copy of an item is the
+// package's own: what is sent to a drive is compared with what was unpacked.
 #include "package/Package.h"
 
 #include <bcrypt.h>
@@ -10,26 +9,6 @@
 #include "app/AppState.h"
 #include "app/Text.h"
 #include "platform/Platform.h"
-
-namespace {
-
-struct PackageItem {
-  WCHAR szPath[MAX_PATH];
-  BYTE digest[SHA256_SIZE];
-};
-
-// Filled during dialog initialisation, before any worker exists; only read
-// afterwards, by the dialog and the worker, so it needs no lock.
-PackageItem g_items[PACKAGE_ITEM_LIMIT];
-int g_nItemCount = 0;
-
-const PackageItem* FindItem(const WCHAR* path) {
-  for (int i = 0; i < g_nItemCount; ++i)
-    if (_wcsicmp(g_items[i].szPath, path) == 0) return &g_items[i];
-  return nullptr;
-}
-
-}  // namespace
 
 int Sha256Open(Sha256State* state) {
   state->hAlg = nullptr;
@@ -74,53 +53,20 @@ int Sha256(const BYTE* data, DWORD size, BYTE* digest) {
   return Sha256Close(&state, digest);
 }
 
-void ForgetPackageItems() { g_nItemCount = 0; }
-
-int RecordPackageItem(const WCHAR* path, const BYTE* digest) {
-  PackageItem* item = const_cast<PackageItem*>(FindItem(path));
+int IsPackageItemIntact(const WCHAR* name, const BYTE* data, DWORD size) {
+  const PackageItem* item = FindPackageItem(name);
   if (item == nullptr) {
-    if (g_nItemCount >= PACKAGE_ITEM_LIMIT || wcslen(path) >= MAX_PATH) return 0;
-    item = &g_items[g_nItemCount++];
-    StringCchCopyW(item->szPath, MAX_PATH, path);
-  }
-  memcpy(item->digest, digest, SHA256_SIZE);
-  return 1;
-}
-
-int IsPackageItemRecorded(const WCHAR* path) { return FindItem(path) != nullptr ? 1 : 0; }
-
-int IsPackageItemIntact(const WCHAR* path, const BYTE* data, DWORD size) {
-  const PackageItem* item = FindItem(path);
-  if (item == nullptr) {
-    LogLine(L"Image %s was not unpacked from the package; refused", path);
+    LogLine(L"Image %s is not in the package; refused", name);
     return 0;
   }
   BYTE digest[SHA256_SIZE];
   if (!Sha256(data, size, digest)) {
-    LogLine(L"Image %s cannot be hashed; refused", path);
+    LogLine(L"Image %s cannot be hashed; refused", name);
     return 0;
   }
-  if (memcmp(digest, item->digest, SHA256_SIZE) != 0) {
-    LogLine(L"Image %s has changed since it was unpacked; refused", path);
+  if (size != item->dwSize || memcmp(digest, item->digest, SHA256_SIZE) != 0) {
+    LogLine(L"Image %s is not the package's own; refused", name);
     return 0;
   }
   return 1;
-}
-
-int CheckPackageImage(const WCHAR* path) {
-  DWORD size = ReadFileData(path, 0, nullptr);
-  if (size == 0) {
-    LogLine(L"Image %s cannot be read; refused", path);
-    return 0;
-  }
-  BYTE* data = static_cast<BYTE*>(plat::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  if (data == nullptr) {
-    LogLine(L"Image %s: no memory for %d bytes; refused", path, static_cast<int>(size));
-    return 0;
-  }
-  DWORD read = ReadFileData(path, size, data);
-  int intact = read == size ? IsPackageItemIntact(path, data, size) : 0;
-  if (read != size) LogLine(L"Image %s: read %d of %d bytes; refused", path, static_cast<int>(read), static_cast<int>(size));
-  plat::VirtualFree(data, 0, MEM_RELEASE);
-  return intact;
 }

@@ -1,7 +1,7 @@
 """Archives made by an independent ZIP writer (Python's zipfile), for the
-package tests: a good package, names that try to leave the run folder, a
-damaged item, a truncated archive, and items of other methods, short
-streams and names Windows would rewrite."""
+package tests: a good package, names with folder parts, a damaged item, a
+truncated archive, items of other methods, short streams and names Windows
+would rewrite, and an archive past the package's limits."""
 import io
 import random
 import struct
@@ -95,3 +95,10 @@ while True:
         struct.pack_into("<I", data, at + 24, short.file_size + 100)
     at += 4
 (out / "odd.zip").write_bytes(bytes(data))
+
+# An item that inflates past what a package item may be (17 MiB of zeros in
+# a few KiB), then more items than a package may hold.
+with zipfile.ZipFile(out / "limits.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("huge.fw", bytes(17 << 20))
+    for i in range(70):
+        z.writestr("item%02d.fw" % i, b"item %d" % i)

@@ -1,0 +1,94 @@
+// Shared by the tests that start a real updater under Wine: finding the
+// programs, starting one with its own environment, and its windows.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+inline std::wstring ProgramPath(const wchar_t* name = L"Kestrel.exe") {
+  WCHAR self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path = self;
+  return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+// The process's first top-level dialog window: its main dialog or a message box.
+inline HWND DialogOf(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    HWND found;
+  } search{pid, nullptr};
+  EnumWindows(
+      [](HWND hwnd, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        WCHAR cls[32] = L"";
+        GetClassNameW(hwnd, cls, 32);
+        if (owner == s->pid && wcscmp(cls, L"#32770") == 0) {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Starts a program with this process's environment and one variable more
+// (name=value, empty: none), and waits up to 30 s for a dialog window.
+inline void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* process, HWND* dlg,
+                         const std::wstring& extraVariable = L"") {
+  std::wstring environment;
+  if (!extraVariable.empty()) {
+    std::wstring name = extraVariable.substr(0, extraVariable.find(L'=') + 1);
+    WCHAR* block = GetEnvironmentStringsW();
+    for (const WCHAR* v = block; *v; v += wcslen(v) + 1)
+      if (_wcsnicmp(v, name.c_str(), name.size()) != 0) environment += std::wstring(v) + L'\0';
+    FreeEnvironmentStringsW(block);
+    environment += extraVariable + L'\0';
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  std::wstring command = L"\"" + program + L"\"";
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                             environment.empty() ? nullptr : &environment[0], nullptr, &startup, process));
+  *dlg = nullptr;
+  for (int i = 0; i < 300 && *dlg == nullptr; ++i) {
+    Sleep(100);
+    *dlg = DialogOf(process->dwProcessId);
+  }
+  ASSERT_NE(nullptr, *dlg) << "no dialog within 30 seconds";
+}
+
+// Closes the updater as the user would and waits for its end; its exit code.
+inline DWORD CloseUpdater(PROCESS_INFORMATION* process, HWND dlg) {
+  PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process->hProcess, 30000));
+  DWORD code = 259;
+  GetExitCodeProcess(process->hProcess, &code);
+  CloseHandle(process->hThread);
+  CloseHandle(process->hProcess);
+  return code;
+}
+
+// Only one updater runs at a time on a machine: tests that start a real one
+// take turns, across the test processes CTest runs side by side.
+class OneUpdaterAtATime {
+ public:
+  OneUpdaterAtATime() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\KestrelTests-RealUpdater")) {
+    if (mutex_ != nullptr) WaitForSingleObject(mutex_, 120000);
+  }
+  ~OneUpdaterAtATime() {
+    if (mutex_ != nullptr) {
+      ReleaseMutex(mutex_);
+      CloseHandle(mutex_);
+    }
+  }
+
+ private:
+  HANDLE mutex_;
+};
