@@ -187,6 +187,11 @@ class Machine {
   // GetSystemPowerStatus fails with error; 0 lifts the fault.
   void FailPowerStatus(DWORD error);
 
+  // The DLLs the program loaded by name, in order, and whether it restricted
+  // the search first. The lab loads them as Windows would, from the system
+  // folder: it cannot stand in for the common controls or CNG.
+  std::vector<std::wstring> LoadedLibraries() const;
+
   // Writes every request and its bytes to a file (empty path: off).
   void SetTraceFile(const std::wstring& path);
 
@@ -204,6 +209,8 @@ class Machine {
   BOOL UnblockShutdown(HWND hwnd);
   EXECUTION_STATE SetExecutionState(EXECUTION_STATE flags);
   BOOL PowerStatus(LPSYSTEM_POWER_STATUS status);
+  BOOL RestrictDllSearch();
+  HMODULE LoadSystemLibrary(LPCWSTR name);
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
   BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
   BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* cls, DWORD index,

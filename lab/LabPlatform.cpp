@@ -70,6 +70,9 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES stat
 }
 BOOL ExitWindowsEx(UINT flags, DWORD reason) { return M().Shutdown(flags, reason); }
 
+BOOL RestrictDllSearch() { return M().RestrictDllSearch(); }
+HMODULE LoadSystemLibrary(LPCWSTR name) { return M().LoadSystemLibrary(name); }
+
 BOOL ShutdownBlockReasonCreate(HWND hwnd, LPCWSTR reason) { return M().BlockShutdown(hwnd, reason); }
 BOOL ShutdownBlockReasonDestroy(HWND hwnd) { return M().UnblockShutdown(hwnd); }
 EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) { return M().SetExecutionState(flags); }

@@ -115,4 +115,22 @@ void Machine::FailPowerStatus(DWORD error) {
   impl_->powerError = error;
 }
 
+BOOL Machine::RestrictDllSearch() {
+  // The lab program is a real process: its search is restricted for real.
+  return ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+HMODULE Machine::LoadSystemLibrary(LPCWSTR name) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    impl_->libraries.push_back(name);
+  }
+  return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+std::vector<std::wstring> Machine::LoadedLibraries() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return impl_->libraries;
+}
+
 }  // namespace lab

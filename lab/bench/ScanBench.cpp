@@ -16,6 +16,7 @@
 #include "app/AppState.h"
 #include "app/Dialog.h"
 #include "discovery/Discovery.h"
+#include "platform/SystemDlls.h"
 #include "resources/resource.h"
 
 namespace {
@@ -57,7 +58,8 @@ void UpdateTable() {
       {"JMicron", "usb disk=0 chip=jmicron ports=3 reappear=2000", 9.0},
   };
   lab::Machine& machine = lab::Machine::Get();
-  InitCommonControls();
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  sysdll::InitCommonControlsEx(&controls);
   printf("\ntransport  wall s  prescribed s  ratio  result\n");
   for (const Case& c : cases) {
     machine.Reset();

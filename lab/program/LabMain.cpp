@@ -198,6 +198,7 @@ class GuidedRun {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+  if (!RestrictDllSearch()) return 1;
   std::string error;
   if (!lab::BuildScenario(lab::Machine::Get(), ReadScenario(), &error)) {
     std::wstring text(error.begin(), error.end());

@@ -8,6 +8,7 @@
 #include "app/Text.h"
 #include "package/Package.h"
 #include "platform/Platform.h"
+#include "platform/SystemDlls.h"
 #include "resources/resource.h"
 
 namespace {
@@ -44,12 +45,12 @@ constexpr UINT_PTR DEBUG_KEY_SUBCLASS = 1;
 // can hold the focus hand the key to the dialog's handler.
 LRESULT CALLBACK DebugKeyProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
   if (OnDebugLogKey(message, wParam)) return 0;
-  if (message == WM_NCDESTROY) RemoveWindowSubclass(hwnd, DebugKeyProc, DEBUG_KEY_SUBCLASS);
-  return DefSubclassProc(hwnd, message, wParam, lParam);
+  if (message == WM_NCDESTROY) sysdll::RemoveWindowSubclass(hwnd, DebugKeyProc, DEBUG_KEY_SUBCLASS);
+  return sysdll::DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
 void ListenForDebugLogKey(HWND hDlg) {
-  for (int id : {IDOK, IDC_DRIVE_LIST}) SetWindowSubclass(GetDlgItem(hDlg, id), DebugKeyProc, DEBUG_KEY_SUBCLASS, 0);
+  for (int id : {IDOK, IDC_DRIVE_LIST}) sysdll::SetWindowSubclass(GetDlgItem(hDlg, id), DebugKeyProc, DEBUG_KEY_SUBCLASS, 0);
 }
 
 }  // namespace

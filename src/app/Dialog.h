@@ -14,9 +14,13 @@ constexpr UINT RESCAN_DELAY_MS = 2000;
 // Marks the dialog, so that a second start can find it and bring it forward.
 constexpr WCHAR KESTREL_WINDOW_PROP[] = L"Kestrel.FirmwareUpdater";
 
+// The first call of each program's entry: from then on DLLs are searched for
+// in the system folder only. 0 (after telling the user) when Windows refuses.
+int RestrictDllSearch();
 // The program entry after the platform is chosen: runs the dialog modally;
 // a second start while one runs brings the first forward and ends.
 int RunKestrel(HINSTANCE instance);
+extern const WCHAR CONTROLS_MISSING_MESSAGE[];
 
 INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 // FALSE to a logoff, restart or shutdown while an update runs.

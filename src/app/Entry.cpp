@@ -2,17 +2,12 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <algorithm>
 #include <cwchar>
-
-namespace Gdiplus {
-using std::max;
-using std::min;
-}  // namespace Gdiplus
-#include <gdiplus.h>
 
 #include "app/Dialog.h"
 #include "package/Package.h"
+#include "platform/Platform.h"
+#include "platform/SystemDlls.h"
 #include "resources/resource.h"
 
 namespace {
@@ -61,15 +56,38 @@ int RunKestrel(HINSTANCE instance) {
     if (oneCopy != nullptr) CloseHandle(oneCopy);
     return 0;
   }
+  // The dialog's progress bar needs the common controls; without them there
+  // is no dialog to show.
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  if (!sysdll::InitCommonControlsEx(&controls)) {
+    plat::MessageBoxW(nullptr, CONTROLS_MISSING_MESSAGE, L"Kestrel", MB_OK | MB_ICONERROR);
+    CloseHandle(oneCopy);
+    return 1;
+  }
   // GDI+ is started and shut down around the dialog, nothing more.
-  Gdiplus::GdiplusStartupInput input;
+  sysdll::GdiplusInput input = {1, nullptr, FALSE, FALSE};
   ULONG_PTR token = 0;
-  Gdiplus::GdiplusStartup(&token, &input, nullptr);
-  InitCommonControls();
+  sysdll::GdiplusStartup(&token, &input);
   ZeroMemory(GetAppState(), sizeof(AppState));
   DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_KESTREL), nullptr, DialogProc, 0);
   ForgetPackageItems();
-  Gdiplus::GdiplusShutdown(token);
+  sysdll::GdiplusShutdown(token);
   if (oneCopy != nullptr) CloseHandle(oneCopy);
+  return 0;
+}
+
+const WCHAR CONTROLS_MISSING_MESSAGE[] =
+    L"The updater cannot start: a part of Windows it needs (comctl32.dll, the common controls) could not be "
+    L"loaded from the system folder.\nNothing was changed on any drive. Run Windows Update or System File Checker "
+    L"(sfc /scannow), then start the updater again.";
+
+int RestrictDllSearch() {
+  if (plat::RestrictDllSearch()) return 1;
+  // Without the restriction the program's folder would be searched for every
+  // DLL loaded from now on: the program stops before loading any.
+  plat::MessageBoxW(nullptr, L"The updater cannot start safely: Windows did not let it limit where DLLs are loaded "
+                             L"from.\nNothing was changed on any drive. Install the latest Windows updates, then start "
+                             L"the updater again.",
+                    L"Kestrel", MB_OK | MB_ICONERROR);
   return 0;
 }

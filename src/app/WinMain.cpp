@@ -3,4 +3,7 @@
 
 #include "app/Dialog.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return RunKestrel(instance); }
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  if (!RestrictDllSearch()) return 1;
+  return RunKestrel(instance);
+}

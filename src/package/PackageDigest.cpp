@@ -9,16 +9,17 @@
 #include "app/AppState.h"
 #include "app/Text.h"
 #include "platform/Platform.h"
+#include "platform/SystemDlls.h"
 
 int Sha256Open(Sha256State* state) {
   state->hAlg = nullptr;
   state->hHash = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&state->hAlg, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+  if (!BCRYPT_SUCCESS(sysdll::BCryptOpenAlgorithmProvider(&state->hAlg, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     state->hAlg = nullptr;
     return 0;
   }
   // No object buffer: the provider keeps the hash state itself.
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(state->hAlg, &state->hHash, nullptr, 0, nullptr, 0, 0))) {
+  if (!BCRYPT_SUCCESS(sysdll::BCryptCreateHash(state->hAlg, &state->hHash, nullptr, 0, nullptr, 0, 0))) {
     state->hHash = nullptr;
     Sha256Close(state, nullptr);
     return 0;
@@ -28,16 +29,16 @@ int Sha256Open(Sha256State* state) {
 
 int Sha256Add(Sha256State* state, const BYTE* data, DWORD size) {
   if (state->hHash == nullptr) return 0;
-  return BCRYPT_SUCCESS(BCryptHashData(state->hHash, const_cast<PUCHAR>(data), size, 0)) ? 1 : 0;
+  return BCRYPT_SUCCESS(sysdll::BCryptHashData(state->hHash, const_cast<BYTE*>(data), size, 0)) ? 1 : 0;
 }
 
 int Sha256Close(Sha256State* state, BYTE* digest) {
   int ok = 0;
   if (state->hHash != nullptr) {
-    if (digest != nullptr) ok = BCRYPT_SUCCESS(BCryptFinishHash(state->hHash, digest, SHA256_SIZE, 0)) ? 1 : 0;
-    BCryptDestroyHash(state->hHash);
+    if (digest != nullptr) ok = BCRYPT_SUCCESS(sysdll::BCryptFinishHash(state->hHash, digest, SHA256_SIZE, 0)) ? 1 : 0;
+    sysdll::BCryptDestroyHash(state->hHash);
   }
-  if (state->hAlg != nullptr) BCryptCloseAlgorithmProvider(state->hAlg, 0);
+  if (state->hAlg != nullptr) sysdll::BCryptCloseAlgorithmProvider(state->hAlg, 0);
   state->hAlg = nullptr;
   state->hHash = nullptr;
   return ok;

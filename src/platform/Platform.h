@@ -1,5 +1,6 @@
 // The one seam between Kestrel and the world outside this process: drives,
-// the device tree, time, message boxes and the shutdown request. Product code
+// the device tree, time, message boxes, the shutdown request and the DLLs
+// the program loads. Product code
 // calls these instead of the Windows functions of the same names; the real
 // updater links the forwarding to Windows, tests and the lab program link the
 // virtual machine room. Files, folders, resources, profiles and windows are
@@ -64,6 +65,12 @@ BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);
 BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
                            DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason);
+
+// DLLs. The program's folder is writable by whoever put the program there:
+// the search is restricted to the system folder before any DLL but the few
+// the program imports is loaded, and those are loaded from there by name.
+BOOL RestrictDllSearch();
+HMODULE LoadSystemLibrary(LPCWSTR name);
 
 // Keeping a run from being cut short: a logoff or shutdown is held up with a
 // reason the user sees, and the machine is kept from sleeping.

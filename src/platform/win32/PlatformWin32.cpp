@@ -70,6 +70,9 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES stat
 }
 BOOL ExitWindowsEx(UINT flags, DWORD reason) { return ::ExitWindowsEx(flags, reason); }
 
+BOOL RestrictDllSearch() { return ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+HMODULE LoadSystemLibrary(LPCWSTR name) { return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
 BOOL ShutdownBlockReasonCreate(HWND hwnd, LPCWSTR reason) { return ::ShutdownBlockReasonCreate(hwnd, reason); }
 BOOL ShutdownBlockReasonDestroy(HWND hwnd) { return ::ShutdownBlockReasonDestroy(hwnd); }
 EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) { return ::SetThreadExecutionState(flags); }

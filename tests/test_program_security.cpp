@@ -1,0 +1,121 @@
+// What another, unelevated process of the user can do to the real programs
+// under Wine: plant DLLs beside them, and read what they import.
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "PackageFixture.h"
+#include "ProgramFixture.h"
+
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](char c) { return char(tolower(c)); });
+  return text;
+}
+
+// The DLL names of a PE file's import table, read from the file as the
+// loader reads it; "delay-load" when it has delay-loaded imports too.
+std::vector<std::string> ImportedDlls(const lab::Bytes& pe) {
+  auto u16 = [&](size_t at) { return at + 2 <= pe.size() ? uint32_t(pe[at] | pe[at + 1] << 8) : 0u; };
+  auto u32 = [&](size_t at) { return at + 4 <= pe.size() ? uint32_t(u16(at) | u16(at + 2) << 16) : 0u; };
+  std::vector<std::string> names;
+  size_t header = u32(0x3C);
+  if (u32(header) != 0x00004550 || u16(header + 24) != 0x20B) return {"no PE32+ file"};
+  size_t sections = header + 24 + u16(header + 20), count = u16(header + 6);
+  auto offset = [&](uint32_t rva) -> size_t {
+    for (size_t i = 0; i < count; ++i) {
+      size_t s = sections + 40 * i;
+      uint32_t va = u32(s + 12), size = std::max(u32(s + 8), u32(s + 16));
+      if (rva >= va && rva < va + size) return rva - va + u32(s + 20);
+    }
+    return pe.size();
+  };
+  size_t directories = header + 24 + 112;  // the data directories of a PE32+ optional header
+  if (u32(directories + 13 * 8) != 0) names.push_back("delay-load");
+  for (size_t at = offset(u32(directories + 8)); at + 20 <= pe.size() && u32(at + 12) != 0; at += 20) {
+    std::string name;
+    for (size_t c = offset(u32(at + 12)); c < pe.size() && pe[c] != 0; ++c) name += char(pe[c]);
+    names.push_back(Lower(name));
+  }
+  return names;
+}
+
+// The modules loaded in another process, with their paths, lower case.
+std::vector<std::wstring> ModulesOf(HANDLE process) {
+  HMODULE modules[512];
+  DWORD needed = 0;
+  std::vector<std::wstring> paths;
+  if (!EnumProcessModulesEx(process, modules, sizeof modules, &needed, LIST_MODULES_ALL)) return paths;
+  for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 512; ++i) {
+    WCHAR path[MAX_PATH] = L"";
+    GetModuleFileNameExW(process, modules[i], path, MAX_PATH);
+    std::wstring p = path;
+    std::transform(p.begin(), p.end(), p.begin(), towlower);
+    paths.push_back(p);
+  }
+  return paths;
+}
+
+}  // namespace
+
+// Only DLLs that Windows takes from the system folder whatever the search
+// order says (KnownDLLs, see platform/SystemDlls.h): nothing the program
+// imports can come from its own folder.
+TEST(ProgramImports, OnlyKnownSystemDlls) {
+  const std::set<std::string> allowed = {"kernel32.dll", "user32.dll", "gdi32.dll",
+                                         "advapi32.dll", "msvcrt.dll", "setupapi.dll"};
+  for (const wchar_t* program : {L"Kestrel.exe", L"KestrelLab.exe"}) {
+    std::vector<std::string> imports = ImportedDlls(ReadAll(ProgramPath(program)));
+    EXPECT_FALSE(imports.empty()) << program;
+    for (const std::string& dll : imports)
+      EXPECT_TRUE(allowed.count(dll)) << std::string(program, program + wcslen(program)) << " imports " << dll;
+  }
+}
+
+// A copy of Kestrel.exe in a folder another process controls, with a DLL of
+// a system name beside it and Wine told to prefer such a DLL to its own:
+// the copy loads none of them, its common controls are version 6, and every
+// module in it comes from the Windows folder.
+class PlantedDlls : public PackageTest {};
+
+TEST_F(PlantedDlls, NoneLoadsBesideTheProgram) {
+  OneUpdaterAtATime turn;
+  WCHAR windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  std::wstring system = windows;
+  std::transform(system.begin(), system.end(), system.begin(), towlower);
+  for (const wchar_t* name : {L"bcrypt", L"cfgmgr32", L"gdiplus", L"uxtheme", L"dwmapi", L"cryptbase"}) {
+    SCOPED_TRACE(std::string(name, name + wcslen(name)));
+    std::wstring folder = root + L"\\" + name;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(ProgramPath().c_str(), (folder + L"\\Kestrel.exe").c_str(), FALSE));
+    std::wstring planted = folder + L"\\" + name + L".dll";
+    ASSERT_TRUE(CopyFileW(ProgramPath(L"KestrelPlantedDll.dll").c_str(), planted.c_str(), FALSE));
+    PROCESS_INFORMATION process = {};
+    HWND dlg = nullptr;
+    ASSERT_NO_FATAL_FAILURE(StartUpdater(folder + L"\\Kestrel.exe", &process, &dlg,
+                                         L"WINEDLLOVERRIDES=" + std::wstring(name) + L"=n,b;mscoree,mshtml="));
+    Sleep(300);
+    std::vector<std::wstring> modules = ModulesOf(process.hProcess);
+    CloseUpdater(&process, dlg);
+    EXPECT_FALSE(Exists(planted + L".loaded")) << "the planted DLL ran";
+    EXPECT_GT(modules.size(), 5u);
+    std::wstring copy = folder + L"\\kestrel.exe";
+    std::transform(copy.begin(), copy.end(), copy.begin(), towlower);
+    for (const std::wstring& module : modules)
+      EXPECT_TRUE(module.compare(0, system.size(), system) == 0 || module == copy)
+          << std::string(module.begin(), module.end());
+    bool controls6 = std::any_of(modules.begin(), modules.end(), [](const std::wstring& m) {
+      return m.find(L"\\winsxs\\") != std::wstring::npos && m.find(L"common-controls") != std::wstring::npos &&
+             m.find(L"_6.") != std::wstring::npos && m.size() > 13 && m.compare(m.size() - 13, 13, L"\\comctl32.dll") == 0;
+    });
+    EXPECT_TRUE(controls6) << "the manifest's common controls, version 6";
+  }
+}
