@@ -21,6 +21,12 @@ int RestrictDllSearch();
 // a second start while one runs brings the first forward and ends.
 int RunKestrel(HINSTANCE instance);
 extern const WCHAR CONTROLS_MISSING_MESSAGE[];
+// One copy at a time: GUARD_TAKEN with the guard's handle, GUARD_OTHER_COPY
+// when a copy holds it, GUARD_UNAVAILABLE when it is held by something else
+// or cannot be made (logged).
+enum { GUARD_TAKEN = 1, GUARD_OTHER_COPY = 2, GUARD_UNAVAILABLE = 3 };
+int TakeOneCopyGuard(HANDLE* guard);
+extern const WCHAR GUARD_UNAVAILABLE_MESSAGE[];
 
 INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 // FALSE to a logoff, restart or shutdown while an update runs.

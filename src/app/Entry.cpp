@@ -2,6 +2,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cwchar>
 
 #include "app/Dialog.h"
@@ -15,6 +18,22 @@ namespace {
 // One name for every session of the machine: two copies must never update
 // one drive together, whoever started them.
 constexpr WCHAR SINGLE_COPY_MUTEX[] = L"Global\\Kestrel.FirmwareUpdater.OneCopy";
+// Owned by the Administrators group, open to administrators and the system
+// only. A process without administrator rights may make a mutex of that name
+// first, but cannot give it that owner: such a one is never taken for a copy.
+constexpr WCHAR SINGLE_COPY_SECURITY[] = L"O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)";
+
+bool IsOwnedByAdministrators(HANDLE object) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool trusted = owner != nullptr && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                      IsWellKnownSid(owner, WinLocalSystemSid));
+  LocalFree(descriptor);
+  return trusted;
+}
 
 const WCHAR* FileNameOf(const WCHAR* path) {
   const WCHAR* name = wcsrchr(path, L'\\');
@@ -45,16 +64,50 @@ BOOL CALLBACK BringForward(HWND hwnd, LPARAM) {
 
 }  // namespace
 
+const WCHAR GUARD_UNAVAILABLE_MESSAGE[] =
+    L"Another copy of the updater is running, or it cannot check for one. Close it, then start the updater again.";
+
+int TakeOneCopyGuard(HANDLE* guard) {
+  *guard = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(SINGLE_COPY_SECURITY, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    LogLine(L"One copy: no security descriptor (error %lu)", GetLastError());
+    return GUARD_UNAVAILABLE;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  HANDLE mutex = CreateMutexW(&attributes, FALSE, SINGLE_COPY_MUTEX);
+  DWORD error = GetLastError();
+  LocalFree(descriptor);
+  if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
+    *guard = mutex;
+    return GUARD_TAKEN;
+  }
+  if (mutex == nullptr) {
+    LogLine(L"One copy: %s can be neither made nor opened (error %lu)", SINGLE_COPY_MUTEX, error);
+    return GUARD_UNAVAILABLE;
+  }
+  int result = IsOwnedByAdministrators(mutex) ? GUARD_OTHER_COPY : GUARD_UNAVAILABLE;
+  if (result == GUARD_UNAVAILABLE)
+    LogLine(L"One copy: %s was made by a process without administrator rights; it is no copy's", SINGLE_COPY_MUTEX);
+  CloseHandle(mutex);
+  return result;
+}
+
 int RunKestrel(HINSTANCE instance) {
   // A copy already runs: bring its window to the front and leave before
-  // anything is extracted. A mutex another user made may not open for this
-  // one, and that too means a copy runs.
-  HANDLE oneCopy = CreateMutexW(nullptr, FALSE, SINGLE_COPY_MUTEX);
-  DWORD error = GetLastError();
-  if (error == ERROR_ALREADY_EXISTS || (oneCopy == nullptr && error == ERROR_ACCESS_DENIED)) {
-    EnumWindows(BringForward, 0);
-    if (oneCopy != nullptr) CloseHandle(oneCopy);
-    return 0;
+  // anything is read. A guard that cannot be had is said, never passed over
+  // in silence: the user would see nothing happen.
+  HANDLE oneCopy = nullptr;
+  switch (TakeOneCopyGuard(&oneCopy)) {
+    case GUARD_OTHER_COPY:
+      EnumWindows(BringForward, 0);
+      return 0;
+    case GUARD_UNAVAILABLE:
+      plat::MessageBoxW(nullptr, GUARD_UNAVAILABLE_MESSAGE, L"Kestrel", MB_OK | MB_ICONERROR);
+      return 1;
+    default:
+      break;
   }
   // The dialog's progress bar needs the common controls; without them there
   // is no dialog to show.
@@ -72,7 +125,7 @@ int RunKestrel(HINSTANCE instance) {
   DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_KESTREL), nullptr, DialogProc, 0);
   ForgetPackageItems();
   sysdll::GdiplusShutdown(token);
-  if (oneCopy != nullptr) CloseHandle(oneCopy);
+  CloseHandle(oneCopy);
   return 0;
 }
 
