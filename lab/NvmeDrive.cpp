@@ -59,6 +59,7 @@ Bytes NvmeDrive::IdentifyNamespace() const {
   d[26] = spec_.formattedLbaFormat;  // FLBAS: the format in use
   d[130] = spec_.lbaDataSize;      // LBAF0.LBADS
   d[134] = DriveSpec::LBAF1_DATA_SIZE;  // LBAF1.LBADS
+  if (identifyNamespace_) identifyNamespace_(d);
   return d;
 }
 

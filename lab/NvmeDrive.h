@@ -114,6 +114,8 @@ class NvmeDrive {
   void SetActivationHook(ActivationHook hook) { activation_ = std::move(hook); }
   // Lets a personality put its own texts into Identify Controller data.
   void SetIdentifyHook(std::function<void(Bytes&)> hook) { identify_ = std::move(hook); }
+  // The same for Identify Namespace data: a drive whose reply says anything.
+  void SetIdentifyNamespaceHook(std::function<void(Bytes&)> hook) { identifyNamespace_ = std::move(hook); }
   // Answers commands with this opcode with status (fault injection), after
   // the first `after` of them were carried out. Firmware requests the
   // system's driver builds itself count as their opcodes 0x11 and 0x10.
@@ -167,6 +169,7 @@ class NvmeDrive {
   int resets_ = 0;
   ActivationHook activation_;
   std::function<void(Bytes&)> identify_;
+  std::function<void(Bytes&)> identifyNamespace_;
   std::vector<ActivationRecord> activations_;
 };
 

@@ -112,6 +112,20 @@ inline lab::Bytes Utf16Ini(const std::wstring& text) {
   return out;
 }
 
+// Makes the package the program holds a package of these images (names
+// without ".fw"), as if it had carried them.
+inline void HoldPackage(const std::vector<pkgbuild::PackageImage>& images) {
+  pkgbuild::PackageDescription d;
+  d.settings = {{"SOCID", "*"}};
+  d.images = images;
+  std::wstring zip = TempRoot() + L"\\kestrel-held-" + std::to_wstring(GetCurrentProcessId()) + L".zip";
+  std::string error;
+  ASSERT_TRUE(pkgbuild::WritePackage(std::string(zip.begin(), zip.end()), d, &error)) << error;
+  lab::Bytes bytes = ReadAll(zip);
+  DeleteFileW(zip.c_str());
+  ASSERT_EQ(int(images.size()) + 1, UnzipPackage(bytes.data(), DWORD(bytes.size()), L"a test"));
+}
+
 class PackageTest : public LabTest {
  protected:
   std::wstring root;  // removed after the test
@@ -155,18 +169,5 @@ class PackageTest : public LabTest {
     std::wstring path = root + L"\\" + name;
     EXPECT_TRUE(WriteAll(path, ResourceBytes(RT_RCDATA, id)));
     return path;
-  }
-
-  // Makes the package the program holds a package of these images (names
-  // without ".fw"), as if it had carried them.
-  void HoldPackage(const std::vector<pkgbuild::PackageImage>& images) {
-    pkgbuild::PackageDescription d;
-    d.settings = {{"SOCID", "*"}};
-    d.images = images;
-    std::wstring zip = root + L"\\held.zip";
-    std::string error;
-    ASSERT_TRUE(pkgbuild::WritePackage(std::string(zip.begin(), zip.end()), d, &error)) << error;
-    lab::Bytes bytes = ReadAll(zip);
-    ASSERT_EQ(int(images.size()) + 1, UnzipPackage(bytes.data(), DWORD(bytes.size()), L"a test"));
   }
 };

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 
 #include "DeviceTree.h"
 #include "LabFixture.h"
@@ -11,6 +12,7 @@
 #include "MakerPersonality.h"
 #include "Scenario.h"
 #include "UsbBridge.h"
+#include "app/Dialog.h"
 #include "discovery/Discovery.h"
 
 class EnumerationTest : public LabTest {
@@ -70,20 +72,93 @@ TEST_F(EnumerationTest, A4KnDriveCountsItsBlocksAt4096Bytes) {
   EXPECT_EQ(512u, record.iCapacityGB);
 }
 
-TEST_F(EnumerationTest, AnLbaDataSizeOf32OrMoreIsNoCapacity) {
-  Build("nvme disk=0 size=512 lbads=32\n"
-        "nvme disk=1 size=512 lbads=40\n"
-        "nvme disk=2 size=512 lbads=12\n");
-  ASSERT_EQ(1u, Scan());
-  EXPECT_EQ(4096u, slots[0].iSectorSize);
+// Identify Namespace fields that no real drive reports are refused, with
+// the reason logged, before the drive is offered.
+TEST_F(EnumerationTest, TheNamespaceIsJudgedBeforeTheDriveIsOffered) {
+  Build("nvme disk=0\n");
+  struct Case {
+    uint8_t nlbaf, flbas, lbads;  // LBADS of the format FLBAS names
+    uint64_t nsze;
+    UINT32 capacity;  // 0: refused
+    const wchar_t* why;
+  } cases[] = {
+      {1, 0x00, 9, 1000215216, 512, nullptr},
+      {1, 0x01, 16, 8000000, 524, nullptr},
+      {16, 0x20, 12, 125000000, 512, nullptr},  // NVMe 2.0: format 16 through FLBAS bits 6:5
+      {0, 0x01, 12, 125000000, 0, L"names an LBA format it does not have"},
+      {15, 0x20, 12, 125000000, 0, L"names an LBA format it does not have"},
+      {1, 0x00, 0, 1ull << 40, 0, L"reports a sector size no drive has"},  // 1-byte sectors
+      {1, 0x00, 8, 1ull << 40, 0, L"reports a sector size no drive has"},
+      {1, 0x00, 17, 1000000, 0, L"reports a sector size no drive has"},
+      {1, 0x00, 32, 1000000, 0, L"reports a sector size no drive has"},
+      {1, 0x00, 12, 1ull << 53, 0, L"reports more bytes than a drive can hold"},
+      // 2^62 bytes: 4.6e9 GB, which the record's 32 bits once cut to 316718722.
+      {1, 0x00, 12, 1ull << 50, 0, L"reports more gigabytes than the record holds"},
+      {1, 0x00, 9, 31249999, 0, nullptr},  // 16 GB less a sector: too small, as always
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("NLBAF " + std::to_string(c.nlbaf) + ", FLBAS " + std::to_string(c.flbas) + ", LBADS " +
+                 std::to_string(c.lbads) + ", NSZE " + std::to_string(c.nsze));
+    machine.DriveAt(0)->SetIdentifyNamespaceHook([&](lab::Bytes& d) {
+      memcpy(d.data(), &c.nsze, 8);
+      d[25] = c.nlbaf;
+      d[26] = c.flbas;
+      d[128 + 4 * ((c.flbas & 0x0F) | (c.flbas >> 5 & 3) << 4) + 2] = c.lbads;
+    });
+    machine.ClearRecords();
+    ASSERT_EQ(c.capacity != 0 ? 1u : 0u, Scan());
+    if (c.capacity != 0) {
+      EXPECT_EQ(c.capacity, slots[0].iCapacityGB);
+      EXPECT_EQ(1u << c.lbads, slots[0].iSectorSize);
+    }
+    if (c.why != nullptr)
+      EXPECT_EQ(1u, LinesContaining((std::wstring(L"PhysicalDrive0 ") + c.why + L"; not offered").c_str()).size());
+  }
+}
 
-  // A namespace size whose byte count does not fit 64 bits is no capacity either.
-  lab::DriveSpec huge;
-  huge.nsze = 0x0100000000000000ull;
-  huge.lbaDataSize = 12;
-  machine.AddNativeDrive({5, 6, 0}, huge);
-  DriveRecord record;
-  EXPECT_EQ(RES_NO_TRANSPORT, Probe(5, &record));
+// Thousands of replies of any content, as a broken or hostile drive may
+// give: the scan never fails, and a drive is offered only with the capacity
+// its reply truly gives and with texts that hold no control character.
+TEST_F(EnumerationTest, HostileIdentifyRepliesAreNeverOfferedWrong) {
+  Build("nvme disk=0 maker\n");
+  std::mt19937_64 random(20261209);
+  lab::Bytes ns, controller;
+  machine.DriveAt(0)->SetIdentifyNamespaceHook([&](lab::Bytes& d) { d = ns; });
+  machine.DriveAt(0)->SetIdentifyHook([&](lab::Bytes& d) {
+    for (size_t i = 4; i < 72; ++i) d[i] = controller[i];
+  });
+  const uint8_t lbadsChoices[] = {0, 1, 8, 9, 12, 16, 17, 31, 32, 63, 64, 255};
+  int offered = 0;
+  for (int round = 0; round < 3000; ++round) {
+    ns.assign(4096, 0);
+    controller.assign(4096, 0);
+    for (auto& b : ns) b = uint8_t(random());
+    for (auto& b : controller) b = uint8_t(random() % 4 == 0 ? random() % 0x20 : random());
+    uint64_t nsze = random() >> (random() % 64);
+    memcpy(ns.data(), &nsze, 8);
+    ns[25] = uint8_t(random() % 3 == 0 ? random() : random() % 4);
+    ns[26] = uint8_t(random() % 3 == 0 ? random() : random() % 4);
+    unsigned format = (ns[26] & 0x0Fu) | (ns[26] >> 5 & 3u) << 4;
+    ns[128 + 4 * format + 2] = lbadsChoices[random() % sizeof lbadsChoices];
+    // What the reply truly gives, worked out here on its own.
+    unsigned lbads = ns[128 + 4 * format + 2];
+    bool sound = format <= ns[25] && lbads >= 9 && lbads <= 16 && nsze <= (UINT64_MAX >> lbads);
+    uint64_t gigabytes = sound ? (nsze << lbads) / 1000000000ull : 0;
+    sound = sound && gigabytes >= 16 && gigabytes <= 0xFFFFFFFFull;
+
+    UINT32 count = Scan();
+    ASSERT_EQ(sound ? 1u : 0u, count) << "round " << round;
+    if (count == 0) continue;
+    ++offered;
+    EXPECT_EQ(gigabytes, slots[0].iCapacityGB) << "round " << round;
+    WCHAR entry[260];
+    FormatDriveEntry(&slots[0], entry, 260);
+    for (const WCHAR* text : std::initializer_list<const WCHAR*>{slots[0].szModel, slots[0].szSerial,
+                                                                 slots[0].szFwRevision, entry})
+      for (const WCHAR* c = text; *c; ++c) ASSERT_FALSE(*c < 0x20 || (*c >= 0x7F && *c <= 0x9F)) << "round " << round;
+  }
+  EXPECT_GT(offered, 100) << "sound replies come up often enough to be judged";
+  EXPECT_LT(offered, 2900);
 }
 
 TEST_F(EnumerationTest, GapsDoNotStopTheScanAndAFullTableDoes) {

@@ -3,6 +3,7 @@
 
 #include "MakerPersonality.h"
 #include "PackageFixture.h"
+#include "imagegen/FirmwareImage.h"
 
 namespace {
 
@@ -98,6 +99,24 @@ TEST_F(FlashQueryTest, ValidIdentityFillsTheRecord) {
   EXPECT_STREQ(L"1.4.B.07", record.DrvInfoVersion);
   EXPECT_EQ(1u, LinesContaining(L"[VX]          [middle] \\\\.\\PhysicalDrive0 = ch:4, ce:2, lun:2, pln:4, pg:16384")
                     .size());
+}
+
+// A control character in the internal version is shown as "?", never
+// dropped: dropped, "1.4.\x07B.0" would read 1.4.B.0 and pass for a 1.4.B
+// drive at check part 3.
+TEST_F(FlashQueryTest, AControlCharacterInTheVersionIsMarkedAndNeverAgrees) {
+  lab::MakerSpec spec;
+  spec.internalVersion = "1.4.\x07" "B.0";
+  Give(spec);
+  EXPECT_EQ(RES_SUCCESS, QueryFlashInfo(&ctx, h, &record));
+  EXPECT_STREQ(L"1.4.?B.0", record.DrvInfoVersion);
+  imagegen::ImageSpec image;
+  image.version = "1.4.B.22";
+  ASSERT_NO_FATAL_FAILURE(HoldPackage({{"Micron-B47R_2", imagegen::BuildFirmwareImage(image), ""}}));
+  struct Forget {
+    ~Forget() { ForgetPackageItems(); }
+  } forget;
+  EXPECT_EQ(0, CheckInternalVersion(record.DrvInfoVersion, 3, L"Micron-B47R_2.fw"));
 }
 
 TEST_F(FlashQueryTest, GeometryDependsOnControllerAndMarker) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "app/AppState.h"
 #include "app/Text.h"
@@ -15,12 +16,17 @@ namespace {
 
 constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE;
-// Identify Namespace: FLBAS names the LBA format the namespace is formatted
-// with (bits 3:0); LBA format n is 4 bytes at 128 + 4n, LBADS in its third.
+// Identify Namespace: NLBAF counts the LBA formats from 0; FLBAS names the
+// one the namespace is formatted with (bits 3:0, and since NVMe 2.0 bits 6:5
+// above them); LBA format n is 4 bytes at 128 + 4n, LBADS in its third.
+constexpr size_t NS_NLBAF = 25;
 constexpr size_t NS_FLBAS = 26;
 constexpr size_t NS_LBA_FORMATS = 128;
 constexpr size_t LBAF_DATA_SIZE = 2;
 constexpr UINT64 GIGABYTE = 1000000000ull;
+// Sectors from 512 bytes to 64 KiB: what the NVMe and Windows storage
+// stacks know; any other LBADS is no drive's.
+constexpr BYTE MIN_LBADS = 9, MAX_LBADS = 16;
 
 // Identify text: bytes as the drive sent them, terminated, widened through
 // the ANSI code page.
@@ -58,12 +64,32 @@ void TieVolumes(DriveRecord* slots, UINT32 count) {
   }
 }
 
+// The Identify Namespace reply judged before the drive is offered: the format
+// it names must exist, its sector size must be one a drive has, and the
+// capacity must fit the record. Returns why not, or nullptr.
+const WCHAR* JudgeNamespace(const BYTE* ns, UINT32* sectorSize, UINT64* blocks, UINT32* capacityGB) {
+  BYTE flbas = ns[NS_FLBAS];
+  UINT32 format = (flbas & 0x0Fu) | ((flbas >> 5) & 0x03u) << 4;
+  if (format > ns[NS_NLBAF]) return L"names an LBA format it does not have";
+  BYTE lbads = ns[NS_LBA_FORMATS + 4 * format + LBAF_DATA_SIZE];
+  if (lbads < MIN_LBADS || lbads > MAX_LBADS) return L"reports a sector size no drive has";
+  memcpy(blocks, ns, sizeof *blocks);
+  if (*blocks > (UINT64_MAX >> lbads)) return L"reports more bytes than a drive can hold";
+  UINT64 gigabytes = (*blocks << lbads) / GIGABYTE;
+  if (gigabytes > 0xFFFFFFFFull) return L"reports more gigabytes than the record holds";
+  *sectorSize = 1u << lbads;
+  *capacityGB = static_cast<UINT32>(gigabytes);
+  return nullptr;
+}
+
 }  // namespace
 
 void ReadIdentifyTexts(const BYTE* controller, DriveRecord* record) {
   DriveText(controller + 24, 40, record->szModel);
   DriveText(controller + 64, 8, record->szFwRevision);
   DriveText(controller + 4, 20, record->szSerial);
+  // What the list, the panel and the log show is never a drive's control code.
+  for (WCHAR* text : {record->szModel, record->szFwRevision, record->szSerial}) CleanDriveText(text, L'\0');
   TrimBlanks(record->szModel);
   TrimBlanks(record->szFwRevision);
 }
@@ -182,19 +208,18 @@ INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
       IdentifyDisk(&ctx, h, 0, 1, ns, IDENTIFY_SIZE, &status);
       // NSZE counts blocks of the formatted LBA size: a 4Kn drive's size is
       // in 4096-byte blocks even when LBA format 0 has 512-byte ones.
-      BYTE lbaDataSize = ns[NS_LBA_FORMATS + 4 * (ns[NS_FLBAS] & 0x0F) + LBAF_DATA_SIZE];
+      UINT32 sector = 0, capacity = 0;
       UINT64 blocks = 0;
-      memcpy(&blocks, ns, sizeof blocks);
-      // A data size of 32 or more is no sector size: no usable capacity.
-      UINT64 sector = lbaDataSize < 32 ? (1ull << lbaDataSize) : 0;
-      if (sector != 0 && blocks > UINT64_MAX / sector) sector = 0;  // a size no drive has: no capacity
-      UINT32 capacity = static_cast<UINT32>(blocks * sector / GIGABYTE);
-      if (sector == 0 || capacity < MIN_CAPACITY_GB) {
+      const WCHAR* refusal = JudgeNamespace(ns, &sector, &blocks, &capacity);
+      if (refusal != nullptr) {
+        LogLine(L"GetDiskInfo: %s %s; not offered", path, refusal);
+        result = RES_NO_TRANSPORT;
+      } else if (capacity < MIN_CAPACITY_GB) {
         result = RES_NO_TRANSPORT;
       } else {
         StringCchCopyW(record->szDevicePath, DRIVE_TEXT_CAPACITY, path);
         record->iCmdType = ctx.iCmdType;
-        record->iSectorSize = static_cast<UINT32>(sector);
+        record->iSectorSize = sector;
         record->iNamespaceSize = blocks;
         record->iCapacityGB = capacity;
         record->iPciVendorId = static_cast<UINT32>(controller[0] | controller[1] << 8);

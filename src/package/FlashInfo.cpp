@@ -66,6 +66,9 @@ INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive) {
     char version[9] = {};
     memcpy(version, page + ID_VERSION, 8);
     MultiByteToWideChar(CP_ACP, 0, version, -1, drive->DrvInfoVersion, DRIVE_TEXT_CAPACITY);
+    // Marked, not dropped: a version that held a control character must
+    // never compare equal to an image's version.
+    CleanDriveText(drive->DrvInfoVersion, L'?');
   }
 
   INT32 result = VendorRead(ctx, hDrive, VENDOR_OP_DEVINFO_READ, 0, page);

@@ -125,6 +125,25 @@ const WCHAR* FindNoCase(const WCHAR* text, const WCHAR* pattern) {
   return hit == nullptr ? nullptr : text + (hit - lowText);
 }
 
+namespace {
+
+bool IsHiddenCharacter(WCHAR c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) ||            // C0, DEL, C1
+         (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||  // zero-width, direction marks
+         (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF;         // invisible operators, isolates, BOM
+}
+
+}  // namespace
+
+void CleanDriveText(WCHAR* text, WCHAR replacement) {
+  size_t to = 0;
+  for (size_t from = 0; text[from] != L'\0'; ++from) {
+    if (!IsHiddenCharacter(text[from])) text[to++] = text[from];
+    else if (replacement != L'\0') text[to++] = replacement;
+  }
+  text[to] = L'\0';
+}
+
 void TrimBlanks(WCHAR* text) {
   size_t start = 0;
   while (text[start] == L' ' || text[start] == L'\t') ++start;

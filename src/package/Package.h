@@ -84,6 +84,10 @@ int ReadImageVersion(const WCHAR* imageName, WCHAR* out /* 32 units */);
 int FindVersionText(const BYTE* data, DWORD size, char* out /* 9 bytes */);
 const WCHAR* FindNoCase(const WCHAR* text, const WCHAR* pattern);
 void TrimBlanks(WCHAR* text);
+// A text read from a drive, made fit to show and log: each control character
+// (C0, DEL, C1) and each invisible format character that could reorder or
+// hide what is shown is dropped (replacement 0) or replaced.
+void CleanDriveText(WCHAR* text, WCHAR replacement);
 
 // Flash identification and image choice.
 constexpr UINT32 NAND_TYPE_UNLISTED = 0xFFFF;
