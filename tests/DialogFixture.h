@@ -1,5 +1,5 @@
-// Shared by the dialog tests: the real dialog created over the lab, with
-// its run folders under the test's own temporary folder.
+// Shared by the dialog tests: the real dialog created over the lab, with the
+// temporary folder the test's own (see PackageTest).
 #pragma once
 
 #include <windows.h>
@@ -52,20 +52,13 @@ inline const char kMachine[] =
 class DialogTest : public PackageTest {
  protected:
   HWND dlg = nullptr;
-  WCHAR savedTmp[MAX_PATH] = L"", savedTemp[MAX_PATH] = L"";
 
   void SetUp() override {
     PackageTest::SetUp();
     InitCommonControls();
-    // Every run folder of these tests lands under this test's own root.
-    GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
-    GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
-    UseTemp(root);
   }
   void TearDown() override {
     Close();
-    SetEnvironmentVariableW(L"TMP", savedTmp[0] ? savedTmp : nullptr);
-    SetEnvironmentVariableW(L"TEMP", savedTemp[0] ? savedTemp : nullptr);
     PackageTest::TearDown();
   }
   void UseTemp(const std::wstring& folder) {

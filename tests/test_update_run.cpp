@@ -554,7 +554,8 @@ TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
 // folder for a link to files it wants deleted. None of it reaches the
 // program, and nothing there is created or deleted.
 TEST_F(UpdateRunTest, NothingAnotherProcessDoesInTheTemporaryFolderSteersTheUpdate) {
-  const std::wstring temp = root + L"\\temp", victim = root + L"\\victim", precious = root + L"\\precious";
+  const std::wstring temp = Variable(L"TEMP"), victim = root + L"\\victim", precious = root + L"\\precious";
+  ASSERT_EQ(root + L"\\temp", temp) << "the test's own temporary folder";
   struct Unlink {
     std::wstring link;
     ~Unlink() { links::RemoveDirectoryLink(link); }
