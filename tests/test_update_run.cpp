@@ -550,8 +550,8 @@ TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
 // plants a package and configurations that list every drive with its own
 // question, name and power action, makes "Kestrel" there a link to a folder
 // of its choice, and, all the time and while the question is open, rewrites
-// every configuration it finds, deletes every "_2" image and swaps any new
-// folder for a link to files it wants deleted. None of it reaches the
+// every configuration it finds, deletes every "_2" image and replaces every
+// other, and swaps any new folder for a link to files it wants deleted. None of it reaches the
 // program, and nothing there is created or deleted.
 TEST_F(UpdateRunTest, NothingAnotherProcessDoesInTheTemporaryFolderSteersTheUpdate) {
   const std::wstring temp = Variable(L"TEMP"), victim = root + L"\\victim", precious = root + L"\\precious";
@@ -585,6 +585,7 @@ TEST_F(UpdateRunTest, NothingAnotherProcessDoesInTheTemporaryFolderSteersTheUpda
       std::wstring path = temp + L"\\" + name;
       if (name.size() >= 15 && name.compare(name.size() - 15, 15, L"KestrelInfo.ini") == 0) WriteAll(path, hostile);
       if (name.size() >= 5 && name.compare(name.size() - 5, 5, L"_2.fw") == 0) DeleteFileW(path.c_str());
+      else if (name.size() >= 3 && name.compare(name.size() - 3, 3, L".fw") == 0) WriteAll(path, lab::Bytes(8192, 0xEE));
       bool newFolder = name.back() == L'\\' && std::find(plants.begin(), plants.end(), name) == plants.end();
       std::wstring folder = path.substr(0, path.size() - 1);
       if (newFolder && MoveFileW(folder.c_str(), (folder + L".moved").c_str()))
