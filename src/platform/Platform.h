@@ -1,11 +1,10 @@
 // The one seam between Kestrel and the world outside this process: drives,
-// the device tree, time, message boxes, the shutdown request and the DLLs
-// the program loads. Product code
-// calls these instead of the Windows functions of the same names; the real
-// updater links the forwarding to Windows, tests and the lab program link the
-// virtual machine room. Files, folders, resources, profiles and windows are
-// not in the seam: they are ordinary Win32 everywhere; what the program asks
-// of the system's shutdown and sleep is.
+// the device tree, time, message boxes, the shutdown request, the system's
+// sleep, and where DLLs are loaded from. Product code calls these instead of
+// the Windows functions of the same names; the real updater links the
+// forwarding to Windows, tests and the lab program link the virtual machine
+// room. The program's own resources and windows are not in the seam; it
+// reads and writes no file.
 #pragma once
 
 #include <windows.h>
