@@ -129,32 +129,38 @@ class OneCopyGuard : public PackageTest {};
 
 TEST_F(OneCopyGuard, ASquatterIsSaidAndARealCopyIsBroughtForward) {
   OneUpdaterAtATime turn;
-  HANDLE squat = CreateMutexW(nullptr, FALSE, L"Global\\Kestrel.FirmwareUpdater.OneCopy");
-  ASSERT_NE(nullptr, squat);
-  ASSERT_NE(DWORD(ERROR_ALREADY_EXISTS), GetLastError()) << "no updater may run now";
-  EXPECT_EQ(1, RunKestrel(GetModuleHandleW(nullptr)));
-  ASSERT_EQ(1u, machine.MessageBoxes().size());
-  EXPECT_EQ(GUARD_UNAVAILABLE_MESSAGE, machine.MessageBoxes()[0].text);
-  EXPECT_EQ(UINT(MB_OK | MB_ICONERROR), machine.MessageBoxes()[0].type);
+  struct Handle {
+    HANDLE h;
+    ~Handle() {
+      if (h != nullptr) CloseHandle(h);
+    }
+  };
+  {
+    Handle squat{CreateMutexW(nullptr, FALSE, L"Global\\Kestrel.FirmwareUpdater.OneCopy")};
+    ASSERT_NE(nullptr, squat.h);
+    ASSERT_NE(DWORD(ERROR_ALREADY_EXISTS), GetLastError()) << "no updater may run now";
+    EXPECT_EQ(1, RunKestrel(GetModuleHandleW(nullptr)));
+    ASSERT_EQ(1u, machine.MessageBoxes().size());
+    EXPECT_EQ(GUARD_UNAVAILABLE_MESSAGE, machine.MessageBoxes()[0].text);
+    EXPECT_EQ(UINT(MB_OK | MB_ICONERROR), machine.MessageBoxes()[0].type);
 
-  PROCESS_INFORMATION process = {};
-  HWND box = nullptr;
-  ASSERT_NO_FATAL_FAILURE(StartUpdater(ProgramPath(), &process, &box));
-  WCHAR text[512] = L"";
-  for (int i = 0; i < 100 && text[0] == L'\0'; ++i, Sleep(50))
-    GetDlgItemTextW(box, 0xFFFF, text, 512);  // a message box's text, once it is filled in
-  EXPECT_STREQ(GUARD_UNAVAILABLE_MESSAGE, text);
-  EXPECT_EQ(1u, CloseUpdater(&process, box));
-  CloseHandle(squat);
-
+    PROCESS_INFORMATION process = {};
+    HWND box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(StartUpdater(ProgramPath(), &process, &box));
+    WCHAR text[512] = L"";
+    for (int i = 0; i < 100 && text[0] == L'\0'; ++i, Sleep(50))
+      GetDlgItemTextW(box, 0xFFFF, text, 512);  // a message box's text, once it is filled in
+    EXPECT_STREQ(GUARD_UNAVAILABLE_MESSAGE, text);
+    EXPECT_EQ(1u, CloseUpdater(&process, box));
+  }
   // The squatter gone, the guard is the updater's; while one copy holds it,
   // another start ends without a word.
-  HANDLE guard = nullptr, second = nullptr;
-  ASSERT_EQ(GUARD_TAKEN, TakeOneCopyGuard(&guard));
+  Handle guard{nullptr};
+  HANDLE second = nullptr;
+  ASSERT_EQ(GUARD_TAKEN, TakeOneCopyGuard(&guard.h));
   EXPECT_EQ(GUARD_OTHER_COPY, TakeOneCopyGuard(&second));
   EXPECT_EQ(nullptr, second);
   machine.ClearRecords();
   EXPECT_EQ(0, RunKestrel(GetModuleHandleW(nullptr)));
   EXPECT_TRUE(machine.MessageBoxes().empty());
-  CloseHandle(guard);
 }
