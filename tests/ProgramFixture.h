@@ -38,24 +38,13 @@ inline HWND DialogOf(DWORD pid) {
   return search.found;
 }
 
-// Starts a program with this process's environment and one variable more
-// (name=value, empty: none), and waits up to 30 s for a dialog window.
-inline void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* process, HWND* dlg,
-                         const std::wstring& extraVariable = L"") {
-  std::wstring environment;
-  if (!extraVariable.empty()) {
-    std::wstring name = extraVariable.substr(0, extraVariable.find(L'=') + 1);
-    WCHAR* block = GetEnvironmentStringsW();
-    for (const WCHAR* v = block; *v; v += wcslen(v) + 1)
-      if (_wcsnicmp(v, name.c_str(), name.size()) != 0) environment += std::wstring(v) + L'\0';
-    FreeEnvironmentStringsW(block);
-    environment += extraVariable + L'\0';
-  }
+// Starts a program and waits up to 30 s for a dialog window of it.
+inline void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* process, HWND* dlg) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   std::wstring command = L"\"" + program + L"\"";
-  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                             environment.empty() ? nullptr : &environment[0], nullptr, &startup, process));
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             process));
   *dlg = nullptr;
   for (int i = 0; i < 300 && *dlg == nullptr; ++i) {
     Sleep(100);

@@ -64,6 +64,23 @@ std::vector<std::wstring> ModulesOf(HANDLE process) {
   return paths;
 }
 
+// Wine prefers its own DLLs to files beside a program; for the time it
+// lives, this tells it to prefer the one of that name beside Kestrel.exe, as
+// a DLL of Windows' would be taken from the program's folder. (Wine reads
+// this from its registry: a variable in the child's environment block does
+// not reach its loader.)
+class PreferDllBesideKestrel {
+ public:
+  explicit PreferDllBesideKestrel(const wchar_t* name) : name_(name) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, kKey, name, REG_SZ, L"native,builtin", sizeof(L"native,builtin"));
+  }
+  ~PreferDllBesideKestrel() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, name_); }
+
+ private:
+  static constexpr const wchar_t* kKey = L"Software\\Wine\\AppDefaults\\Kestrel.exe\\DllOverrides";
+  const wchar_t* name_;
+};
+
 }  // namespace
 
 // Only DLLs that Windows takes from the system folder whatever the search
@@ -99,10 +116,10 @@ TEST_F(PlantedDlls, NoneLoadsBesideTheProgram) {
     ASSERT_TRUE(CopyFileW(ProgramPath().c_str(), (folder + L"\\Kestrel.exe").c_str(), FALSE));
     std::wstring planted = folder + L"\\" + name + L".dll";
     ASSERT_TRUE(CopyFileW(ProgramPath(L"KestrelPlantedDll.dll").c_str(), planted.c_str(), FALSE));
+    PreferDllBesideKestrel prefer(name);
     PROCESS_INFORMATION process = {};
     HWND dlg = nullptr;
-    ASSERT_NO_FATAL_FAILURE(StartUpdater(folder + L"\\Kestrel.exe", &process, &dlg,
-                                         L"WINEDLLOVERRIDES=" + std::wstring(name) + L"=n,b;mscoree,mshtml="));
+    ASSERT_NO_FATAL_FAILURE(StartUpdater(folder + L"\\Kestrel.exe", &process, &dlg));
     Sleep(300);
     std::vector<std::wstring> modules = ModulesOf(process.hProcess);
     CloseUpdater(&process, dlg);
