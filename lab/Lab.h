@@ -187,11 +187,6 @@ class Machine {
   // GetSystemPowerStatus fails with error; 0 lifts the fault.
   void FailPowerStatus(DWORD error);
 
-  // The DLLs the program loaded by name, in order, and whether it restricted
-  // the search first. The lab loads them as Windows would, from the system
-  // folder: it cannot stand in for the common controls or CNG.
-  std::vector<std::wstring> LoadedLibraries() const;
-
   // Writes every request and its bytes to a file (empty path: off).
   void SetTraceFile(const std::wstring& path);
 
@@ -209,6 +204,8 @@ class Machine {
   BOOL UnblockShutdown(HWND hwnd);
   EXECUTION_STATE SetExecutionState(EXECUTION_STATE flags);
   BOOL PowerStatus(LPSYSTEM_POWER_STATUS status);
+  // DLLs come from the system folder as on Windows: the lab cannot stand in
+  // for the common controls or CNG.
   BOOL RestrictDllSearch();
   HMODULE LoadSystemLibrary(LPCWSTR name);
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);

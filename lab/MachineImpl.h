@@ -148,8 +148,6 @@ struct Machine::Impl {
   bool realTime = false;
   bool realBoxes = false;
 
-  std::vector<std::wstring> libraries;
-
   std::vector<RequestRecord> records;
   std::map<std::wstring, int> openAttempts;
   std::vector<std::wstring> debugLines;

@@ -120,17 +120,6 @@ BOOL Machine::RestrictDllSearch() {
   return ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-HMODULE Machine::LoadSystemLibrary(LPCWSTR name) {
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    impl_->libraries.push_back(name);
-  }
-  return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-std::vector<std::wstring> Machine::LoadedLibraries() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return impl_->libraries;
-}
+HMODULE Machine::LoadSystemLibrary(LPCWSTR name) { return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32); }
 
 }  // namespace lab
