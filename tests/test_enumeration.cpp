@@ -14,6 +14,7 @@
 #include "UsbBridge.h"
 #include "app/Dialog.h"
 #include "discovery/Discovery.h"
+#include "package/Package.h"
 
 class EnumerationTest : public LabTest {
  protected:
@@ -114,6 +115,23 @@ TEST_F(EnumerationTest, TheNamespaceIsJudgedBeforeTheDriveIsOffered) {
     if (c.why != nullptr)
       EXPECT_EQ(1u, LinesContaining((std::wstring(L"PhysicalDrive0 ") + c.why + L"; not offered").c_str()).size());
   }
+}
+
+// Marked, a control character keeps the texts from passing for others: the
+// revision "2.0" and a bell is no revision 2.0 of the package's list.
+TEST_F(EnumerationTest, ControlCharactersInTheTextsAreMarkedNotDropped) {
+  Build("nvme disk=0\n");
+  machine.DriveAt(0)->SetIdentifyHook([](lab::Bytes& d) {
+    const char serial[21] = "SERIAL\x01" "1            ", model[41] = "\tKESTREL LAB\x1B[2J NVME\xE2\x80\xAE       ";
+    memcpy(&d[4], serial, 20);
+    memcpy(&d[24], model, 40);
+    memcpy(&d[64], "2.0\x07    ", 8);
+  });
+  ASSERT_EQ(1u, Scan());
+  EXPECT_STREQ(L"2.0?", slots[0].szFwRevision);
+  EXPECT_EQ(0, IsFwRevisionAccepted(slots[0].szFwRevision, L";2.0;"));
+  EXPECT_EQ(std::wstring(L"SERIAL?1") + std::wstring(12, L' '), slots[0].szSerial);
+  EXPECT_EQ(0, IsDriveAccepted(&slots[0], L";KESTREL LAB[2J NVME;", L"*"));
 }
 
 // Thousands of replies of any content, as a broken or hostile drive may

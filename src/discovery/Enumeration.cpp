@@ -88,10 +88,12 @@ void ReadIdentifyTexts(const BYTE* controller, DriveRecord* record) {
   DriveText(controller + 24, 40, record->szModel);
   DriveText(controller + 64, 8, record->szFwRevision);
   DriveText(controller + 4, 20, record->szSerial);
-  // What the list, the panel and the log show is never a drive's control code.
-  for (WCHAR* text : {record->szModel, record->szFwRevision, record->szSerial}) CleanDriveText(text, L'\0');
   TrimBlanks(record->szModel);
   TrimBlanks(record->szFwRevision);
+  // What the list, the panel and the log show is never a drive's control
+  // code. Marked, not dropped: "2.0" followed by a bell must not pass for
+  // the revision 2.0, nor two serials that differ in one for the same drive.
+  for (WCHAR* text : {record->szModel, record->szFwRevision, record->szSerial}) CleanDriveText(text, L'?');
 }
 
 bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number) {

@@ -66,8 +66,8 @@ INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive) {
     char version[9] = {};
     memcpy(version, page + ID_VERSION, 8);
     MultiByteToWideChar(CP_ACP, 0, version, -1, drive->DrvInfoVersion, DRIVE_TEXT_CAPACITY);
-    // Marked, not dropped: a version that held a control character must
-    // never compare equal to an image's version.
+    // Marked, not dropped: a version that held a control character never
+    // compares equal to an image's version.
     CleanDriveText(drive->DrvInfoVersion, L'?');
   }
 

@@ -128,9 +128,10 @@ const WCHAR* FindNoCase(const WCHAR* text, const WCHAR* pattern) {
 namespace {
 
 bool IsHiddenCharacter(WCHAR c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F) ||            // C0, DEL, C1
-         (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||  // zero-width, direction marks
-         (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF;         // invisible operators, isolates, BOM
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) ||                           // C0, DEL, C1
+         c == 0x00AD || c == 0x061C || c == 0x180E ||                        // soft hyphen, Arabic mark, Mongolian separator
+         (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||  // zero-width, line breaks, direction marks
+         (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB);  // invisible, BOM, annotations
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ const WCHAR* FindNoCase(const WCHAR* text, const WCHAR* pattern);
 void TrimBlanks(WCHAR* text);
 // A text read from a drive, made fit to show and log: each control character
 // (C0, DEL, C1) and each invisible format character that could reorder or
-// hide what is shown is dropped (replacement 0) or replaced.
+// hide what is shown is replaced (or dropped, with a replacement of 0).
 void CleanDriveText(WCHAR* text, WCHAR replacement);
 
 // Flash identification and image choice.
