@@ -87,7 +87,7 @@ TEST_F(EnumerationTest, TheNamespaceIsJudgedBeforeTheDriveIsOffered) {
       {1, 0x01, 16, 8000000, 524, nullptr},
       {16, 0x20, 12, 125000000, 512, nullptr},  // NVMe 2.0: format 16 through FLBAS bits 6:5
       {0, 0x01, 12, 125000000, 0, L"names an LBA format it does not have"},
-      {15, 0x20, 12, 125000000, 0, L"names an LBA format it does not have"},
+      {15, 0x21, 9, 1000215216, 512, nullptr},  // 16 formats or fewer: bits 6:5 are no part of the index
       {1, 0x00, 0, 1ull << 40, 0, L"reports a sector size no drive has"},  // 1-byte sectors
       {1, 0x00, 8, 1ull << 40, 0, L"reports a sector size no drive has"},
       {1, 0x00, 17, 1000000, 0, L"reports a sector size no drive has"},
@@ -104,7 +104,7 @@ TEST_F(EnumerationTest, TheNamespaceIsJudgedBeforeTheDriveIsOffered) {
       memcpy(d.data(), &c.nsze, 8);
       d[25] = c.nlbaf;
       d[26] = c.flbas;
-      d[128 + 4 * ((c.flbas & 0x0F) | (c.flbas >> 5 & 3) << 4) + 2] = c.lbads;
+      d[128 + 4 * ((c.flbas & 0x0F) | (c.nlbaf >= 16 ? (c.flbas >> 5 & 3) << 4 : 0)) + 2] = c.lbads;
     });
     machine.ClearRecords();
     ASSERT_EQ(c.capacity != 0 ? 1u : 0u, Scan());
@@ -112,9 +112,15 @@ TEST_F(EnumerationTest, TheNamespaceIsJudgedBeforeTheDriveIsOffered) {
       EXPECT_EQ(c.capacity, slots[0].iCapacityGB);
       EXPECT_EQ(1u << c.lbads, slots[0].iSectorSize);
     }
-    if (c.why != nullptr)
+    if (c.why != nullptr) {
       EXPECT_EQ(1u, LinesContaining((std::wstring(L"PhysicalDrive0 ") + c.why + L"; not offered").c_str()).size());
+    }
   }
+  // A refused Identify Namespace is no data to judge.
+  machine.DriveAt(0)->SetIdentifyNamespaceHook(nullptr);
+  machine.DriveAt(0)->FailOpcode(0x06, lab::nvme::InvalidNamespace, 1);
+  EXPECT_EQ(0u, Scan());
+  EXPECT_EQ(1u, LinesContaining(L"PhysicalDrive0 did not answer Identify Namespace; not offered").size());
 }
 
 // Marked, a control character keeps the texts from passing for others: the
@@ -156,7 +162,7 @@ TEST_F(EnumerationTest, HostileIdentifyRepliesAreNeverOfferedWrong) {
     memcpy(ns.data(), &nsze, 8);
     ns[25] = uint8_t(random() % 3 == 0 ? random() : random() % 4);
     ns[26] = uint8_t(random() % 3 == 0 ? random() : random() % 4);
-    unsigned format = (ns[26] & 0x0Fu) | (ns[26] >> 5 & 3u) << 4;
+    unsigned format = (ns[26] & 0x0Fu) | (ns[25] >= 16 ? (ns[26] >> 5 & 3u) << 4 : 0);
     ns[128 + 4 * format + 2] = lbadsChoices[random() % sizeof lbadsChoices];
     // What the reply truly gives, worked out here on its own.
     unsigned lbads = ns[128 + 4 * format + 2];

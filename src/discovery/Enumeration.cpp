@@ -18,7 +18,8 @@ constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE;
 // Identify Namespace: NLBAF counts the LBA formats from 0; FLBAS names the
 // one the namespace is formatted with (bits 3:0, and since NVMe 2.0 bits 6:5
-// above them); LBA format n is 4 bytes at 128 + 4n, LBADS in its third.
+// above them, which a host ignores while there are 16 formats or fewer);
+// LBA format n is 4 bytes at 128 + 4n, LBADS in its third.
 constexpr size_t NS_NLBAF = 25;
 constexpr size_t NS_FLBAS = 26;
 constexpr size_t NS_LBA_FORMATS = 128;
@@ -69,7 +70,8 @@ void TieVolumes(DriveRecord* slots, UINT32 count) {
 // capacity must fit the record. Returns why not, or nullptr.
 const WCHAR* JudgeNamespace(const BYTE* ns, UINT32* sectorSize, UINT64* blocks, UINT32* capacityGB) {
   BYTE flbas = ns[NS_FLBAS];
-  UINT32 format = (flbas & 0x0Fu) | ((flbas >> 5) & 0x03u) << 4;
+  UINT32 format = flbas & 0x0Fu;
+  if (ns[NS_NLBAF] >= 16) format |= ((flbas >> 5) & 0x03u) << 4;
   if (format > ns[NS_NLBAF]) return L"names an LBA format it does not have";
   BYTE lbads = ns[NS_LBA_FORMATS + 4 * format + LBAF_DATA_SIZE];
   if (lbads < MIN_LBADS || lbads > MAX_LBADS) return L"reports a sector size no drive has";
@@ -207,12 +209,16 @@ INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
     result = IdentifyDisk(&ctx, h, 1, 0, controller, IDENTIFY_SIZE, &status);
     if (result == RES_SUCCESS && status == 2) result = RES_NO_TRANSPORT;  // the bridge refused Identify
     if (result == RES_SUCCESS) {
-      IdentifyDisk(&ctx, h, 0, 1, ns, IDENTIFY_SIZE, &status);
+      // A refused Identify Namespace leaves no data to judge, whatever a
+      // bridge left in the buffer.
+      status = 0;
+      INT32 answered = IdentifyDisk(&ctx, h, 0, 1, ns, IDENTIFY_SIZE, &status);
       // NSZE counts blocks of the formatted LBA size: a 4Kn drive's size is
       // in 4096-byte blocks even when LBA format 0 has 512-byte ones.
       UINT32 sector = 0, capacity = 0;
       UINT64 blocks = 0;
-      const WCHAR* refusal = JudgeNamespace(ns, &sector, &blocks, &capacity);
+      const WCHAR* refusal = answered != RES_SUCCESS || status == 2 ? L"did not answer Identify Namespace"
+                                                                   : JudgeNamespace(ns, &sector, &blocks, &capacity);
       if (refusal != nullptr) {
         LogLine(L"GetDiskInfo: %s %s; not offered", path, refusal);
         result = RES_NO_TRANSPORT;
