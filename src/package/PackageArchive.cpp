@@ -160,11 +160,14 @@ const WCHAR* UnpackCurrentItem(unzFile zip, const unz_file_info64& info, DWORD* 
 }
 
 // One item of the archive judged and, when sound, added to the table.
-// Returns 0 once the table is full.
-int TakeCurrentItem(unzFile zip, DWORD* budget) {
+// false (logged) when it cannot be taken whole under a plain name of its own.
+bool TakeCurrentItem(unzFile zip, DWORD* budget) {
   char stored[NAME_CAPACITY];
   unz_file_info64 info;
-  if (unzGetCurrentFileInfo64(zip, &info, stored, sizeof stored, nullptr, 0, nullptr, 0) != UNZ_OK) return 1;
+  if (unzGetCurrentFileInfo64(zip, &info, stored, sizeof stored, nullptr, 0, nullptr, 0) != UNZ_OK) {
+    LogLine(L"UnzipPackage: an item's header cannot be read");
+    return false;
+  }
   PackageItem item = {};
   const WCHAR* fault = nullptr;
   if (info.size_filename >= NAME_CAPACITY) {
@@ -181,14 +184,14 @@ int TakeCurrentItem(unzFile zip, DWORD* budget) {
   } else if (FindPackageItem(item.szName) != nullptr) {
     LogLine(L"UnzipPackage: item %s appears twice; the first is kept", item.szName);
   } else if (PackageItemCount() >= PACKAGE_ITEM_LIMIT) {
-    LogLine(L"UnzipPackage: item %s is one item too many; it and the rest are skipped", item.szName);
-    return 0;
+    LogLine(L"UnzipPackage: item %s is one item too many; skipped", item.szName);
   } else if ((fault = UnpackCurrentItem(zip, info, budget, &item)) != nullptr) {
     LogLine(L"UnzipPackage: item %s %s; not unpacked", item.szName, fault);
   } else {
     g_items[g_nItemCount++] = item;
+    return true;
   }
-  return 1;
+  return false;
 }
 
 }  // namespace
@@ -215,12 +218,26 @@ int UnzipPackage(const BYTE* archive, DWORD size, const WCHAR* source) {
     LogLine(L"UnzipPackage: the package from %s is no readable archive; nothing unpacked", source);
     return 0;
   }
+  // Every item is judged, so the log names every fault; one is enough to
+  // refuse the whole package. Without, say, its "_2" image the choice would
+  // fall back to the "_0" one, which is made for another drive.
   DWORD budget = PACKAGE_TOTAL_MAX_SIZE;
+  bool whole = true;
   int status = unzGoToFirstFile(zip);
-  while (status == UNZ_OK && TakeCurrentItem(zip, &budget)) status = unzGoToNextFile(zip);
-  if (status != UNZ_OK && status != UNZ_END_OF_LIST_OF_FILE)
+  while (status == UNZ_OK) {
+    if (!TakeCurrentItem(zip, &budget)) whole = false;
+    status = unzGoToNextFile(zip);
+  }
+  if (status != UNZ_END_OF_LIST_OF_FILE) {
     LogLine(L"UnzipPackage: the archive from %s is damaged (%d)", source, status);
+    whole = false;
+  }
   unzClose(zip);
+  if (!whole) {
+    ForgetPackageItems();
+    LogLine(L"package: the package from %s is damaged; nothing of it is used", source);
+    return 0;
+  }
   LogLine(L"package: %d items from %s", PackageItemCount(), source);
   return PackageItemCount();
 }
