@@ -1,7 +1,10 @@
 // What another, unelevated process of the user can do to the real programs
 // under Wine: plant DLLs beside them, and read what they import.
 #include <windows.h>
+#include <aclapi.h>
 #include <psapi.h>
+#include <sddl.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
@@ -180,4 +183,65 @@ TEST_F(OneCopyGuard, ASquatterIsSaidAndARealCopyIsBroughtForward) {
   machine.ClearRecords();
   EXPECT_EQ(0, RunKestrel(GetModuleHandleW(nullptr)));
   EXPECT_TRUE(machine.MessageBoxes().empty());
+}
+
+// The guard's own security: owned by the Administrators group and open to it
+// and the system alone, so no process without those rights can hold it open
+// after a copy ends. And a symbolic link of its name that leads to another
+// administrator's mutex is no copy either.
+TEST_F(OneCopyGuard, OnlyAdministratorsOpenItAndALinkOfItsNameIsNoCopy) {
+  OneUpdaterAtATime turn;
+  HANDLE guard = nullptr;
+  ASSERT_EQ(GUARD_TAKEN, TakeOneCopyGuard(&guard));
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(DWORD(ERROR_SUCCESS), GetSecurityInfo(guard, SE_KERNEL_OBJECT,
+                                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                                  nullptr, &dacl, nullptr, &descriptor));
+  EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+  ASSERT_NE(nullptr, dacl);
+  ASSERT_EQ(2u, dacl->AceCount);
+  std::set<std::string> trustees;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
+    PSID sid = &ace->SidStart;
+    trustees.insert(IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ? "administrators"
+                    : IsWellKnownSid(sid, WinLocalSystemSid)        ? "system"
+                                                                    : "someone else");
+  }
+  EXPECT_EQ((std::set<std::string>{"administrators", "system"}), trustees);
+  LocalFree(descriptor);
+  CloseHandle(guard);
+
+  // Another elevated program's mutex, and a link of the guard's name to it.
+  PSECURITY_DESCRIPTOR adminOnly = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;BA)", SDDL_REVISION_1, &adminOnly,
+                                                                   nullptr));
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, adminOnly, FALSE};
+  HANDLE other = CreateMutexW(&attributes, FALSE, L"Global\\KestrelTests.AnotherProgramsMutex");
+  LocalFree(adminOnly);
+  ASSERT_NE(nullptr, other);
+  using CreateLink = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, UNICODE_STRING*);
+  auto createLink = reinterpret_cast<CreateLink>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateSymbolicLinkObject")));
+  ASSERT_NE(nullptr, createLink);
+  auto text = [](const wchar_t* s) {
+    return UNICODE_STRING{USHORT(wcslen(s) * 2), USHORT(wcslen(s) * 2 + 2), const_cast<PWSTR>(s)};
+  };
+  UNICODE_STRING name = text(L"\\BaseNamedObjects\\Kestrel.FirmwareUpdater.OneCopy");
+  UNICODE_STRING target = text(L"\\BaseNamedObjects\\KestrelTests.AnotherProgramsMutex");
+  OBJECT_ATTRIBUTES where;
+  InitializeObjectAttributes(&where, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  HANDLE link = nullptr;
+  ASSERT_EQ(0, createLink(&link, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &where, &target));
+  EXPECT_EQ(GUARD_UNAVAILABLE, TakeOneCopyGuard(&guard));
+  EXPECT_EQ(1u, LinesContaining(L"leads to another object; it is no copy's").size());
+  EXPECT_EQ(1, RunKestrel(GetModuleHandleW(nullptr)));
+  ASSERT_EQ(1u, machine.MessageBoxes().size());
+  EXPECT_EQ(GUARD_UNAVAILABLE_MESSAGE, machine.MessageBoxes()[0].text);
+  CloseHandle(link);
+  CloseHandle(other);
 }

@@ -15,7 +15,7 @@ constexpr UINT RESCAN_DELAY_MS = 2000;
 constexpr WCHAR KESTREL_WINDOW_PROP[] = L"Kestrel.FirmwareUpdater";
 
 // The first call of each program's entry: from then on DLLs are searched for
-// in the system folder only. 0 (after telling the user) when Windows refuses.
+// in the system folder only. 0 (logged) when Windows refuses.
 int RestrictDllSearch();
 // The program entry after the platform is chosen: runs the dialog modally;
 // a second start while one runs brings the first forward and ends.

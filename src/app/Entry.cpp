@@ -4,6 +4,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cwchar>
 
@@ -22,6 +23,25 @@ constexpr WCHAR SINGLE_COPY_MUTEX[] = L"Global\\Kestrel.FirmwareUpdater.OneCopy"
 // only. A process without administrator rights may make a mutex of that name
 // first, but cannot give it that owner: such a one is never taken for a copy.
 constexpr WCHAR SINGLE_COPY_SECURITY[] = L"O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)";
+// Where "Global\" puts it. A symbolic link of the guard's name could lead
+// to any other administrator's mutex: the object opened must bear this name.
+constexpr WCHAR SINGLE_COPY_OBJECT[] = L"\\BaseNamedObjects\\Kestrel.FirmwareUpdater.OneCopy";
+
+// The object manager's own name of what a handle reaches, through the
+// native call (ntdll is loaded in every process, so nothing is searched for).
+bool IsNamed(HANDLE object, const WCHAR* name) {
+  using QueryObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  constexpr int OBJECT_NAME_INFORMATION_CLASS = 1;
+  auto query = reinterpret_cast<QueryObject>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+  alignas(UNICODE_STRING) BYTE buffer[sizeof(UNICODE_STRING) + 512];
+  ULONG returned = 0;
+  if (query == nullptr || query(object, OBJECT_NAME_INFORMATION_CLASS, buffer, sizeof buffer, &returned) < 0)
+    return false;
+  const auto* actual = reinterpret_cast<const UNICODE_STRING*>(buffer);
+  size_t length = actual->Length / sizeof(WCHAR);
+  return length == wcslen(name) && _wcsnicmp(actual->Buffer, name, length) == 0;
+}
 
 bool IsOwnedByAdministrators(HANDLE object) {
   PSID owner = nullptr;
@@ -79,18 +99,20 @@ int TakeOneCopyGuard(HANDLE* guard) {
   HANDLE mutex = CreateMutexW(&attributes, FALSE, SINGLE_COPY_MUTEX);
   DWORD error = GetLastError();
   LocalFree(descriptor);
-  if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
-    *guard = mutex;
-    return GUARD_TAKEN;
-  }
   if (mutex == nullptr) {
     LogLine(L"One copy: %s can be neither made nor opened (error %lu)", SINGLE_COPY_MUTEX, error);
     return GUARD_UNAVAILABLE;
   }
-  int result = IsOwnedByAdministrators(mutex) ? GUARD_OTHER_COPY : GUARD_UNAVAILABLE;
-  if (result == GUARD_UNAVAILABLE)
+  int result = error != ERROR_ALREADY_EXISTS ? GUARD_TAKEN : GUARD_OTHER_COPY;
+  if (!IsNamed(mutex, SINGLE_COPY_OBJECT)) {
+    LogLine(L"One copy: %s leads to another object; it is no copy's", SINGLE_COPY_MUTEX);
+    result = GUARD_UNAVAILABLE;
+  } else if (result == GUARD_OTHER_COPY && !IsOwnedByAdministrators(mutex)) {
     LogLine(L"One copy: %s was made by a process without administrator rights; it is no copy's", SINGLE_COPY_MUTEX);
-  CloseHandle(mutex);
+    result = GUARD_UNAVAILABLE;
+  }
+  if (result == GUARD_TAKEN) *guard = mutex;
+  else CloseHandle(mutex);
   return result;
 }
 
@@ -137,10 +159,9 @@ const WCHAR CONTROLS_MISSING_MESSAGE[] =
 int RestrictDllSearch() {
   if (plat::RestrictDllSearch()) return 1;
   // Without the restriction the program's folder would be searched for every
-  // DLL loaded from now on: the program stops before loading any.
-  plat::MessageBoxW(nullptr, L"The updater cannot start safely: Windows did not let it limit where DLLs are loaded "
-                             L"from.\nNothing was changed on any drive. Install the latest Windows updates, then start "
-                             L"the updater again.",
-                    L"Kestrel", MB_OK | MB_ICONERROR);
+  // DLL loaded from now on, a message box's own included: the program stops
+  // before loading any. Windows 10 and later never refuse this.
+  LogLine(L"The DLL search could not be restricted to the system folder (error %lu); the updater stops",
+          GetLastError());
   return 0;
 }
