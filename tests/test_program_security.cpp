@@ -147,14 +147,17 @@ TEST_F(PlantedDlls, NoneLoadsBesideTheProgram) {
 // as the real program, instead of leaving in silence.
 class OneCopyGuard : public PackageTest {};
 
+// Closed whatever the test finds: a guard, squat or link left open would
+// steer every later start in this process.
+struct Handle {
+  HANDLE h;
+  ~Handle() {
+    if (h != nullptr) CloseHandle(h);
+  }
+};
+
 TEST_F(OneCopyGuard, ASquatterIsSaidAndARealCopyIsBroughtForward) {
   OneUpdaterAtATime turn;
-  struct Handle {
-    HANDLE h;
-    ~Handle() {
-      if (h != nullptr) CloseHandle(h);
-    }
-  };
   {
     Handle squat{CreateMutexW(nullptr, FALSE, L"Global\\Kestrel.FirmwareUpdater.OneCopy")};
     ASSERT_NE(nullptr, squat.h);
@@ -191,12 +194,12 @@ TEST_F(OneCopyGuard, ASquatterIsSaidAndARealCopyIsBroughtForward) {
 // administrator's mutex is no copy either.
 TEST_F(OneCopyGuard, OnlyAdministratorsOpenItAndALinkOfItsNameIsNoCopy) {
   OneUpdaterAtATime turn;
-  HANDLE guard = nullptr;
-  ASSERT_EQ(GUARD_TAKEN, TakeOneCopyGuard(&guard));
+  Handle guard{nullptr};
+  ASSERT_EQ(GUARD_TAKEN, TakeOneCopyGuard(&guard.h));
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(DWORD(ERROR_SUCCESS), GetSecurityInfo(guard, SE_KERNEL_OBJECT,
+  ASSERT_EQ(DWORD(ERROR_SUCCESS), GetSecurityInfo(guard.h, SE_KERNEL_OBJECT,
                                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                                                   nullptr, &dacl, nullptr, &descriptor));
   EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
@@ -214,16 +217,17 @@ TEST_F(OneCopyGuard, OnlyAdministratorsOpenItAndALinkOfItsNameIsNoCopy) {
   }
   EXPECT_EQ((std::set<std::string>{"administrators", "system"}), trustees);
   LocalFree(descriptor);
-  CloseHandle(guard);
+  CloseHandle(guard.h);
+  guard.h = nullptr;
 
   // Another elevated program's mutex, and a link of the guard's name to it.
   PSECURITY_DESCRIPTOR adminOnly = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;BA)", SDDL_REVISION_1, &adminOnly,
                                                                    nullptr));
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, adminOnly, FALSE};
-  HANDLE other = CreateMutexW(&attributes, FALSE, L"Global\\KestrelTests.AnotherProgramsMutex");
+  Handle other{CreateMutexW(&attributes, FALSE, L"Global\\KestrelTests.AnotherProgramsMutex")};
   LocalFree(adminOnly);
-  ASSERT_NE(nullptr, other);
+  ASSERT_NE(nullptr, other.h);
   using CreateLink = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, UNICODE_STRING*);
   auto createLink = reinterpret_cast<CreateLink>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateSymbolicLinkObject")));
@@ -235,13 +239,11 @@ TEST_F(OneCopyGuard, OnlyAdministratorsOpenItAndALinkOfItsNameIsNoCopy) {
   UNICODE_STRING target = text(L"\\BaseNamedObjects\\KestrelTests.AnotherProgramsMutex");
   OBJECT_ATTRIBUTES where;
   InitializeObjectAttributes(&where, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  HANDLE link = nullptr;
-  ASSERT_EQ(0, createLink(&link, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &where, &target));
-  EXPECT_EQ(GUARD_UNAVAILABLE, TakeOneCopyGuard(&guard));
+  Handle link{nullptr};
+  ASSERT_EQ(0, createLink(&link.h, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &where, &target));
+  EXPECT_EQ(GUARD_UNAVAILABLE, TakeOneCopyGuard(&guard.h));
   EXPECT_EQ(1u, LinesContaining(L"leads to another object; it is no copy's").size());
   EXPECT_EQ(1, RunKestrel(GetModuleHandleW(nullptr)));
   ASSERT_EQ(1u, machine.MessageBoxes().size());
   EXPECT_EQ(GUARD_UNAVAILABLE_MESSAGE, machine.MessageBoxes()[0].text);
-  CloseHandle(link);
-  CloseHandle(other);
 }
