@@ -112,7 +112,9 @@ class VolumeDevice : public Device {
 // each named by its path id.
 class RstPort : public Device {
  public:
-  void Attach(int pathId, std::shared_ptr<NvmeDrive> drive) { drives_[pathId] = std::move(drive); }
+  // The drive at a path id is served while its disk is on the bus: unplugged,
+  // requests to its path id fail as they do for no drive at all.
+  void Attach(int pathId, std::shared_ptr<DiskDevice> disk) { drives_[pathId] = std::move(disk); }
   IoResult Ioctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
 
  private:
@@ -121,7 +123,7 @@ class RstPort : public Device {
   static IoResult FirmwareAnswer(uint8_t* b, DWORD total, DWORD outSize, DWORD returnCode);
   static DWORD FirmwareStatus(NvmeStatus status);
 
-  std::map<int, std::shared_ptr<NvmeDrive>> drives_;
+  std::map<int, std::shared_ptr<DiskDevice>> drives_;
 };
 
 }  // namespace lab

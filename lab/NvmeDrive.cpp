@@ -177,7 +177,7 @@ NvmeStatus NvmeDrive::Commit(uint8_t slot, uint8_t action) {
   slots_[target - 1].revision = RevisionOf(image);
   slots_[target - 1].image = std::move(image);
   if (action != 0) pending_ = target;
-  return finish(nvme::Success);
+  return finish(NvmeStatus::FromField(commitAnswer_));
 }
 
 void NvmeDrive::Reset() {

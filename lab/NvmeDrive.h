@@ -15,12 +15,18 @@
 namespace lab {
 
 // NVMe completion status: status code type and status code; 0/0 is success.
+// The status field also carries the retry delay, More and Do-Not-Retry bits
+// (14:11), which change nothing of what the drive did.
 struct NvmeStatus {
   uint8_t sct = 0;
   uint8_t sc = 0;
+  uint16_t flags = 0;  // bits 14:11 of the status field
   bool ok() const { return sct == 0 && sc == 0; }
-  uint16_t field() const { return uint16_t(sct << 8 | sc); }
+  uint16_t field() const { return uint16_t((flags & 0x7800) | (sct & 7) << 8 | sc); }
   bool operator==(const NvmeStatus& o) const { return sct == o.sct && sc == o.sc; }
+  static NvmeStatus FromField(uint16_t field) {
+    return NvmeStatus{uint8_t(field >> 8 & 7), uint8_t(field), uint16_t(field & 0x7800)};
+  }
 };
 
 namespace nvme {
@@ -32,6 +38,14 @@ constexpr NvmeStatus InvalidNamespace{0, 0x0B};
 constexpr NvmeStatus InvalidFirmwareSlot{1, 0x06};
 constexpr NvmeStatus InvalidFirmwareImage{1, 0x07};
 constexpr NvmeStatus OverlappingRange{1, 0x14};
+// Firmware Commit took the image, which runs after the reset named.
+constexpr NvmeStatus NeedsConventionalReset{1, 0x0B};
+constexpr NvmeStatus NeedsSubsystemReset{1, 0x10};
+constexpr NvmeStatus NeedsControllerReset{1, 0x11};
+// Whether a commit's status says the image was taken.
+inline bool CommitTookImage(NvmeStatus s) {
+  return s.ok() || s == NeedsConventionalReset || s == NeedsSubsystemReset || s == NeedsControllerReset;
+}
 }  // namespace nvme
 
 // Decides whether a committed image is one this controller would run.
@@ -116,6 +130,10 @@ class NvmeDrive {
   void SetIdentifyHook(std::function<void(Bytes&)> hook) { identify_ = std::move(hook); }
   // The same for Identify Namespace data: a drive whose reply says anything.
   void SetIdentifyNamespaceHook(std::function<void(Bytes&)> hook) { identifyNamespace_ = std::move(hook); }
+  // The commit is carried out as always, and completes with this status
+  // field (type << 8 | code, with any of bits 14:11), as a drive that names
+  // the reset its image needs; 0 takes the answer back.
+  void AnswerCommitWith(uint16_t statusField) { commitAnswer_ = statusField; }
   // Answers commands with this opcode with status (fault injection), after
   // the first `after` of them were carried out. Firmware requests the
   // system's driver builds itself count as their opcodes 0x11 and 0x10.
@@ -170,6 +188,7 @@ class NvmeDrive {
   ActivationHook activation_;
   std::function<void(Bytes&)> identify_;
   std::function<void(Bytes&)> identifyNamespace_;
+  uint16_t commitAnswer_ = 0;
   std::vector<ActivationRecord> activations_;
 };
 

@@ -47,14 +47,14 @@ IoResult RstPort::Ioctl(DWORD code, uint8_t* b, DWORD inSize, DWORD outSize) {
   if (!(nvm && control == CC_NVME_PASS_THROUGH) && !(fw && control == CC_FIRMWARE))
     return IoResult::Fail(ERROR_INVALID_PARAMETER);
   if (b[ADDR_VERSION] != 1 || b[ADDR_TARGET] != 0 || b[ADDR_LUN] != 0) return IoResult::Fail(ERROR_INVALID_PARAMETER);
-  auto drive = drives_.find(b[ADDR_PATH_ID]);
-  if (drive == drives_.end()) return IoResult::Fail(ERROR_DEV_NOT_EXIST);
+  auto disk = drives_.find(b[ADDR_PATH_ID]);
+  if (disk == drives_.end() || !disk->second->attached) return IoResult::Fail(ERROR_DEV_NOT_EXIST);
 
   if (nvm) {
     if (outSize == 0) return IoResult::Fail(ERROR_INVALID_PARAMETER);  // the reply has nowhere to go
-    return PassThrough(*drive->second, b, DWORD(total), outSize);
+    return PassThrough(disk->second->drive(), b, DWORD(total), outSize);
   }
-  return Firmware(*drive->second, b, DWORD(total), outSize);
+  return Firmware(disk->second->drive(), b, DWORD(total), outSize);
 }
 
 IoResult RstPort::PassThrough(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD outSize) {
@@ -113,9 +113,10 @@ IoResult RstPort::Firmware(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD outS
         return IoResult::Fail(ERROR_INVALID_PARAMETER);
       // The miniport replaces the slot's image and activates it at the next reset.
       NvmeStatus status = drive.Commit(record[AC_SLOT], 1);
-      if (status.ok() && drive.spec().powerCycleRequired)
+      // Translated as the system's NVMe driver translates it.
+      if (nvme::CommitTookImage(status) && (drive.spec().powerCycleRequired || status == nvme::NeedsConventionalReset))
         return FirmwareAnswer(b, total, outSize, FIRMWARE_STATUS_POWER_CYCLE_REQUIRED_);
-      return FirmwareAnswer(b, total, outSize, FirmwareStatus(status));
+      return FirmwareAnswer(b, total, outSize, FirmwareStatus(nvme::CommitTookImage(status) ? nvme::Success : status));
     }
     default:
       return IoResult::Fail(ERROR_INVALID_PARAMETER);

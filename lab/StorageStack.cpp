@@ -150,8 +150,12 @@ IoResult NativeNvmeDisk::FirmwareActivate(const uint8_t* b, DWORD inSize) {
   // at the next reset; with it the slot's existing image is chosen.
   uint8_t action = (Rd32(b, FA_FLAGS) & FW_FLAG_SWITCH_TO_EXISTING) ? 2 : 1;
   NvmeStatus status = drive().Commit(slot, action);
-  if (!status.ok()) return IoResult::Fail(ERROR_IO_DEVICE);
-  if (drive().spec().powerCycleRequired) return IoResult::Fail(STG_S_POWER_CYCLE_REQUIRED_CODE);
+  if (!nvme::CommitTookImage(status)) return IoResult::Fail(ERROR_IO_DEVICE);
+  // As the class driver does: an image that needs a conventional reset
+  // (or a drive known to need a power cycle) asks for a power cycle; one
+  // that needs a subsystem or controller reset is a plain success.
+  if (drive().spec().powerCycleRequired || status == nvme::NeedsConventionalReset)
+    return IoResult::Fail(STG_S_POWER_CYCLE_REQUIRED_CODE);
   return IoResult::Done(0);
 }
 

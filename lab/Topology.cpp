@@ -100,8 +100,8 @@ NvmeDrive& Machine::AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec)
     impl_->raidAdapters[where.scsiPort] = adapter.id;
   }
   auto drive = std::make_shared<NvmeDrive>(spec);
-  port->Attach(where.pathId, drive);
   auto disk = std::make_shared<DiskDevice>(where.deviceNumber, where.scsiPort, where.pathId, BusType::Raid, drive);
+  port->Attach(where.pathId, disk);
   AttachDisk(disk, DiskNode(tree,
                             L"SCSI\\DISK&VEN_NVME&PROD_KESTREL_LAB\\4&" + Hex(impl_->serial++) + L"&0&0" +
                                 std::to_wstring(where.pathId) + L"0000",

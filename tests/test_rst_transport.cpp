@@ -255,3 +255,31 @@ TEST_F(RstTest, AnActivationThatNeedsAPowerCycleSucceeds) {
   machine.PowerCycle();
   EXPECT_EQ("3.0.0.00", third.revision());
 }
+
+// A commit through the pass-through completes with the drive's own status,
+// judged as behind the bridges: "taken, needs a reset" is a success with the
+// reset named, whatever the Do-Not-Retry bit says; any other status fails.
+TEST_F(RstTest, APassThroughCommitIsJudgedByItsCompletion) {
+  lab::Bytes image = lab::MakeLabImage(8192, "3.0.0.00");
+  NvmeCommand commit = BuildCommitCommand(1, 1);
+  struct Case {
+    uint16_t field;
+    INT32 result, reset;
+  } cases[] = {{0x0110, RES_SUCCESS, RESET_SUBSYSTEM}, {0x4111, RES_SUCCESS, RESET_CONTROLLER},
+               {0x010B, RES_SUCCESS, RESET_CONVENTIONAL}, {0x0000, RES_SUCCESS, RESET_NEXT}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, nullptr, image.data(), 8192));
+    first->AnswerCommitWith(c.field);
+    ClearCmdFault();
+    EXPECT_EQ(c.result, IO_RST_NVMeCmd(port, 0, &commit, nullptr, 0)) << c.field;
+    EXPECT_EQ(c.reset, LastCmdFault()->iReset) << c.field;
+    EXPECT_EQ(1, first->pendingSlot());
+  }
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, nullptr, image.data(), 8192));
+  first->FailOpcode(0x10, lab::nvme::InvalidFirmwareSlot);
+  ClearCmdFault();
+  EXPECT_EQ(RES_REQUEST_FAILED, IO_RST_NVMeCmd(port, 0, &commit, nullptr, 0));
+  WCHAR why[200];
+  DescribeCmdFault(LastCmdFault(), why, 200);
+  EXPECT_STREQ(L"the drive answered Invalid Firmware Slot (0x0106)", why);
+}

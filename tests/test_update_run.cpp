@@ -520,12 +520,18 @@ TEST_F(UpdateRunTest, RunRefusesOnABatteryBelowAQuarter) {
   EXPECT_FALSE(machine.DriveAt(0)->pieces().empty());
 }
 
-TEST_F(UpdateRunTest, ADriveThatNeverComesBackStillCountsAsUpdated) {
+// Sent and committed, but gone: nobody can say the drive runs the new
+// firmware, and the closing message says what to do.
+TEST_F(UpdateRunTest, ADriveThatNeverComesBackIsNoSuccess) {
   Build("usb disk=1 chip=jmicron ports=3 reappear=60000 model=\"KESTREL LAB NVME 512GB\" maker\n");
   Start();
   Run();
   EXPECT_EQ(Expected(true, {82, 84, 86, 88, 90, 92, 94, 96, 98}), g_positions);
-  EXPECT_NE(std::wstring::npos, LastBox().find(L"Restart the computer")) << "as written: no failure";
+  EXPECT_EQ(NOT_FOUND_AGAIN_MESSAGE, LastBox());
+  EXPECT_EQ(UINT(MB_OK | MB_ICONWARNING), machine.MessageBoxes().back().type);
+  EXPECT_TRUE(machine.ShutdownRequests().empty());
+  EXPECT_EQ(1u, LinesContaining(L"was not found again at port").size());
+  EXPECT_NE(std::wstring::npos, Entries(dlg).back().find(L" - Disconnect"));
 }
 
 TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
@@ -624,6 +630,39 @@ TEST_F(UpdateRunTest, NothingAnotherProcessDoesInTheTemporaryFolderSteersTheUpda
   EXPECT_EQ(lab::Bytes(100, 'k'), ReadAll(precious + L"\\keep.txt"));
 }
 
+// An RST drive pulled mid-run: before the commit the run fails and the
+// drive records none; after the last command the image is committed but the
+// drive is not found again, and the closing message says so.
+TEST_F(UpdateRunTest, AnRstDrivePulledMidRunIsNeverAnnouncedAsUpdated) {
+  for (bool afterTheName : {false, true}) {
+    SCOPED_TRACE(afterTheName ? "pulled after the name write" : "pulled between download and commit");
+    Close();
+    machine.Reset();
+    Build("rst disk=0 port=3 path=0 bus=5 model=\"KESTREL LAB NVME 512GB\" maker\n");
+    Start();
+    lab::NvmeDrive* drive = machine.DriveAt(0);
+    bool pulled = false;
+    machine.AfterRequest([&](const lab::RequestRecord&) {
+      bool now = afterTheName ? !drive->adminCommands().empty() && drive->adminCommands().back()[0] == 0xE5
+                              : drive->pieces().size() == 16;
+      if (now && !pulled) pulled = machine.Unplug(0);
+    });
+    machine.QueueMessageBoxAnswer(IDYES);
+    Run();
+    machine.AfterRequest(nullptr);
+    ASSERT_TRUE(pulled);
+    if (afterTheName) {
+      EXPECT_EQ(1u, drive->commits().size());
+      EXPECT_EQ(NOT_FOUND_AGAIN_MESSAGE, LastBox());
+      EXPECT_NE(std::wstring::npos, Entries(dlg).back().find(L" - Disconnect"));
+    } else {
+      EXPECT_TRUE(drive->commits().empty()) << "the drive records no commit";
+      EXPECT_EQ(L"Update FW Fail !", LastBox());
+      EXPECT_EQ(1u, LinesContaining(L"UpdateWorker: the commit failed: the request failed with Windows error 55").size());
+    }
+  }
+}
+
 // Every refusal of the drive, on every transport, through the real dialog:
 // the run ends with the failure box, nothing after the refused step reaches
 // the drive, and the drive's own settings are left byte for byte.
@@ -637,6 +676,7 @@ struct Refusal {
   size_t pieces;    // pieces that reached the drive; SIZE_MAX: the whole image
   bool committed;   // a commit was accepted
   size_t nameWrites;  // 0xE5 or 0xF1 commands that reached the drive
+  const wchar_t* logged;  // the main log line's start, after "UpdateWorker: "
 };
 
 TEST_P(RefusalMatrixTest, ARefusedStepFailsTheRunAndNothingFollowsIt) {
@@ -645,25 +685,27 @@ TEST_P(RefusalMatrixTest, ARefusedStepFailsTheRunAndNothingFollowsIt) {
   auto none = [](lab::NvmeDrive&, lab::MakerDrive&) {};
   const Refusal refusals[] = {
       {"configuration read refused", true, [](lab::NvmeDrive&, lab::MakerDrive& m) { m.failConfigRead = true; },
-       none, 0, false, 0},
+       none, 0, false, 0, L"the configuration block read failed"},
       {"configuration block reads back erased", true,
-       [](lab::NvmeDrive&, lab::MakerDrive& m) { m.blankConfigRead = 0xFF; }, none, 0, false, 0},
+       [](lab::NvmeDrive&, lab::MakerDrive& m) { m.blankConfigRead = 0xFF; }, none, 0, false, 0,
+       L"the configuration block read back is blank"},
       {"device-information read refused", false, none,
-       [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0xF2, lab::nvme::DataTransferError); }, 0, false, 0},
+       [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0xF2, lab::nvme::DataTransferError); }, 0, false, 0,
+       L"the device information read failed"},
       {"device information reads back blank", false, [](lab::NvmeDrive&, lab::MakerDrive& m) { m.blankDeviceInfo = 0; },
-       none, 0, false, 0},
+       none, 0, false, 0, L"the device information read back is blank"},
       {"third firmware piece refused", true,
        [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0x11, lab::nvme::InvalidField, 2); }, none, 3, false,
-       0},
+       0, L"the download failed at offset 0x2000: "},
       {"commit refused", true,
        [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0x10, lab::nvme::InvalidFirmwareImage); }, none, all,
-       false, 0},
+       false, 0, L"the commit failed"},
       {"configuration write refused", true,
        [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0xE5, lab::nvme::DataTransferError); }, none, all,
-       true, 1},
+       true, 1, L"the configuration block write failed"},
       {"device-information write refused", false,
        [](lab::NvmeDrive& d, lab::MakerDrive&) { d.FailOpcode(0xF1, lab::nvme::DataTransferError); }, none, all,
-       true, 1},
+       true, 1, L"the firmware name write failed"},
   };
   for (const Refusal& r : refusals) {
     SCOPED_TRACE(std::string(t.name) + ": " + r.what);
@@ -686,6 +728,16 @@ TEST_P(RefusalMatrixTest, ARefusedStepFailsTheRunAndNothingFollowsIt) {
     machine.WhileMessageBoxOpen(nullptr);
 
     EXPECT_EQ(L"Update FW Fail !", LastBox());
+    // The main log names the step and what answered: the drive's status,
+    // the driver's or Windows' answer.
+    std::vector<std::wstring> logged = LinesContaining((std::wstring(L"[VX] UpdateWorker: ") + r.logged).c_str());
+    ASSERT_EQ(1u, logged.size());
+    if (logged[0].find(L"blank") == std::wstring::npos) {
+      bool why = false;
+      for (const wchar_t* cause : {L"the drive answered ", L"Windows error ", L"firmware status "})
+        why = why || logged[0].find(cause) != std::wstring::npos;
+      EXPECT_TRUE(why) << std::string(logged[0].begin(), logged[0].end());
+    }
     size_t imagePieces = 0, accepted = 0, nameWrites = 0;
     for (const auto& piece : drive.pieces()) accepted += piece.status.ok() ? 1 : 0;
     imagePieces = drive.pieces().size();
@@ -713,7 +765,8 @@ TEST_P(RefusalMatrixTest, ARefusedStepFailsTheRunAndNothingFollowsIt) {
     lab::Bytes now = maker->configBlock();
     if (r.committed) std::copy(config.begin() + 1064, config.begin() + 1072, now.begin() + 1064);
     EXPECT_TRUE(config == now) << "the drive's settings after a reset";
-    printf("| %s | %s | %ls | %zu pieces%s%s | %s |\n", t.name, r.what, LastBox().c_str(), imagePieces,
+    printf("| %s | %s | %ls | %ls | %zu pieces%s%s | %s |\n", t.name, r.what, LastBox().c_str(), logged[0].c_str() + 5,
+           imagePieces,
            committed ? ", commit" : "", nameWrites ? ", name write" : "",
            (r.configPath ? config == maker->configBlock() : devinfo == maker->deviceInfoBlock()) ? "intact"
                                                                                                   : "CHANGED");
@@ -754,6 +807,81 @@ TEST_P(RefusalMatrixTest, ADriveSwappedInDuringTheQuestionReceivesNothing) {
   }
   EXPECT_EQ(1u, LinesContaining(L"is not the drive that passed the checks").size());
 }
+
+// A commit answered "image taken, to run after a reset" is a success on
+// every transport: the name is written, a bridge is power-cycled, the drive
+// is found again, and the log names the reset (through the system's driver,
+// as the driver names it). Any other refusal of the commit stays a failure,
+// and the log says what answered.
+class CommitAnswerTest : public UpdateRunTest, public ::testing::WithParamInterface<TransportCase> {};
+
+TEST_P(CommitAnswerTest, AResetNeededIsSuccessAndARefusalIsNot) {
+  const TransportCase& t = GetParam();
+  const std::string transport = t.name;
+  const bool driver = transport == "native" || transport == "RST";  // the system's driver translates
+  struct Case {
+    uint16_t field;
+    const wchar_t* reset;  // nullptr: no reset named
+  } taken[] = {
+      {0x10B, driver ? L"a power cycle" : L"a conventional reset"},
+      {0x110, driver ? nullptr : L"an NVM subsystem reset"},
+      {0x111, driver ? nullptr : L"a controller reset"},
+      {0x4111, driver ? nullptr : L"a controller reset"},  // Do-Not-Retry changes nothing
+  };
+  auto fresh = [&]() -> lab::NvmeDrive* {
+    Close();
+    machine.Reset();
+    Build((std::string(t.line) + " model=\"KESTREL LAB NVME 512GB\" maker\n").c_str());
+    Start();
+    machine.QueueMessageBoxAnswer(IDYES);
+    machine.QueueMessageBoxAnswer(IDCANCEL);
+    return machine.DriveAt(0);
+  };
+  for (const Case& c : taken) {
+    SCOPED_TRACE(transport + ", commit answered 0x" + std::to_string(c.field));
+    lab::NvmeDrive* drive = fresh();
+    drive->AnswerCommitWith(c.field);
+    Run();
+    EXPECT_NE(std::wstring::npos, LastBox().find(L"The firmware was updated")) << LastBox().c_str();
+    std::vector<std::wstring> named = LinesContaining(L"[VX] FWCommit: the drive took the image; it runs after ");
+    if (c.reset != nullptr) {
+      ASSERT_EQ(1u, named.size());
+      EXPECT_NE(std::wstring::npos, named[0].find(c.reset));
+    } else {
+      EXPECT_TRUE(named.empty());
+    }
+    size_t nameWrites = 0;
+    for (const auto& sqe : drive->adminCommands()) nameWrites += sqe[0] == 0xE5 ? 1 : 0;
+    EXPECT_EQ(1u, nameWrites) << "the name is written";
+    EXPECT_EQ(t.bridge ? 1 : 0, drive->resets()) << "a bridge power-cycles the drive";
+    EXPECT_TRUE(LinesContaining(L"was not found again").empty());
+  }
+  struct Refused {
+    lab::NvmeStatus status;
+    const wchar_t* log;
+  } refused[] = {
+      {lab::nvme::InvalidFirmwareSlot,
+       transport == "native" ? L"the commit failed: the request failed with Windows error 1117"
+       : driver              ? L"the commit failed: the driver answered firmware status 0x06 (Invalid Slot)"
+                             : L"the commit failed: the drive answered Invalid Firmware Slot (0x0106)"},
+      {lab::nvme::InvalidFirmwareImage,
+       transport == "native" ? L"the commit failed: the request failed with Windows error 1117"
+       : driver              ? L"the commit failed: the driver answered firmware status 0x07 (Invalid Image)"
+                             : L"the commit failed: the drive answered Invalid Firmware Image (0x0107)"},
+  };
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(transport + ", commit refused with 0x" + std::to_string(r.status.field()));
+    lab::NvmeDrive* drive = fresh();
+    drive->FailOpcode(0x10, r.status);
+    Run();
+    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    EXPECT_EQ(1u, LinesContaining((std::wstring(L"[VX] UpdateWorker: ") + r.log).c_str()).size());
+    EXPECT_EQ(0, drive->resets());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnEveryTransport, CommitAnswerTest, ::testing::ValuesIn(kTransports),
+                         [](const ::testing::TestParamInfo<TransportCase>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(OnEveryTransport, RefusalMatrixTest, ::testing::ValuesIn(kTransports),
                          [](const ::testing::TestParamInfo<TransportCase>& info) { return std::string(info.param.name); });

@@ -29,6 +29,10 @@ struct AppState {
   INT16 sProgressEnd;
   DWORD dwLastError;            // system error of the last failed device request
   INT32 iDebugLog;              // 1 switches LogDetail on; Ctrl+Shift+D in the dialog flips it
+  // What the last run learnt, written by the worker before it posts its end:
+  // why it failed, and what its committed image needs before it runs.
+  WCHAR szRunFailure[260];
+  INT32 iRunReset;              // a ResetNeed
 };
 
 AppState* GetAppState();

@@ -166,11 +166,17 @@ void ReleaseShutdown(HWND hDlg) {
   if (!plat::ShutdownBlockReasonDestroy(hDlg)) LogLine(L"ShutdownBlockReasonDestroy failed, error %lu", GetLastError());
 }
 
+const WCHAR NOT_FOUND_AGAIN_MESSAGE[] =
+    L"The firmware was sent to the drive, but the drive did not come back.\n"
+    L"Disconnect and reconnect it, then start the updater again to check its firmware.";
+
 void OnUpdateDone(HWND hDlg, LPARAM result) {
   AppState* app = GetAppState();
   // The run is over: a shutdown may come, even while the closing message is up.
   ReleaseShutdown(hDlg);
-  if (result != 1) {
+  if (result == RES_NOT_FOUND_AGAIN) {
+    plat::MessageBoxW(hDlg, NOT_FOUND_AGAIN_MESSAGE, app->szTitle, MB_OK | MB_ICONWARNING);
+  } else if (result != 1) {
     plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
   } else if (app->szAfterMessage[0] != L'\0') {
     switch (app->PowerCtrl) {

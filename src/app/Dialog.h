@@ -55,6 +55,10 @@ void FormatDriveEntry(const DriveRecord* drive, WCHAR* text, size_t capacity);
 
 // Update run and completion.
 constexpr INT32 RES_BAD_IMAGE = -6;  // the image could not be read whole, or is damaged
+// The image was sent and committed, but the drive was not found again after
+// its power cycle or reset: whether it runs the new firmware is unknown.
+constexpr INT32 RES_NOT_FOUND_AGAIN = -9;
+extern const WCHAR NOT_FOUND_AGAIN_MESSAGE[];
 constexpr DWORD SETTLE_MS = 3000;
 void OnRun(HWND hDlg);
 // RUN's refusal on a battery below a quarter of its charge.

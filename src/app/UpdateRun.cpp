@@ -67,9 +67,17 @@ INT32 VendorBlock(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE op
                    block, CFG_BLOCK_SIZE);
 }
 
-// A step of the worker that failed: the log says which and why.
+// A step of the worker that failed: the log says which and why, with what
+// the transport learnt (the piece's offset, the drive's status, the Windows
+// error, the bridge step), and the run keeps it for its closing message.
 INT32 Failed(const WCHAR* step, INT32 result) {
-  if (result != RES_SUCCESS) LogLine(L"UpdateWorker: %s failed (%d)", step, result);
+  if (result == RES_SUCCESS) return result;
+  AppState* app = GetAppState();
+  WCHAR why[200];
+  DescribeCmdFault(LastCmdFault(), why, ARRAYSIZE(why));
+  if (why[0] == L'\0') FormatText(app->szRunFailure, L"%s failed (%d)", step, result);
+  else FormatText(app->szRunFailure, L"%s failed%s%s", step, wcsncmp(why, L"at ", 3) == 0 ? L" " : L": ", why);
+  LogLine(L"UpdateWorker: %s", app->szRunFailure);
   return result;
 }
 
@@ -129,6 +137,7 @@ INT32 DownloadAndCommit(const CmdContext* ctx, HANDLE hDrive, const BYTE* image,
   SetProgressRange(40, 60, 0);
   result = FWCommit(ctx, hDrive, COMMIT_SLOT, COMMIT_ACTION);
   if (result != RES_SUCCESS) return Failed(L"the commit", result);
+  GetAppState()->iRunReset = LastCmdFault()->iReset;
   WaitWithProgress(SETTLE_MS);
   return RES_SUCCESS;
 }
@@ -211,7 +220,11 @@ void OnRun(HWND hDlg) {
   if (app->szBeforeMessage[0] != L'\0' &&
       plat::MessageBoxW(hDlg, app->szBeforeMessage, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES)
     return;
-  if (!IsBusy()) g_checkedDrive = drive;  // a running worker holds its own copy
+  if (!IsBusy()) {
+    g_checkedDrive = drive;  // a running worker holds its own copy
+    app->szRunFailure[0] = L'\0';
+    app->iRunReset = RESET_NEXT;
+  }
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);
@@ -263,11 +276,14 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   }
   SetProgressRange(80, 100, 0);
   DriveRecord after = drive;
-  GetDiskInfoByPortID(&after, WORKER_REIDENTIFY_TRIES);
-  SetSelectedDrive(&after);
+  bool back = GetDiskInfoByPortID(&after, WORKER_REIDENTIFY_TRIES) != 0;
+  // A drive that is not there cannot be said to run anything: the list
+  // shows it disconnected, and the closing message says so.
+  if (back) SetSelectedDrive(&after);
+  else LogLine(L"UpdateWorker: %s (%s) was not found again at port %I64d", drive.szModel, drive.szSerial, drive.iPort);
   SetProgressRange(100, 100, 0);
   RefreshDriveList(app->hDlg, 0);
-  return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_SUCCESS));
+  return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, back ? RES_SUCCESS : RES_NOT_FOUND_AGAIN));
 }
 
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result) {

@@ -37,6 +37,17 @@ NvmeCommand BuildIdentifyCommand(DWORD cns, DWORD nsid) {
   return cmd;
 }
 
+INT32 JudgeCompletion(BYTE opcode, UINT32 statusField) {
+  if (statusField == 0) return RES_SUCCESS;
+  INT32 need = opcode == NVME_OP_FW_COMMIT ? CommitResetNeed(statusField) : -1;
+  if (need >= 0) {
+    NoteResetNeed(need);
+    return RES_SUCCESS;
+  }
+  NoteNvmeStatus(statusField);
+  return RES_REQUEST_FAILED;
+}
+
 UINT32 NvmeCompletionStatus(const BYTE* entry) {
   UINT32 dw3 = static_cast<UINT32>(entry[12]) | static_cast<UINT32>(entry[13]) << 8 |
                static_cast<UINT32>(entry[14]) << 16 | static_cast<UINT32>(entry[15]) << 24;
@@ -45,6 +56,8 @@ UINT32 NvmeCompletionStatus(const BYTE* entry) {
 
 INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
                 DWORD cdw14, DWORD cdw15, void* buffer, DWORD length) {
+  ClearCmdFault();
+  NoteCmdStep(direction == DIR_WRITE ? L"the vendor write" : L"the vendor read", -1);
   NvmeCommand cmd = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
   switch (ctx->iCmdType) {
     case CMD_NVME:
@@ -82,6 +95,7 @@ static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const
 
 INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size) {
   LogDetail(L"DownloadFW IN");
+  ClearCmdFault();
   UINT32 offset = 0;
   UINT32 remaining = size;
   UINT32 lastPercentage = 0;
@@ -93,6 +107,7 @@ INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32
       PostMessageW(GetAppState()->hDlg, WM_UPDATE_PROGRESS, 0, percentage);
     }
     DWORD length = remaining < FW_PIECE_SIZE ? remaining : FW_PIECE_SIZE;
+    NoteCmdStep(L"the download", offset);
     INT32 result = SendPiece(ctx, hDrive, offset, image + offset, length);
     if (result == RES_NO_TRANSPORT) return RES_NO_TRANSPORT;
     if (result != RES_SUCCESS) return RES_REQUEST_FAILED;
@@ -105,6 +120,8 @@ INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32
 
 INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
   LogDetail(L"FW Commit IN");
+  ClearCmdFault();
+  NoteCmdStep(L"the commit", -1);
   INT32 result;
   switch (ctx->iCmdType) {
     case CMD_NVME:
@@ -128,6 +145,9 @@ INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
     default:
       return RES_NO_TRANSPORT;
   }
-  if (result == RES_SUCCESS) LogDetail(L"FW Commit Success OUT ");
+  if (result != RES_SUCCESS) return result;
+  LogDetail(L"FW Commit Success OUT ");
+  INT32 need = LastCmdFault()->iReset;
+  if (need != RESET_NEXT) LogLine(L"FWCommit: the drive took the image; it runs after %s", ResetNeedName(need));
   return result;
 }

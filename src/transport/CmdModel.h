@@ -62,6 +62,61 @@ NvmeCommand BuildIdentifyCommand(DWORD cns, DWORD nsid);
 // fourth dword. 0 when the drive carried the command out.
 UINT32 NvmeCompletionStatus(const BYTE* entry);
 
+// The field's status code (bits 7:0) and type (10:8). Above them sit the
+// retry delay, More and Do-Not-Retry bits, which say nothing of what the
+// drive did with the command.
+constexpr UINT32 NVME_STATUS_TYPE_AND_CODE = 0x7FF;
+// Firmware Commit's command-specific answers for an image it took, to run
+// after the reset named.
+constexpr UINT32 NVME_COMMIT_NEEDS_CONVENTIONAL_RESET = 0x10B;
+constexpr UINT32 NVME_COMMIT_NEEDS_SUBSYSTEM_RESET = 0x110;
+constexpr UINT32 NVME_COMMIT_NEEDS_CONTROLLER_RESET = 0x111;
+
+// What a committed image needs before it runs.
+enum ResetNeed : INT32 {
+  RESET_NEXT = 0,          // the next reset of any kind: a restart
+  RESET_CONVENTIONAL = 1,  // a conventional reset: a restart
+  RESET_CONTROLLER = 2,    // a controller reset: a restart
+  RESET_SUBSYSTEM = 3,     // an NVM subsystem reset: a full power-off, not a restart
+  RESET_POWER_CYCLE = 4,   // the driver asks for a power cycle: a full power-off
+};
+// The reset a commit's status field names, or -1 when it names none.
+INT32 CommitResetNeed(UINT32 statusField);
+const WCHAR* ResetNeedName(INT32 need);
+
+// Why the last command of this thread failed, and what a commit that
+// succeeded needs: kept per thread, because the dialog and the worker both
+// send commands. Transports note what they learn; the operations of the
+// update flow name the step; the worker's log line says it all.
+struct CmdFault {
+  const WCHAR* szStep;  // e.g. L"the download"; nullptr before any step named itself
+  INT64 iOffset;        // of the piece the download was at, -1 when none
+  UINT32 nvmeStatus;    // the drive's status field, when bAnswered
+  BYTE bAnswered;
+  DWORD dwSystemError;  // the Windows error of a request that failed, 0 when none
+  DWORD dwDriverCode;   // a driver's own answer (the RST firmware status), 0 when none
+  BYTE bridgeStep[2];   // the first two bytes of a bridge step that failed
+  BYTE bBridgeCheck;    // that step ended with CHECK CONDITION
+  INT32 iReset;         // what the last commit that succeeded needs (ResetNeed)
+};
+void ClearCmdFault();
+const CmdFault* LastCmdFault();
+void NoteCmdStep(const WCHAR* step, INT64 offset);
+void NoteNvmeStatus(UINT32 statusField);
+void NoteSystemError(DWORD error);
+void NoteDriverCode(DWORD code);
+void NoteBridgeStep(const BYTE* cdb, bool checkCondition);
+void NoteResetNeed(INT32 need);
+// A completion's status field judged: 1 for success, and for a commit that
+// took its image and names the reset it needs (noted); else -4 with the
+// status noted.
+INT32 JudgeCompletion(BYTE opcode, UINT32 statusField);
+// The NVMe name of a status field's type and code, or nullptr.
+const WCHAR* NvmeStatusName(UINT32 statusField);
+// "at offset 0x3000: the drive answered Invalid Field in Command (0x0002)",
+// from the last fault; empty when nothing was learnt.
+void DescribeCmdFault(const CmdFault* fault, WCHAR* out, size_t capacity);
+
 // The share of an image sent before the piece at offset: 0, 10, ... 90.
 UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
 

@@ -24,7 +24,9 @@ INT32 NoMemory() {
 }
 
 INT32 RequestFailed() {
-  GetAppState()->dwLastError = GetLastError();
+  DWORD error = GetLastError();
+  GetAppState()->dwLastError = error;
+  NoteSystemError(error);
   return RES_REQUEST_FAILED;
 }
 
@@ -65,6 +67,9 @@ INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw
     // a success with garbage data.
     LogDetail(L"IO_NVMe_ProtocolCmd opcode %02X refused: status %d, error 0x%08X", opcode, cmd->ReturnStatus,
               cmd->ErrorCode);
+    // For an NVMe command the driver's error code is the completion's status field.
+    if (cmd->ReturnStatus == STORAGE_PROTOCOL_STATUS_ERROR && cmd->ErrorCode != 0) NoteNvmeStatus(cmd->ErrorCode);
+    else NoteDriverCode(cmd->ReturnStatus);
     result = RES_REQUEST_FAILED;
   } else if (direction == DIR_READ && length != 0) {
     memcpy(buffer, request + PROTOCOL_DATA_OFFSET, length);
@@ -88,10 +93,12 @@ INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD p
   if (pieceLength != 0) memcpy(download->ImageBuffer, piece, pieceLength);
 
   DWORD returned = 0;
-  BOOL ok = plat::DeviceIoControl(hDrive, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, request, download->Size, nullptr, 0,
-                                  &returned, nullptr);
+  INT32 result = RES_SUCCESS;
+  if (!plat::DeviceIoControl(hDrive, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, request, download->Size, nullptr, 0, &returned,
+                             nullptr))
+    result = RequestFailed();
   FreeRequest(request);
-  return ok ? RES_SUCCESS : RES_REQUEST_FAILED;
+  return result;
 }
 
 INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action) {
@@ -109,8 +116,13 @@ INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action) {
   }
   DWORD error = GetLastError();
   GetAppState()->dwLastError = error;
-  // The image was accepted and runs after the next power cycle.
-  if (error == static_cast<DWORD>(STG_S_POWER_CYCLE_REQUIRED)) return RES_SUCCESS;
+  // The image was accepted and runs after the next power cycle: what the
+  // class driver makes of a commit that needs a conventional reset.
+  if (error == static_cast<DWORD>(STG_S_POWER_CYCLE_REQUIRED)) {
+    NoteResetNeed(RESET_POWER_CYCLE);
+    return RES_SUCCESS;
+  }
+  NoteSystemError(error);
   return RES_REQUEST_FAILED;
 }
 

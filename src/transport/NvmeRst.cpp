@@ -81,9 +81,10 @@ BYTE* FillFirmwareRequest(BYTE* request, DWORD size, INT32 iPathId, DWORD functi
 
 INT32 Send(HANDLE hScsiPort, BYTE* request, DWORD size, BYTE* reply, DWORD replySize) {
   DWORD returned = 0;
-  return plat::DeviceIoControl(hScsiPort, IOCTL_SCSI_MINIPORT, request, size, reply, replySize, &returned, nullptr)
-             ? RES_SUCCESS
-             : RES_REQUEST_FAILED;
+  if (plat::DeviceIoControl(hScsiPort, IOCTL_SCSI_MINIPORT, request, size, reply, replySize, &returned, nullptr))
+    return RES_SUCCESS;
+  NoteSystemError(GetLastError());
+  return RES_REQUEST_FAILED;
 }
 
 // The miniport answers a firmware request in the header's ReturnCode, which
@@ -92,10 +93,14 @@ INT32 SendFirmware(HANDLE hScsiPort, BYTE* request, DWORD size, bool activation)
   INT32 result = Send(hScsiPort, request, size, request, size);
   if (result != RES_SUCCESS) return result;
   DWORD code = reinterpret_cast<const RstHeader*>(request)->Srb.ReturnCode;
+  if (code == FIRMWARE_STATUS_SUCCESS) return RES_SUCCESS;
   // The new image is accepted and runs after the next power cycle.
-  if (code == FIRMWARE_STATUS_SUCCESS || (activation && code == FIRMWARE_STATUS_POWER_CYCLE_REQUIRED))
+  if (activation && code == FIRMWARE_STATUS_POWER_CYCLE_REQUIRED) {
+    NoteResetNeed(RESET_POWER_CYCLE);
     return RES_SUCCESS;
+  }
   LogDetail(L"IO_RST firmware %s refused: ReturnCode 0x%X", activation ? L"activation" : L"piece", code);
+  NoteDriverCode(code);
   return RES_REQUEST_FAILED;
 }
 
@@ -122,10 +127,18 @@ INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command
       // command leaves the caller's buffer as it was.
       auto* answer = reinterpret_cast<const RstNvmeRequest*>(reply);
       UINT32 status = NvmeCompletionStatus(answer->Completion);
-      if (answer->Header.Srb.ReturnCode != 0 || status != 0) {
-        LogDetail(L"IO_RST_NVMeCmd opcode %02X refused: ReturnCode 0x%X, status 0x%04X", command->CDW[0] & 0xFF,
-                  answer->Header.Srb.ReturnCode, status);
+      const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
+      // The drive's completion decides, as behind the bridges; a driver
+      // that failed the request without one decides alone.
+      if (status != 0) {
+        result = JudgeCompletion(opcode, status);
+      } else if (answer->Header.Srb.ReturnCode != 0) {
+        NoteDriverCode(answer->Header.Srb.ReturnCode);
         result = RES_REQUEST_FAILED;
+      }
+      if (result != RES_SUCCESS) {
+        LogDetail(L"IO_RST_NVMeCmd opcode %02X refused: ReturnCode 0x%X, status 0x%04X", opcode,
+                  answer->Header.Srb.ReturnCode, status);
       } else if (length != 0) {
         memcpy(buffer, reply + sizeof(RstNvmeRequest), length);
       }

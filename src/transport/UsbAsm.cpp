@@ -63,11 +63,9 @@ INT32 AsmTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command,
     return RES_REQUEST_FAILED;
   }
   UINT32 status = NvmeCompletionStatus(reinterpret_cast<const BYTE*>(&image));
-  if (status != 0) {
-    LogDetail(L"IO_USB_ASM opcode %02X refused by the drive: status 0x%04X", opcode, status);
-    return RES_REQUEST_FAILED;
-  }
-  return RES_SUCCESS;
+  INT32 result = JudgeCompletion(opcode, status);
+  if (result != RES_SUCCESS) LogDetail(L"IO_USB_ASM opcode %02X refused by the drive: status 0x%04X", opcode, status);
+  return result;
 }
 
 INT32 AsmTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length) {

@@ -56,7 +56,9 @@ bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, D
   BOOL ok = plat::DeviceIoControl(hDrive, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block,
                                   &returned, nullptr);
   if (!ok) {
-    GetAppState()->dwLastError = GetLastError();
+    DWORD error = GetLastError();
+    GetAppState()->dwLastError = error;
+    NoteSystemError(error);
     return false;
   }
   if (status != nullptr) *status = block.Sptd.ScsiStatus;
@@ -67,14 +69,19 @@ bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, D
 INT32 TunnelStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, ULONG timeoutSeconds) {
   BYTE status = 0;
   DWORD moved = 0;
-  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeoutSeconds, &moved)) return RES_REQUEST_FAILED;
+  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeoutSeconds, &moved)) {
+    NoteBridgeStep(cdb, false);
+    return RES_REQUEST_FAILED;
+  }
   if (status == SCSI_STATUS_CHECK_CONDITION) {
     LogDetail(L"Bridge step %02X %02X: CHECK CONDITION", cdb[0], cdb[1]);
+    NoteBridgeStep(cdb, true);
     return RES_REQUEST_FAILED;
   }
   // A short read leaves part of the buffer as it was: no answer to use.
   if (dataIn == SCSI_IOCTL_DATA_IN && moved != length) {
     LogDetail(L"Bridge step %02X %02X: %lu of %lu bytes", cdb[0], cdb[1], moved, length);
+    NoteBridgeStep(cdb, false);
     return RES_REQUEST_FAILED;
   }
   return RES_SUCCESS;

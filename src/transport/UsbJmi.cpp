@@ -48,16 +48,25 @@ Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD lengt
           ULONG timeout) {
   BYTE status = 0;
   DWORD moved = 0;
-  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeout, &moved)) return Step::Failed;
+  if (!SendBridgeStep(hDrive, cdb, dataIn, buffer, length, &status, timeout, &moved)) {
+    NoteBridgeStep(cdb, false);
+    return Step::Failed;
+  }
   if (status == SCSI_STATUS_CHECK_CONDITION) {
     // Reported to a caller that asks (Identify); for every other command
     // the bridge refused it, and the command failed.
-    if (bCheckCondition == nullptr) return Step::Failed;
+    if (bCheckCondition == nullptr) {
+      NoteBridgeStep(cdb, true);
+      return Step::Failed;
+    }
     *bCheckCondition = 2;
     return Step::CheckCondition;
   }
   // A short read leaves part of the buffer cleared: no answer to use.
-  if (dataIn == SCSI_IOCTL_DATA_IN && moved != length) return Step::Failed;
+  if (dataIn == SCSI_IOCTL_DATA_IN && moved != length) {
+    NoteBridgeStep(cdb, false);
+    return Step::Failed;
+  }
   return Step::Done;
 }
 
@@ -95,11 +104,9 @@ INT32 JmiTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command,
     return RES_REQUEST_FAILED;
   }
   UINT32 status = NvmeCompletionStatus(block.bytes + JMI_COMPLETION);
-  if (status != 0) {
-    LogDetail(L"IO_USB_JMI opcode %02X refused by the drive: status 0x%04X", opcode, status);
-    return RES_REQUEST_FAILED;
-  }
-  return RES_SUCCESS;
+  INT32 result = JudgeCompletion(opcode, status);
+  if (result != RES_SUCCESS) LogDetail(L"IO_USB_JMI opcode %02X refused by the drive: status 0x%04X", opcode, status);
+  return result;
 }
 
 INT32 JmiTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
