@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -141,8 +142,28 @@ class Machine {
   void AfterRequest(std::function<void(const RequestRecord&)> action);
   void ClearRecords();
 
-  // The virtual clock: Sleep advances it, GetTickCount64 reads it.
+  // The virtual clock: Sleep advances it. GetTickCount64 reads the time
+  // since the machine last started; the wall clock runs on from a fixed day.
   ULONGLONG Now() const;
+  ULONGLONG Uptime() const;
+  void WallTime(FILETIME* time) const;
+  // A restart of the machine: a minute passes, every drive's controller is
+  // reset as a restart resets it (an image that needs an NVM subsystem reset
+  // waits for a full power-off), and the machine starts again. Devices and
+  // the registry stay.
+  void Restart();
+
+  // The registry, the lab's own: keys under HKEY_LOCAL_MACHINE, kept across
+  // a restart, emptied by Reset.
+  struct RegistryValue {
+    DWORD type;
+    Bytes data;
+  };
+  // The values of a key (path below HKEY_LOCAL_MACHINE, any case); false when
+  // there is no such key.
+  bool RegistryKeyValues(const std::wstring& path, std::map<std::wstring, RegistryValue>* values) const;
+  void RegistryPut(const std::wstring& path, const std::wstring& name, DWORD type, const Bytes& data);
+  int OpenRegistryKeyCount() const;
 
   // Sleeps last their full time when on (demos, benchmarks); off, they cost a
   // few real milliseconds, enough for the dialog to keep up with the worker.
@@ -206,6 +227,12 @@ class Machine {
   BOOL PowerStatus(LPSYSTEM_POWER_STATUS status);
   // DLLs come from the system folder as on Windows: the lab cannot stand in
   // for the common controls or CNG.
+  LSTATUS RegistryCreate(HKEY root, LPCWSTR subKey, LPSECURITY_ATTRIBUTES sa, PHKEY result, LPDWORD disposition);
+  LSTATUS RegistryOpen(HKEY root, LPCWSTR subKey, PHKEY result);
+  LSTATUS RegistrySet(HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size);
+  LSTATUS RegistryQuery(HKEY key, LPCWSTR name, LPDWORD type, LPBYTE data, LPDWORD size);
+  LSTATUS RegistryDelete(HKEY root, LPCWSTR subKey);
+  LSTATUS RegistryClose(HKEY key);
   BOOL RestrictDllSearch();
   HMODULE LoadSystemLibrary(LPCWSTR name);
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);

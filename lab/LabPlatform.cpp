@@ -48,7 +48,24 @@ CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flag
 }
 
 void Sleep(DWORD ms) { M().Sleep(ms); }
-ULONGLONG GetTickCount64() { return M().Now(); }
+ULONGLONG GetTickCount64() { return M().Uptime(); }
+void GetSystemTimeAsFileTime(LPFILETIME time) { M().WallTime(time); }
+
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES sa, PHKEY result,
+                        LPDWORD disposition) {
+  return M().RegistryCreate(key, subKey, sa, result, disposition);
+}
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+  return M().RegistryOpen(key, subKey, result);
+}
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
+  return M().RegistrySet(key, name, type, data, size);
+}
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+  return M().RegistryQuery(key, name, type, data, size);
+}
+LSTATUS RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM, DWORD) { return M().RegistryDelete(key, subKey); }
+LSTATUS RegCloseKey(HKEY key) { return M().RegistryClose(key); }
 
 LPVOID VirtualAlloc(LPVOID, SIZE_T size, DWORD type, DWORD protect) { return M().Alloc(size, type, protect); }
 BOOL VirtualFree(LPVOID p, SIZE_T size, DWORD type) { return M().Free(p, size, type); }

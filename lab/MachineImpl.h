@@ -22,6 +22,7 @@ namespace detail {
 
 inline constexpr uintptr_t HANDLE_BASE = 0x4B530000;  // far from anything Windows hands out
 inline constexpr ULONGLONG CLOCK_START = 1000000;     // the machine has been up a while
+inline constexpr uintptr_t REGISTRY_HANDLE_BASE = 0x4B540000;  // registry keys the lab hands out
 
 enum class HandleKind { Device, Token, DeviceSet };
 
@@ -152,6 +153,10 @@ struct Machine::Impl {
   std::map<std::wstring, int> openAttempts;
   std::vector<std::wstring> debugLines;
   ULONGLONG clock = CLOCK_START;
+  ULONGLONG bootAt = 0;  // the clock's reading when the machine last started
+  std::map<std::wstring, std::map<std::wstring, Machine::RegistryValue>> registry;  // by upper-case path
+  std::map<uintptr_t, std::wstring> registryHandles;
+  uintptr_t nextRegistryHandle = REGISTRY_HANDLE_BASE;
   std::deque<int> answers;
   std::vector<MessageBoxRecord> boxes;
   std::function<void(const MessageBoxRecord&)> boxHook;

@@ -177,10 +177,22 @@ NvmeStatus NvmeDrive::Commit(uint8_t slot, uint8_t action) {
   slots_[target - 1].revision = RevisionOf(image);
   slots_[target - 1].image = std::move(image);
   if (action != 0) pending_ = target;
-  return finish(NvmeStatus::FromField(commitAnswer_));
+  NvmeStatus answer = NvmeStatus::FromField(commitAnswer_);
+  pendingNeedsPowerOff_ = answer == nvme::NeedsSubsystemReset;
+  return finish(answer);
+}
+
+void NvmeDrive::Restart() {
+  if (pending_ != 0 && pendingNeedsPowerOff_) {
+    ++resets_;
+    download_.clear();
+    return;  // the controller restarts on the image it ran
+  }
+  Reset();
 }
 
 void NvmeDrive::Reset() {
+  pendingNeedsPowerOff_ = false;
   ++resets_;
   ActivationResult result;
   if (activation_) result = activation_(pending_ != 0 ? &slots_[pending_ - 1].image : nullptr);

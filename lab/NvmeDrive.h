@@ -121,8 +121,11 @@ class NvmeDrive {
   // The firmware requests the system's driver turns into NVMe commands.
   NvmeStatus Download(uint64_t offset, const uint8_t* piece, size_t length);
   NvmeStatus Commit(uint8_t slot, uint8_t action);
-  // Controller reset (or power cycle): a pending image starts running.
+  // Power cycle: a pending image starts running.
   void Reset();
+  // The reset a restart of the machine gives: a pending image starts
+  // running, but for one whose commit asked for an NVM subsystem reset.
+  void Restart();
 
   void SetVendorHandler(uint8_t opcode, VendorHandler handler) { vendor_[opcode] = std::move(handler); }
   void SetActivationHook(ActivationHook hook) { activation_ = std::move(hook); }
@@ -189,6 +192,7 @@ class NvmeDrive {
   std::function<void(Bytes&)> identify_;
   std::function<void(Bytes&)> identifyNamespace_;
   uint16_t commitAnswer_ = 0;
+  bool pendingNeedsPowerOff_ = false;
   std::vector<ActivationRecord> activations_;
 };
 

@@ -48,6 +48,7 @@ class LabTest : public ::testing::Test {
     EXPECT_EQ(0, machine.OpenHandleCount()) << "device handles left open";
     EXPECT_EQ(0, machine.OpenDeviceSetCount()) << "device sets not released";
     EXPECT_EQ(0, machine.OutstandingAllocations()) << "page allocations not released";
+    EXPECT_EQ(0, machine.OpenRegistryKeyCount()) << "registry keys left open";
     EXPECT_EQ(0, machine.BadReleases()) << "handles or pages released that the lab never gave out";
   }
 

@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "DialogFixture.h"
+#include "app/Pending.h"
 #include "Links.h"
 #include "MakerPersonality.h"
 #include "UsbBridge.h"
@@ -660,6 +662,95 @@ TEST_F(UpdateRunTest, AnRstDrivePulledMidRunIsNeverAnnouncedAsUpdated) {
       EXPECT_EQ(L"Update FW Fail !", LastBox());
       EXPECT_EQ(1u, LinesContaining(L"UpdateWorker: the commit failed: the request failed with Windows error 55").size());
     }
+  }
+}
+
+namespace {
+
+std::wstring RegistryText(const lab::Machine::RegistryValue& value) {
+  return std::wstring(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / 2 - 1);
+}
+
+const wchar_t kPendingRecord[] = L"SOFTWARE\\Kestrel\\Pending\\PENDING-1";
+
+}  // namespace
+
+// Cancel at the restart question: the update waits, and says so in the panel
+// and at RUN, which sends nothing, on this start and the next. A restart
+// that runs the new firmware ends the record, and the log says so.
+TEST_F(UpdateRunTest, AnUpdateWaitingForTheRestartIsKnownUntilTheDriveRunsIt) {
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=PENDING-1 maker\n");
+  Start();
+  lab::NvmeDrive* drive = machine.DriveAt(0);
+  machine.QueueMessageBoxAnswer(IDYES);
+  machine.QueueMessageBoxAnswer(IDCANCEL);  // no restart now
+  Run();
+  std::map<std::wstring, lab::Machine::RegistryValue> record;
+  ASSERT_TRUE(machine.RegistryKeyValues(kPendingRecord, &record));
+  EXPECT_EQ(L"KESTREL LAB NVME 512GB", RegistryText(record[L"MODEL"]));
+  EXPECT_EQ(L"1.0.0.00", RegistryText(record[L"REVISIONBEFORE"]));
+  EXPECT_EQ(L"2.0.0.00", RegistryText(record[L"FIRMWARENAME"]));
+  EXPECT_EQ(L"1.4.B.22", RegistryText(record[L"IMAGEVERSION"]));
+  EXPECT_EQ(lab::Bytes(4, 0), record[L"RESET"].data);
+  EXPECT_EQ(DWORD(REG_QWORD), record[L"TIME"].type);
+  const std::wstring waiting = L"1.0.0.00 (new firmware waiting for restart)";
+  EXPECT_EQ(waiting, Text(dlg, IDC_FIRMWARE));
+
+  const size_t pieces = drive->pieces().size();
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start == 0 ? "the same start" : "the next start");
+    if (start == 1) {
+      Close();
+      Start();
+      EXPECT_EQ(waiting, Text(dlg, IDC_FIRMWARE));
+    }
+    Run(false);
+    EXPECT_STREQ(PendingRefusal(PENDING_RESTART), LastBox().c_str());
+    EXPECT_EQ(pieces, drive->pieces().size()) << "nothing is sent again";
+  }
+  Close();
+  machine.Restart();
+  Start();
+  EXPECT_EQ(L"2.0.0.00", Text(dlg, IDC_FIRMWARE));
+  EXPECT_FALSE(machine.RegistryKeyValues(kPendingRecord, &record)) << "the record is gone";
+  EXPECT_EQ(1u, LinesContaining(L"[VX] PENDING-1: the new firmware is active (1.0.0.00 \x2192 2.0.0.00)").size());
+}
+
+// A drive whose image needs more than a restart: through a bridge, which
+// cuts its power, the subsystem reset it asked for is told from the start;
+// through the system's driver, which hides what the drive asked, the restart
+// that changed nothing is told. A full power-off then runs the new firmware.
+TEST_F(UpdateRunTest, AnImageThatNeedsAFullPowerOffIsToldSo) {
+  for (const char* line : {"usb disk=0 chip=jmicron ports=3", "nvme disk=0 bus=2"}) {
+    SCOPED_TRACE(line);
+    const bool bridge = line[0] == 'u';
+    Close();
+    machine.Reset();
+    Build((std::string(line) + " model=\"KESTREL LAB NVME 512GB\" serial=PENDING-1 maker\n").c_str());
+    Start();
+    lab::NvmeDrive* drive = machine.DriveAt(0);
+    drive->AnswerCommitWith(0x110);
+    // The bridge's own power cycle does not reach this drive's flash.
+    if (bridge) drive->SetActivationHook([](const lab::Bytes*) { return lab::ActivationResult{false, "1.0.0.00", "held"}; });
+    machine.QueueMessageBoxAnswer(IDYES);
+    machine.QueueMessageBoxAnswer(IDCANCEL);
+    Run();
+    if (!bridge) machine.Restart();
+    if (!bridge) {
+      Close();
+      Start();
+    }
+    INT32 state = bridge ? PENDING_POWER_OFF : PENDING_NOT_ACTIVE;
+    EXPECT_EQ(bridge ? L"1.0.0.00 (new firmware waiting for a full shutdown)" : L"1.0.0.00 (new firmware not active)",
+              Text(dlg, IDC_FIRMWARE));
+    Run(false);
+    EXPECT_STREQ(PendingRefusal(state), LastBox().c_str());
+    EXPECT_NE(std::wstring::npos, LastBox().find(L"Shut the computer down fully, wait ten seconds"));
+    if (bridge) continue;
+    Close();
+    machine.PowerCycle();
+    Start();
+    EXPECT_EQ(L"2.0.0.00", Text(dlg, IDC_FIRMWARE));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/Dialog.h"
+#include "app/Pending.h"
 #include "app/Text.h"
 #include "discovery/Discovery.h"
 #include "package/Package.h"
@@ -94,8 +95,9 @@ void RefreshDriveList(HWND hDlg, int initial) {
   int listed = 0;
   LRESULT found = CB_ERR;
   for (UINT32 i = 0; i < app->nDriveCount; ++i) {
-    const DriveRecord& drive = app->DriveTable[i];
+    DriveRecord& drive = app->DriveTable[i];
     if (!IsDriveAccepted(&drive, app->szModelList, app->szSocId)) continue;
+    JudgePendingUpdate(&drive);
     WCHAR text[ENTRY_CAPACITY];
     FormatDriveEntry(&drive, text, ENTRY_CAPACITY);
     LRESULT item = ListMessage(hDlg, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
@@ -147,8 +149,9 @@ int IsDriveListed(HWND hDlg) {
 void ShowDriveInfo(HWND hDlg, const DriveRecord* drive) {
   SetDlgItemTextW(hDlg, IDC_MODEL, drive->szModel);
   SetDlgItemTextW(hDlg, IDC_SERIAL, drive->szSerial);
-  SetDlgItemTextW(hDlg, IDC_FIRMWARE, drive->szFwRevision);
-  WCHAR text[GENERATION_CAPACITY + 16];
+  WCHAR text[ENTRY_CAPACITY];
+  FormatFirmwareLine(drive, text, ENTRY_CAPACITY);
+  SetDlgItemTextW(hDlg, IDC_FIRMWARE, text);
   FormatText(text, L"%d GB", drive->iCapacityGB);
   SetDlgItemTextW(hDlg, IDC_CAPACITY, text);
   UINT64 port = static_cast<UINT64>(drive->iPort) % 100;
@@ -185,6 +188,7 @@ void OnDriveSelected(HWND hDlg) {
   }
   DriveRecord& entry = app->DriveTable[index];
   GetDiskInfoByPortID(&entry, 30);
+  JudgePendingUpdate(&entry);
   SetSelectedDrive(&entry);
   RememberShownText(hDlg, item);
   ShowDriveInfo(hDlg, &entry);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/Dialog.h"
+#include "app/Pending.h"
 #include "app/Text.h"
 #include "discovery/Discovery.h"
 #include "package/Package.h"
@@ -125,9 +126,17 @@ BYTE* LoadImage(const WCHAR* name, DWORD* size) {
   return image;
 }
 
+// What the run updates: the drive that passed the checks, and the version
+// text of the image it is sent.
+struct RunTarget {
+  const DriveRecord* drive;
+  WCHAR imageVersion[32];
+};
+
 // Download, settle, commit, settle: both paths share it. The image is
 // checked once more as it is about to leave, whatever changed it in memory.
-INT32 DownloadAndCommit(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size) {
+// A committed image is remembered until the drive runs it.
+INT32 DownloadAndCommit(const RunTarget& target, const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size) {
   if (!CheckFirmwareImage(image, size)) return RES_BAD_IMAGE;
   SetProgressRange(0, 30, 0);
   INT32 result = DownloadFW(ctx, hDrive, image, size);
@@ -137,20 +146,23 @@ INT32 DownloadAndCommit(const CmdContext* ctx, HANDLE hDrive, const BYTE* image,
   SetProgressRange(40, 60, 0);
   result = FWCommit(ctx, hDrive, COMMIT_SLOT, COMMIT_ACTION);
   if (result != RES_SUCCESS) return Failed(L"the commit", result);
-  GetAppState()->iRunReset = LastCmdFault()->iReset;
+  AppState* app = GetAppState();
+  app->iRunReset = LastCmdFault()->iReset;
+  RecordPendingUpdate(target.drive, app->iRunReset, app->szNewVersion, target.imageVersion);
   WaitWithProgress(SETTLE_MS);
   return RES_SUCCESS;
 }
 
 // The configuration path: the drive's block carried into the image, the
 // name set in the block after the commit.
-INT32 UpdateWithConfig(const CmdContext* ctx, HANDLE hDrive, BYTE* image, DWORD size, bool keep) {
+INT32 UpdateWithConfig(const RunTarget& target, const CmdContext* ctx, HANDLE hDrive, BYTE* image, DWORD size,
+                       bool keep) {
   AppState* app = GetAppState();
   BYTE block[CFG_BLOCK_SIZE];
   INT32 result = ReadConfigBlock(ctx, hDrive, block);
   if (result != RES_SUCCESS) return result;
   MergeVendorConfig(image, size, block, L"Vendor_Fw_Name", app->szNewVersion);
-  result = DownloadAndCommit(ctx, hDrive, image, size);
+  result = DownloadAndCommit(target, ctx, hDrive, image, size);
   if (result != RES_SUCCESS || keep) return result;
   result = ReadConfigBlock(ctx, hDrive, block);
   if (result != RES_SUCCESS) return result;
@@ -159,10 +171,11 @@ INT32 UpdateWithConfig(const CmdContext* ctx, HANDLE hDrive, BYTE* image, DWORD 
 }
 
 // The plain path: the image as it is, the name through the device information.
-INT32 UpdatePlain(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size, bool keep) {
+INT32 UpdatePlain(const RunTarget& target, const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size,
+                  bool keep) {
   INT32 result = keep ? RES_SUCCESS : CheckDeviceInfo(ctx, hDrive);
   if (result != RES_SUCCESS) return result;
-  result = DownloadAndCommit(ctx, hDrive, image, size);
+  result = DownloadAndCommit(target, ctx, hDrive, image, size);
   if (result != RES_SUCCESS || keep) return result;
   return Failed(L"the firmware name write", WriteVendorFwName(ctx, hDrive, GetAppState()->szNewVersion));
 }
@@ -178,8 +191,10 @@ INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
   BYTE* image = LoadImage(name, &size);
   if (image == nullptr) return RES_BAD_IMAGE;
   bool keep = IsKeepName(GetAppState()->szNewVersion) != 0;
-  result = drive.bVendorInfo ? UpdateWithConfig(ctx, hDrive, image, size, keep)
-                             : UpdatePlain(ctx, hDrive, image, size, keep);
+  RunTarget target = {&drive, L""};
+  ReadImageVersion(name, target.imageVersion);
+  result = drive.bVendorInfo ? UpdateWithConfig(target, ctx, hDrive, image, size, keep)
+                             : UpdatePlain(target, ctx, hDrive, image, size, keep);
   plat::VirtualFree(image, 0, MEM_RELEASE);
   return result;
 }
@@ -211,8 +226,17 @@ void OnRun(HWND hDlg) {
                       app->szTitle, MB_OK | MB_ICONERROR);
     return;
   }
+  JudgePendingUpdate(&entry);
   SetSelectedDrive(&entry);
   DriveRecord drive = entry;
+  // An image already committed waits for a reset: sending it again would
+  // change nothing but the wear of the drive's flash.
+  if (const WCHAR* waiting = PendingRefusal(drive.iPending)) {
+    LogLine(L"RUN: the update of %s (%s) waits (%d)", drive.szModel, drive.szSerial, drive.iPending);
+    ShowDriveInfo(hDlg, &drive);
+    plat::MessageBoxW(hDlg, waiting, app->szTitle, MB_OK | MB_ICONINFORMATION);
+    return;
+  }
   if (!PassesGates(drive)) {
     Refuse(hDlg);
     return;

@@ -33,4 +33,5 @@ struct DriveRecord {
   UINT32 iNandType;
   UINT32 iLunCount;
   WCHAR DrvInfoVersion[DRIVE_TEXT_CAPACITY];
+  INT32 iPending;                           // a PendingState: an update committed, not yet running
 };

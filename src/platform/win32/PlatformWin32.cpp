@@ -47,6 +47,25 @@ CONFIGRET CM_Get_Device_IDW(DEVINST inst, PWSTR buf, ULONG len, ULONG flags) {
 
 void Sleep(DWORD ms) { ::Sleep(ms); }
 ULONGLONG GetTickCount64() { return ::GetTickCount64(); }
+void GetSystemTimeAsFileTime(LPFILETIME time) { ::GetSystemTimeAsFileTime(time); }
+
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR cls, DWORD options, REGSAM sam,
+                        LPSECURITY_ATTRIBUTES sa, PHKEY result, LPDWORD disposition) {
+  return ::RegCreateKeyExW(key, subKey, reserved, cls, options, sam, sa, result, disposition);
+}
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY result) {
+  return ::RegOpenKeyExW(key, subKey, options, sam, result);
+}
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+  return ::RegSetValueExW(key, name, reserved, type, data, size);
+}
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+  return ::RegQueryValueExW(key, name, reserved, type, data, size);
+}
+LSTATUS RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM sam, DWORD reserved) {
+  return ::RegDeleteKeyExW(key, subKey, sam, reserved);
+}
+LSTATUS RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
 
 LPVOID VirtualAlloc(LPVOID addr, SIZE_T size, DWORD type, DWORD protect) {
   return ::VirtualAlloc(addr, size, type, protect);
