@@ -935,6 +935,7 @@ TEST_P(CommitAnswerTest, AResetNeededIsSuccessAndARefusalIsNot) {
     Run();
     EXPECT_NE(std::wstring::npos, LastBox().find(L"The firmware was updated")) << LastBox().c_str();
     std::vector<std::wstring> named = LinesContaining(L"[VX] FWCommit: the drive took the image; it runs after ");
+    printf("| 0x%04X | %s | success, %ls |\n", c.field, t.name, c.reset != nullptr ? c.reset : L"no reset named");
     if (c.reset != nullptr) {
       ASSERT_EQ(1u, named.size());
       EXPECT_NE(std::wstring::npos, named[0].find(c.reset));
@@ -967,6 +968,7 @@ TEST_P(CommitAnswerTest, AResetNeededIsSuccessAndARefusalIsNot) {
     Run();
     EXPECT_EQ(L"Update FW Fail !", LastBox());
     EXPECT_EQ(1u, LinesContaining((std::wstring(L"[VX] UpdateWorker: ") + r.log).c_str()).size());
+    printf("| 0x%04X | %s | failure: %ls |\n", r.status.field(), t.name, r.log);
     EXPECT_EQ(0, drive->resets());
   }
 }

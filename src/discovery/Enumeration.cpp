@@ -164,6 +164,8 @@ HANDLE OpenDisk(TreeSnapshot& tree, const WCHAR* path, CmdContext* ctx) {
 
 INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length,
                    BYTE* status) {
+  ClearCmdFault();
+  NoteCmdStep(L"Identify", -1);
   NvmeCommand cmd = BuildIdentifyCommand(cns, nsid);
   switch (ctx->iCmdType) {
     case CMD_NVME:
