@@ -140,6 +140,13 @@ class Machine {
   // Runs after each device request, outside the machine's lock: a disk that
   // comes or goes between two requests of the program.
   void AfterRequest(std::function<void(const RequestRecord&)> action);
+  // Reads a drive's records between requests: the program may have two
+  // threads asking at once (a run and a rescan), and the hook runs unlocked.
+  template <class F>
+  auto Inspect(F&& read) const {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    return read();
+  }
   void ClearRecords();
 
   // The virtual clock: Sleep advances it. GetTickCount64 reads the time

@@ -1,7 +1,7 @@
 #include "MachineImpl.h"
 
 #include <atomic>
-#include <optional>
+#include <memory>
 
 namespace lab {
 
@@ -237,8 +237,11 @@ HANDLE Machine::Open(LPCWSTR path, DWORD access, DWORD disposition) {
 }
 
 namespace {
-// The request this thread just made, for the hook that runs after it.
-thread_local std::optional<RequestRecord> t_lastRecord;
+// The request this thread just made, for the hook that runs after it. A
+// plain pointer: mingw frees a thread's storage before it runs the
+// destructors of its thread_local objects, so one with a destructor frees
+// freed memory when a worker thread ends.
+thread_local RequestRecord* t_lastRecord = nullptr;
 }  // namespace
 
 BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
@@ -251,11 +254,11 @@ BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, D
     std::lock_guard<std::recursive_mutex> lock(mu_);
     hook = impl_->requestHook;
   }
-  if (hook && t_lastRecord.has_value()) {
+  std::unique_ptr<RequestRecord> last(t_lastRecord);
+  t_lastRecord = nullptr;
+  if (hook && last) {
     DWORD error = GetLastError();
-    RequestRecord last = std::move(*t_lastRecord);
-    t_lastRecord.reset();
-    hook(last);
+    hook(*last);
     SetLastError(error);
   }
   // Between the steps of a bridge command another thread gets its chance, as
@@ -302,7 +305,10 @@ BOOL Machine::IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     record.error = r.ok ? 0 : r.error;
     impl_->Trace(record);
     impl_->records.push_back(record);
-    if (impl_->requestHook) t_lastRecord = record;
+    if (impl_->requestHook) {
+      delete t_lastRecord;
+      t_lastRecord = new RequestRecord(record);
+    }
     SetLastError(record.error);
     return r.ok ? TRUE : FALSE;
   };

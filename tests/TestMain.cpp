@@ -30,6 +30,22 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
   printf("KestrelTests: unhandled exception 0x%08lX at %p in %s.%s\n", info->ExceptionRecord->ExceptionCode,
          info->ExceptionRecord->ExceptionAddress, test ? test->test_suite_name() : "(no test)",
          test ? test->name() : "");
+  // The return addresses, for addr2line: a crash on another thread must
+  // still say where it happened.
+  CONTEXT context = *info->ContextRecord;
+  for (int frame = 0; frame < 24 && context.Rip != 0; ++frame) {
+    printf("  at %p\n", reinterpret_cast<void*>(context.Rip));
+    DWORD64 base = 0;
+    RUNTIME_FUNCTION* entry = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+    if (entry == nullptr) {  // a leaf: the return address is on top of the stack
+      context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
+      context.Rsp += 8;
+      continue;
+    }
+    void* handlerData = nullptr;
+    DWORD64 establisher = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, entry, &context, &handlerData, &establisher, nullptr);
+  }
   fflush(stdout);
   TerminateProcess(GetCurrentProcess(), 3);
   return EXCEPTION_EXECUTE_HANDLER;

@@ -643,11 +643,14 @@ TEST_F(UpdateRunTest, AnRstDrivePulledMidRunIsNeverAnnouncedAsUpdated) {
     Build("rst disk=0 port=3 path=0 bus=5 model=\"KESTREL LAB NVME 512GB\" maker\n");
     Start();
     lab::NvmeDrive* drive = machine.DriveAt(0);
-    bool pulled = false;
+    // The run's thread and the dialog's rescan both make requests.
+    std::atomic<bool> pulled{false};
     machine.AfterRequest([&](const lab::RequestRecord&) {
-      bool now = afterTheName ? !drive->adminCommands().empty() && drive->adminCommands().back()[0] == 0xE5
-                              : drive->pieces().size() == 16;
-      if (now && !pulled) pulled = machine.Unplug(0);
+      bool now = machine.Inspect([&] {
+        return afterTheName ? !drive->adminCommands().empty() && drive->adminCommands().back()[0] == 0xE5
+                            : drive->pieces().size() == 16;
+      });
+      if (now && machine.Unplug(0)) pulled = true;
     });
     machine.QueueMessageBoxAnswer(IDYES);
     Run();
