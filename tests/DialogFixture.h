@@ -19,6 +19,8 @@ inline std::wstring Text(HWND dlg, int id) {
   return text;
 }
 
+inline std::wstring FirstLine(const std::wstring& text) { return text.substr(0, text.find(L'\n')); }
+
 inline std::vector<std::wstring> Entries(HWND dlg) {
   std::vector<std::wstring> out;
   LRESULT n = SendDlgItemMessageW(dlg, IDC_DRIVE_LIST, CB_GETCOUNT, 0, 0);

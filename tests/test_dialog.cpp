@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "DialogFixture.h"
@@ -52,14 +53,42 @@ TEST_F(DialogTest, TheTemporaryFolderPlaysNoPart) {
   EXPECT_FALSE(Exists(root + L"\\missing"));
 }
 
-TEST_F(DialogTest, NoAcceptedDriveLeavesThePanelEmpty) {
-  Build("nvme disk=2 model=\"OTHER MAKER SSD 1TB\" vid=144D ssvid=144D size=1000\n");
+// An empty list says why in the status row: nothing here this package
+// updates, or, when disks could not be opened for lack of rights, that the
+// updater must run as administrator.
+TEST_F(DialogTest, AnEmptyListSaysWhy) {
+  Build("nvme disk=2 model=\"OTHER MAKER SSD 1TB\" vid=144D ssvid=144D size=1000\n"
+        "nvme disk=3 bus=3 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  machine.FailOpen(L"\\\\.\\PhysicalDrive3", ERROR_ACCESS_DENIED);
   Start();
   EXPECT_TRUE(Entries(dlg).empty());
-  for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY, IDC_STATUS})
-    EXPECT_EQ(L"", Text(dlg, id));
+  for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY}) EXPECT_EQ(L"", Text(dlg, id));
+  EXPECT_EQ(L"No drive that this package can update was found.\nRun the updater as administrator.",
+            Text(dlg, IDC_STATUS));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
   EXPECT_EQ(0u, GetAppState()->SelectedDrive.iCapacityGB);
+  // A disk that cannot be opened for another reason asks for no rights.
+  machine.FailOpen(L"\\\\.\\PhysicalDrive3", ERROR_SHARING_VIOLATION);
+  RefreshDriveList(dlg, 0);
+  EXPECT_EQ(L"No drive that this package can update was found.", Text(dlg, IDC_STATUS));
+  machine.FailOpen(L"\\\\.\\PhysicalDrive3", ERROR_SHARING_VIOLATION, INT_MAX);  // lifted
+  RefreshDriveList(dlg, 0);
+  EXPECT_EQ(1u, Entries(dlg).size());
+  EXPECT_EQ(L"", Text(dlg, IDC_STATUS)) << "the row is cleared once a drive is listed";
+}
+
+// Drives of one model are told apart in the list before one is chosen: by
+// the end of the serial number, or by the disk number when those agree.
+TEST_F(DialogTest, TwinDrivesAreToldApartInTheList) {
+  Build("nvme disk=1 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=LAB-0000A1B2 maker\n"
+        "nvme disk=2 bus=3 model=\"KESTREL LAB NVME 512GB\" serial=LAB-0000C3D4 maker\n"
+        "nvme disk=4 bus=4 model=\"KESTREL LAB NVME 512GB\" serial=XYZ-0000C3D4 maker\n"
+        "nvme disk=5 bus=5 model=\"KESTREL LAB NVME 1TB\" size=1000 maker\n");
+  Start();
+  EXPECT_EQ((std::vector<std::wstring>{L"KESTREL LAB NVME 512GB (RAW) (serial \u2026A1B2)",
+                                       L"KESTREL LAB NVME 512GB (RAW) (disk 2)", L"KESTREL LAB NVME 512GB (RAW) (disk 4)",
+                                       L"KESTREL LAB NVME 1TB (RAW)"}),
+            Entries(dlg));
 }
 
 TEST_F(DialogTest, TheSelectionFollowsItsDriveAcrossRebuilds) {
@@ -128,18 +157,21 @@ TEST_F(DialogTest, TheSelectionBehindOneAdapterFollowsItsSerialNumber) {
 TEST_F(DialogTest, LayoutOfTheStripAndTheWindow) {
   Build(kMachine);
   Start();
-  RECT client, strip, status, window;
+  RECT client, strip, status;
   GetClientRect(dlg, &client);
   HWND bar = GetDlgItem(dlg, IDC_PROGRESS);
   GetWindowRect(bar, &strip);
   MapWindowPoints(nullptr, dlg, reinterpret_cast<POINT*>(&strip), 2);
-  EXPECT_EQ(5, strip.bottom - strip.top);
+  RECT standard = {0, 0, 0, 8};  // a progress bar's standard height, in dialog units
+  MapDialogRect(dlg, &standard);
+  EXPECT_LE(12, standard.bottom);
+  EXPECT_EQ(standard.bottom, strip.bottom - strip.top);
   EXPECT_EQ(0, strip.left);
   EXPECT_EQ(client.right, strip.right);
-  EXPECT_EQ(client.bottom, strip.bottom);
+  EXPECT_EQ(client.bottom, strip.bottom) << "the window ends with the bar";
   GetWindowRect(GetDlgItem(dlg, IDC_STATUS), &status);
-  GetWindowRect(dlg, &window);
-  EXPECT_EQ(2 * status.bottom - status.top + 5, window.bottom);
+  MapWindowPoints(nullptr, dlg, reinterpret_cast<POINT*>(&status), 2);
+  EXPECT_EQ(status.bottom + 5, strip.top) << "the bar sits below the status row, never over it";
   EXPECT_NE(nullptr, reinterpret_cast<HICON>(SendDlgItemMessageW(dlg, IDC_LOGO, STM_GETIMAGE, IMAGE_ICON, 0)));
 }
 
@@ -147,11 +179,14 @@ TEST_F(DialogTest, ClosingDuringARunIsRefused) {
   Build(kMachine);
   Start();
   GetAppState()->hWorker = reinterpret_cast<HANDLE>(0x42);
-  EXPECT_EQ(0, SendMessageW(dlg, WM_COMMAND, IDCANCEL, 0));  // Esc
+  EXPECT_EQ(0, SendMessageW(dlg, WM_COMMAND, IDCANCEL, 0));  // Esc with a control focused
   SendMessageW(dlg, WM_CLOSE, 0, 0);  // the close box: the dialog posts itself IDCANCEL
   Pump(100);
-  ASSERT_EQ(2u, machine.MessageBoxes().size());
-  EXPECT_EQ(L"Update FW Now!\nCan't Exit Program.", machine.MessageBoxes()[0].text);
+  // With RUN and the list disabled nothing holds the focus: Esc comes to the
+  // dialog as a system key, and gets the same answer.
+  SendMessageW(dlg, WM_SYSKEYDOWN, VK_ESCAPE, 1);
+  ASSERT_EQ(3u, machine.MessageBoxes().size());
+  for (const auto& box : machine.MessageBoxes()) EXPECT_EQ(L"Update FW Now!\nCan't Exit Program.", box.text);
   EXPECT_EQ(L"Kestrel Demo Firmware Update", machine.MessageBoxes()[0].caption);
   EXPECT_TRUE(IsWindow(dlg));
   GetAppState()->hWorker = nullptr;
@@ -245,7 +280,7 @@ TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   AppState* app = GetAppState();
   EnableWindow(GetDlgItem(dlg, IDOK), FALSE);
   SendMessageW(dlg, WM_UPDATE_DONE, 0, -4);
-  EXPECT_EQ(L"Update FW Fail !", machine.MessageBoxes().back().text);
+  EXPECT_EQ(L"Update FW Fail !", FirstLine(machine.MessageBoxes().back().text));
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
   EXPECT_TRUE(machine.ShutdownRequests().empty()) << "a failed run never offers a restart";
 
@@ -258,7 +293,9 @@ TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   machine.QueueMessageBoxAnswer(IDCANCEL);
   app->PowerCtrl = 1;
   SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
-  EXPECT_EQ(UINT(MB_ICONINFORMATION | MB_OKCANCEL), machine.MessageBoxes().back().type);
+  // Enter keeps the session: Cancel is the default, and OK says what it does.
+  EXPECT_EQ(UINT(MB_ICONINFORMATION | MB_OKCANCEL | MB_DEFBUTTON2), machine.MessageBoxes().back().type);
+  EXPECT_EQ(std::wstring(app->szAfterMessage) + L"\n\nOK turns the computer off now.", machine.MessageBoxes().back().text);
   EXPECT_TRUE(machine.ShutdownRequests().empty());
   machine.QueueMessageBoxAnswer(IDOK);
   SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
@@ -267,6 +304,8 @@ TEST_F(DialogTest, CompletionMessagesAndThePowerAction) {
   app->PowerCtrl = 2;
   machine.QueueMessageBoxAnswer(IDOK);
   SendMessageW(dlg, WM_UPDATE_DONE, 0, 1);
+  EXPECT_EQ(UINT(MB_ICONINFORMATION | MB_OKCANCEL | MB_DEFBUTTON2), machine.MessageBoxes().back().type);
+  EXPECT_EQ(std::wstring(app->szAfterMessage) + L"\n\nOK restarts the computer now.", machine.MessageBoxes().back().text);
   EXPECT_EQ((std::vector<UINT>{EWX_POWEROFF, EWX_REBOOT}), machine.ShutdownRequests());
 
   size_t boxes = machine.MessageBoxes().size();

@@ -142,9 +142,34 @@ TEST_F(UpdateRunTest, EveryTransportAndPathRunsToTheEnd) {
       ASSERT_NE(nullptr, machine.DriveAt(0));
       machine.QueueMessageBoxAnswer(IDYES);     // the question
       machine.QueueMessageBoxAnswer(IDCANCEL);  // the closing message: no restart
+      // The panel names both versions while the question is open and the
+      // run goes on; the status row names each phase with the bar's share.
+      std::wstring panelAtQuestion;
+      machine.WhileMessageBoxOpen([&](const lab::MessageBoxRecord& box) {
+        if (box.type & MB_YESNO) panelAtQuestion = Text(dlg, IDC_FIRMWARE);
+      });
+      std::vector<std::wstring> phases, texts;
+      g_onPosition = [&](int) {
+        std::wstring text = Text(dlg, IDC_STATUS);
+        texts.push_back(text);
+        std::wstring phase = text.substr(0, text.find(L" \u2026"));
+        if (phases.empty() || phases.back() != phase) phases.push_back(phase);
+      };
       Run();
+      machine.WhileMessageBoxOpen(nullptr);
+      g_onPosition = nullptr;
       EXPECT_EQ(Expected(t.bridge), g_positions);
+      EXPECT_EQ(L"1.0.0.00 \u2192 2.0.0.00", panelAtQuestion);
+      std::vector<std::wstring> named = {L"Sending the firmware", L"Activating the firmware", L"Finding the drive again"};
+      if (t.bridge) named.insert(named.begin() + 2, L"Restarting the drive");
+      EXPECT_EQ(named, phases);
+      EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), L"Sending the firmware \u2026 15 %"));
+      EXPECT_EQ(L"Update finished", Text(dlg, IDC_STATUS));
+      EXPECT_EQ(std::wstring::npos, Text(dlg, IDC_FIRMWARE).find(L"\u2192")) << "the run is over";
       ASSERT_EQ(2u, machine.MessageBoxes().size());
+      EXPECT_EQ(L"Update KESTREL LAB NVME 512GB (OWN-SERIAL-7) from 1.0.0.00 to 2.0.0.00?\n\n" +
+                    std::wstring(GetAppState()->szBeforeMessage),
+                machine.MessageBoxes()[0].text);
       EXPECT_EQ(UINT(MB_ICONWARNING | MB_YESNO), machine.MessageBoxes()[0].type);
       EXPECT_NE(std::wstring::npos, LastBox().find(L"Restart the computer"));
       EXPECT_TRUE(machine.ShutdownRequests().empty());
@@ -174,6 +199,9 @@ TEST_F(UpdateRunTest, TheCarryOverKeepsTheDrivesOwnSerialAndModel) {
     Start();
     if (newVersion[0]) wcscpy(GetAppState()->szNewVersion, newVersion);
     Run();
+    // KEEP names the image's own version as the one to come.
+    EXPECT_EQ(newVersion[0] ? L"to 1.4.B.22?" : L"to 2.0.0.00?",
+              machine.MessageBoxes()[0].text.substr(machine.MessageBoxes()[0].text.find(L"to "), 12));
     machine.PowerCycle();
     DriveRecord after;
     ASSERT_EQ(RES_SUCCESS, GetDiskInfo(L"\\\\.\\PhysicalDrive0", &after));
@@ -198,14 +226,23 @@ TEST_F(UpdateRunTest, KeepLeavesTheNameAndSendsNothingAfterTheCommit) {
   EXPECT_EQ("1.0.0.00", drive->revision());
 }
 
-TEST_F(UpdateRunTest, RefusalsShowTheSameTextAndLogWhy) {
+// Each gate says which rule refused: only a drive that already runs what
+// the package installs hears that it needs nothing. The table of texts is
+// printed for the README.
+TEST_F(UpdateRunTest, RefusalsSayWhichRuleRefused) {
   struct Case {
     const char* line;
     const wchar_t* log;
+    const wchar_t* text;
   } cases[] = {
-      {"nvme disk=0 bus=2 fw=9.9.9.99 maker", L"[VX] Limit FW Versoin : ;1.0.0.00;1.1.0.00; (disk Version : ;9.9.9.99;)"},
-      {"nvme disk=0 bus=2 maker nand=2CD48932A600", L"[VX] No this fw, 0x2C01, 2"},
-      {"nvme disk=0 bus=2 maker version=1.5.C.01", L"[VX] Limit Drv FW Version : 1.5.C.01"},
+      {"nvme disk=0 bus=2 fw=9.9.9.99 maker", L"[VX] Limit FW Versoin : ;1.0.0.00;1.1.0.00; (disk Version : ;9.9.9.99;)",
+       L"This package does not update drives with firmware 9.9.9.99."},
+      {"nvme disk=0 bus=2 fw=2.0.0.00 maker", L"(disk Version : ;2.0.0.00;)", L"Do not need to update."},
+      {"nvme disk=0 bus=2 maker nand=2CD48932A600", L"[VX] No this fw, 0x2C01, 2",
+       L"This package has no firmware for the flash of this drive (Micron-B17A, 2 LUN)."},
+      {"nvme disk=0 bus=2 maker version=1.5.C.01", L"[VX] Limit Drv FW Version : 1.5.C.01", L"Do not need to update."},
+      {"nvme disk=0 bus=2 maker version=1.3.A.07", L"[VX] Limit Drv FW Version : 1.3.A.07",
+       L"This package does not update drives with firmware 1.0.0.00 (1.3.A.07)."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -214,10 +251,13 @@ TEST_F(UpdateRunTest, RefusalsShowTheSameTextAndLogWhy) {
     Build((std::string(c.line) + " model=\"KESTREL LAB NVME 512GB\"\n").c_str());
     Start();
     SendMessageW(dlg, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ((std::vector<std::wstring>{L"Do not need to update."}), Boxes());
+    EXPECT_EQ((std::vector<std::wstring>{c.text}), Boxes());
     EXPECT_EQ(1u, LinesContaining(c.log).size());
+    EXPECT_EQ(1u, LinesContaining((std::wstring(L"RUN: refused: ") + c.text).c_str()).size());
+    EXPECT_EQ(std::wstring::npos, Text(dlg, IDC_FIRMWARE).find(L"\u2192")) << "no new version is named";
     EXPECT_EQ(0, IsBusy());
     EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
+    printf("| %s | %ls |\n", c.line, c.text);
   }
 }
 
@@ -328,42 +368,67 @@ TEST_F(UpdateRunTest, RunOnTheSecondDriveBehindOneAdapterUpdatesTheSecond) {
   EXPECT_EQ(0u, wcsncmp(L"RST-SECOND", GetAppState()->SelectedDrive.szSerial, 10));
 }
 
-TEST_F(UpdateRunTest, FailuresEndTheRunAtOnce) {
+// A failure ends the run at once and says what happened, whether the old
+// firmware still runs and what to do next; the bar goes back to 0 and the
+// status row says the update failed. The table of texts is printed.
+TEST_F(UpdateRunTest, FailuresEndTheRunAtOnceAndSayWhy) {
   struct Case {
     const char* what;
+    const char* line;
     std::function<void()> arrange;
-    std::vector<int> positions;
-    size_t commits;
+    std::vector<int> positions;  // the bar's, the final reset to 0 included
+    const wchar_t* message;      // below "Update FW Fail !"
   };
-  const std::vector<int> none = {};
+  const char* native = "nvme disk=0 bus=2";
   Case cases[] = {
-      {"the drive cannot be opened", [&] { machine.FailOpen(L"\\\\.\\PhysicalDrive0", ERROR_ACCESS_DENIED, 1); }, none, 0},
+      {"the drive cannot be opened", native, [&] { machine.FailOpen(L"\\\\.\\PhysicalDrive0", ERROR_ACCESS_DENIED, 1); },
+       {0},
+       L"The drive could not be opened (Windows error 5).\nThe drive still runs its old firmware.\n"
+       L"Contact support and quote: opening the drive, Windows error 5."},
       // A 64 KiB image posts its first 10 percent before the third piece.
-      {"the third piece fails", [&] { machine.FailFirmwarePiece(3); }, {0, 3}, 0},
-      {"the commit fails", [&] { machine.FailActivation(); }, {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 40}, 0},
-      {"the configuration read fails", [&] { configFault->failConfigRead = true; }, none, 0},
+      {"the third piece fails", native, [&] { machine.FailFirmwarePiece(3); }, {0, 3, 0},
+       L"The download failed at offset 0x2000: the request failed with Windows error 1117.\n"
+       L"The drive still runs its old firmware.\nContact support and quote: the download, Windows error 1117."},
+      {"the commit fails", native, [&] { machine.FailActivation(); },
+       {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 40, 0},
+       L"The commit failed: the request failed with Windows error 1117.\nThe drive still runs its old firmware.\n"
+       L"Contact support and quote: the commit, Windows error 1117."},
+      {"the configuration read fails", native, [&] { configFault->failConfigRead = true; }, {0},
+       L"The configuration block read failed: the drive answered Data Transfer Error (0x0004).\n"
+       L"The drive still runs its old firmware.\n"
+       L"Contact support and quote: the configuration block read, Data Transfer Error (0x0004)."},
+      {"an ASMedia bridge times out", "usb disk=0 chip=asmedia ports=3 flash=90", [] {}, {0},
+       L"The download failed at offset 0x0: the bridge step EA 5A failed (Windows error 121).\n"
+       L"The drive still runs its old firmware.\n"
+       L"Connect the drive directly to the computer, not through a USB enclosure, and try again."},
+      {"a JMicron bridge times out", "usb disk=0 chip=jmicron ports=2.4 flash=90", [] {}, {0},
+       L"The download failed at offset 0x0: the bridge step A1 83 failed (Windows error 121).\n"
+       L"The drive still runs its old firmware.\n"
+       L"Connect the drive directly to the computer, not through a USB enclosure, and try again."},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
     Close();
     machine.Reset();
-    Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\"\n");
+    Build((std::string(c.line) + " model=\"KESTREL LAB NVME 512GB\"\n").c_str());
     configFault = lab::GiveMakerPersonality(*machine.DriveAt(0));
     Start();
     c.arrange();
     machine.QueueMessageBoxAnswer(IDYES);
     Run();
-    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    EXPECT_EQ(std::wstring(L"Update FW Fail !\n") + c.message, LastBox());
+    EXPECT_EQ(UINT(MB_OK | MB_ICONERROR), machine.MessageBoxes().back().type);
     EXPECT_EQ(c.positions, g_positions);
+    EXPECT_EQ(0, SendDlgItemMessageW(dlg, IDC_PROGRESS, PBM_GETPOS, 0, 0));
+    EXPECT_EQ(L"Update failed", Text(dlg, IDC_STATUS));
     lab::NvmeDrive* drive = machine.DriveAt(0);
-    size_t accepted = 0;
-    for (const auto& commit : drive->commits()) accepted += commit.status.ok() ? 1 : 0;
-    EXPECT_EQ(c.commits, accepted);
+    for (const auto& commit : drive->commits()) EXPECT_FALSE(commit.status.ok());
     for (const auto& sqe : drive->adminCommands()) EXPECT_NE(0xE5, sqe[0]) << "no name write after a failure";
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
     if (std::string(c.what) == "the configuration read fails") {
       EXPECT_TRUE(drive->pieces().empty()) << "nothing sent";
     }
+    printf("| %s | %ls |\n", c.what, c.message);
   }
 }
 
@@ -398,7 +463,7 @@ TEST_F(UpdateRunTest, AFailedNameStepFailsTheRun) {
     };
     Run();
     g_onPosition = nullptr;
-    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
     ASSERT_EQ(1u, drive->commits().size());
     EXPECT_TRUE(drive->commits()[0].status.ok()) << "the failure came after the commit";
     size_t sent = 0;
@@ -528,7 +593,10 @@ TEST_F(UpdateRunTest, ADriveThatNeverComesBackIsNoSuccess) {
   Build("usb disk=1 chip=jmicron ports=3 reappear=60000 model=\"KESTREL LAB NVME 512GB\" maker\n");
   Start();
   Run();
-  EXPECT_EQ(Expected(true, {82, 84, 86, 88, 90, 92, 94, 96, 98}), g_positions);
+  std::vector<int> positions = Expected(true, {82, 84, 86, 88, 90, 92, 94, 96, 98});
+  positions.push_back(0);  // no success: the bar does not stay full
+  EXPECT_EQ(positions, g_positions);
+  EXPECT_EQ(L"Update failed", Text(dlg, IDC_STATUS));
   EXPECT_EQ(NOT_FOUND_AGAIN_MESSAGE, LastBox());
   EXPECT_EQ(UINT(MB_OK | MB_ICONWARNING), machine.MessageBoxes().back().type);
   EXPECT_TRUE(machine.ShutdownRequests().empty());
@@ -544,13 +612,15 @@ TEST_F(UpdateRunTest, ADamagedImageIsNeverSent) {
   ASSERT_FALSE(bytes.empty());
   bytes[5 * 4096] ^= 0x40;
   HoldPackage({{"Micron-B47R_2", bytes, ""}});
-  Run();
-  EXPECT_EQ(L"Update FW Fail !", LastBox());
+  Run(false);
+  EXPECT_EQ(L"The firmware file in this package is damaged. Get a new copy of the updater.", LastBox())
+      << "refused at RUN, before any question";
+  EXPECT_EQ(1u, machine.MessageBoxes().size());
   EXPECT_TRUE(machine.DriveAt(0)->pieces().empty());
   EXPECT_EQ(1u, LinesContaining(L"Firmware image refused").size());
   HoldPackage({{"TSB-BiCS4_2", bytes, ""}});
   Run(false);
-  EXPECT_EQ(L"Do not need to update.", LastBox()) << "no image for its flash: refused at RUN";
+  EXPECT_EQ(L"This package has no firmware for the flash of this drive (Micron-B47R, 2 LUN).", LastBox());
 }
 
 // Another process of the user, unelevated, works on the user's temporary
@@ -662,7 +732,7 @@ TEST_F(UpdateRunTest, AnRstDrivePulledMidRunIsNeverAnnouncedAsUpdated) {
       EXPECT_NE(std::wstring::npos, Entries(dlg).back().find(L" - Disconnect"));
     } else {
       EXPECT_TRUE(drive->commits().empty()) << "the drive records no commit";
-      EXPECT_EQ(L"Update FW Fail !", LastBox());
+      EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
       EXPECT_EQ(1u, LinesContaining(L"UpdateWorker: the commit failed: the request failed with Windows error 55").size());
     }
   }
@@ -821,7 +891,7 @@ TEST_P(RefusalMatrixTest, ARefusedStepFailsTheRunAndNothingFollowsIt) {
     Run();
     machine.WhileMessageBoxOpen(nullptr);
 
-    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
     // The main log names the step and what answered: the drive's status,
     // the driver's or Windows' answer.
     std::vector<std::wstring> logged = LinesContaining((std::wstring(L"[VX] UpdateWorker: ") + r.logged).c_str());
@@ -892,7 +962,7 @@ TEST_P(RefusalMatrixTest, ADriveSwappedInDuringTheQuestionReceivesNothing) {
   Run();
   machine.WhileMessageBoxOpen(nullptr);
   ASSERT_NE(nullptr, swapped);
-  EXPECT_EQ(L"Update FW Fail !", LastBox());
+  EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
   EXPECT_TRUE(swapped->pieces().empty()) << "no byte of the image";
   EXPECT_TRUE(swapped->commits().empty());
   for (const auto& sqe : swapped->adminCommands()) {
@@ -969,7 +1039,7 @@ TEST_P(CommitAnswerTest, AResetNeededIsSuccessAndARefusalIsNot) {
     lab::NvmeDrive* drive = fresh();
     drive->FailOpcode(0x10, r.status);
     Run();
-    EXPECT_EQ(L"Update FW Fail !", LastBox());
+    EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
     EXPECT_EQ(1u, LinesContaining((std::wstring(L"[VX] UpdateWorker: ") + r.log).c_str()).size());
     printf("| 0x%04X | %s | failure: %ls |\n", r.status.field(), t.name, r.log);
     EXPECT_EQ(0, drive->resets());
@@ -1102,7 +1172,7 @@ TEST_F(UpdateRunTest, ABlankDeviceInformationAfterTheCommitIsNeverWrittenBack) {
   };
   Run();
   g_onPosition = nullptr;
-  EXPECT_EQ(L"Update FW Fail !", LastBox());
+  EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
   ASSERT_EQ(1u, drive->commits().size());
   for (const auto& sqe : drive->adminCommands()) EXPECT_NE(0xF1, sqe[0]);
   EXPECT_TRUE(devinfo == maker->deviceInfoBlock());

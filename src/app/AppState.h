@@ -33,7 +33,14 @@ struct AppState {
   // why it failed, and what its committed image needs before it runs.
   WCHAR szRunFailure[260];
   INT32 iRunReset;              // a ResetNeed
+  INT32 iRunAdvice;             // a RunAdvice: what the person does next
+  WCHAR szRunQuote[160];        // "<step>, <status>" for support, when the drive refused
+  BYTE bRunCommitted;           // the drive took the image: it no longer runs only the old firmware
+  WCHAR szRunNewVersion[64];    // what the checked drive is about to run, shown beside what it runs
 };
+
+// What a failed run tells the person to do next.
+enum RunAdvice { ADVICE_CABLE = 0, ADVICE_DIRECT = 1, ADVICE_SUPPORT = 2, ADVICE_NEW_COPY = 3 };
 
 AppState* GetAppState();
 int IsBusy();

@@ -3,6 +3,7 @@
 
 #include <commctrl.h>
 
+#include <cwctype>
 #include <initializer_list>
 
 #include "app/Text.h"
@@ -13,22 +14,34 @@
 
 namespace {
 
-constexpr int PROGRESS_HEIGHT = 5;
+constexpr int PROGRESS_HEIGHT_DLU = 8;  // the standard height of a progress bar
+constexpr int PROGRESS_GAP = 5;          // pixels between the status row and the bar
 constexpr int LOGO_SIZE = 64;
 
-// The window ends one status-line height plus 5 pixels below the status line.
+int ProgressHeight(HWND hDlg) {
+  RECT r = {0, 0, 0, PROGRESS_HEIGHT_DLU};
+  MapDialogRect(hDlg, &r);
+  return r.bottom;
+}
+
+// The bar spans the window's width below the status row; the window ends
+// with the bar.
 void FitBelowStatusLine(HWND hDlg) {
-  RECT status, dialog;
+  RECT status, dialog, client;
   GetWindowRect(GetDlgItem(hDlg, IDC_STATUS), &status);
+  MapWindowPoints(nullptr, hDlg, reinterpret_cast<POINT*>(&status), 2);
   GetWindowRect(hDlg, &dialog);
-  MoveWindow(hDlg, dialog.left, dialog.top, dialog.right - dialog.left, 2 * status.bottom - status.top + 5 - dialog.top,
-             TRUE);
+  GetClientRect(hDlg, &client);
+  int frame = (dialog.bottom - dialog.top) - client.bottom;
+  MoveWindow(hDlg, dialog.left, dialog.top, dialog.right - dialog.left,
+             frame + status.bottom + PROGRESS_GAP + ProgressHeight(hDlg), TRUE);
 }
 
 void PlaceProgressStrip(HWND hDlg) {
   RECT client;
   GetClientRect(hDlg, &client);
-  MoveWindow(GetDlgItem(hDlg, IDC_PROGRESS), 0, client.bottom - PROGRESS_HEIGHT, client.right, PROGRESS_HEIGHT, TRUE);
+  int height = ProgressHeight(hDlg);
+  MoveWindow(GetDlgItem(hDlg, IDC_PROGRESS), 0, client.bottom - height, client.right, height, TRUE);
 }
 
 void ShowLogo(HWND hDlg) {
@@ -103,6 +116,19 @@ void InitDialog(HWND hDlg) {
   OnDriveSelected(hDlg);
 }
 
+// The phase the worker's share of the bar belongs to, with the bar's percentage.
+void ShowProgress(HWND hDlg, int position) {
+  INT16 start = GetAppState()->sProgressStart;
+  const WCHAR* phase = start < 30   ? L"Sending the firmware"
+                       : start < 60 ? L"Activating the firmware"
+                       : start < 80 ? L"Restarting the drive"
+                                    : L"Finding the drive again";
+  WCHAR text[80];
+  FormatText(text, L"%s \u2026 %d %%", phase, position);
+  SetDlgItemTextW(hDlg, IDC_STATUS, text);
+  SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
 INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
@@ -131,6 +157,12 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
       return 0;
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
+      // During a run no control can hold the focus, so Esc arrives here
+      // rather than as IDCANCEL: it is answered as the close box is.
+      if (wParam == VK_ESCAPE && IsBusy()) {
+        OnCancel(hDlg);
+        return TRUE;
+      }
       return OnDebugLogKey(message, wParam);
     case WM_QUERYENDSESSION:
       return OnQueryEndSession(hDlg);
@@ -138,7 +170,7 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lPara
       OnUpdateDone(hDlg, lParam);
       return 0;
     case WM_UPDATE_PROGRESS:
-      SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(MapProgress(lParam)), 0);
+      ShowProgress(hDlg, MapProgress(lParam));
       return 0;
     default:
       return 0;
@@ -170,25 +202,77 @@ const WCHAR NOT_FOUND_AGAIN_MESSAGE[] =
     L"The firmware was sent to the drive, but the drive did not come back.\n"
     L"Disconnect and reconnect it, then start the updater again to check its firmware.";
 
+// "Update FW Fail !", then what failed, whether the old firmware still
+// runs, and what to do next, from what the run kept.
+void FormatFailureMessage(const AppState* app, WCHAR* text, size_t capacity) {
+  WCHAR what[ARRAYSIZE(app->szRunFailure)];
+  StringCchCopyW(what, ARRAYSIZE(what), app->szRunFailure[0] != L'\0' ? app->szRunFailure : L"the update stopped");
+  what[0] = towupper(what[0]);
+  const WCHAR* state = app->bRunCommitted
+                           ? L"The drive took the new firmware: it runs after the computer restarts."
+                           : L"The drive still runs its old firmware.";
+  WCHAR next[ARRAYSIZE(app->szRunQuote) + 40];
+  switch (app->iRunAdvice) {
+    case ADVICE_SUPPORT:
+      FormatText(next, L"Contact support and quote: %s.", app->szRunQuote);
+      break;
+    case ADVICE_DIRECT:
+      StringCchCopyW(next, ARRAYSIZE(next),
+                     L"Connect the drive directly to the computer, not through a USB enclosure, and try again.");
+      break;
+    case ADVICE_NEW_COPY:
+      StringCchCopyW(next, ARRAYSIZE(next), L"Get a new copy of the updater.");
+      break;
+    default:
+      StringCchCopyW(next, ARRAYSIZE(next), L"Check the cable and press RUN again.");
+      break;
+  }
+  FormatText(text, capacity, L"Update FW Fail !\n%s.\n%s\n%s", what, state, next);
+}
+
+// The chosen entry's panel again, now that the run's versions are told.
+void ShowChosenDrive(HWND hDlg) {
+  AppState* app = GetAppState();
+  LRESULT item = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETCURSEL, 0, 0);
+  LRESULT index = item == CB_ERR ? CB_ERR : SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETITEMDATA, item, 0);
+  if (index >= 0 && static_cast<UINT32>(index) < app->nDriveCount) ShowDriveInfo(hDlg, &app->DriveTable[index]);
+}
+
 void OnUpdateDone(HWND hDlg, LPARAM result) {
   AppState* app = GetAppState();
   // The run is over: a shutdown may come, even while the closing message is up.
   ReleaseShutdown(hDlg);
+  app->szRunNewVersion[0] = L'\0';
+  ShowChosenDrive(hDlg);
+  if (result != 1) {
+    // The bar never stays where the run stopped.
+    SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+    SetDlgItemTextW(hDlg, IDC_STATUS, L"Update failed");
+  } else {
+    SetDlgItemTextW(hDlg, IDC_STATUS, L"Update finished");
+  }
   if (result == RES_NOT_FOUND_AGAIN) {
     plat::MessageBoxW(hDlg, NOT_FOUND_AGAIN_MESSAGE, app->szTitle, MB_OK | MB_ICONWARNING);
   } else if (result != 1) {
-    plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
+    WCHAR text[1024];
+    FormatFailureMessage(app, text, ARRAYSIZE(text));
+    plat::MessageBoxW(hDlg, text, app->szTitle, MB_OK | MB_ICONERROR);
   } else if (app->szAfterMessage[0] != L'\0') {
+    // Enter out of habit must not end the person's session: Cancel is the
+    // default, and the message says what OK does.
+    WCHAR text[ARRAYSIZE(app->szAfterMessage) + 64];
     switch (app->PowerCtrl) {
       case 0:
         plat::MessageBoxW(hDlg, app->szAfterMessage, app->szTitle, MB_OK);
         break;
       case 1:
-        if (plat::MessageBoxW(hDlg, app->szAfterMessage, app->szTitle, MB_ICONINFORMATION | MB_OKCANCEL) == IDOK)
+        FormatText(text, L"%s\n\nOK turns the computer off now.", app->szAfterMessage);
+        if (plat::MessageBoxW(hDlg, text, app->szTitle, MB_ICONINFORMATION | MB_OKCANCEL | MB_DEFBUTTON2) == IDOK)
           RequestShutdown(EWX_POWEROFF);
         break;
       case 2:
-        if (plat::MessageBoxW(hDlg, app->szAfterMessage, app->szTitle, MB_ICONINFORMATION | MB_OKCANCEL) == IDOK)
+        FormatText(text, L"%s\n\nOK restarts the computer now.", app->szAfterMessage);
+        if (plat::MessageBoxW(hDlg, text, app->szTitle, MB_ICONINFORMATION | MB_OKCANCEL | MB_DEFBUTTON2) == IDOK)
           RequestShutdown(EWX_REBOOT);
         break;
       default:
@@ -198,6 +282,8 @@ void OnUpdateDone(HWND hDlg, LPARAM result) {
   // RUN for the disconnect entry alone would start nothing.
   EnableWindow(GetDlgItem(hDlg, IDOK), IsDriveListed(hDlg) ? TRUE : FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
+  // The keyboard gets a control again: during the run none could hold it.
+  SendMessageW(hDlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hDlg, IDC_DRIVE_LIST)), TRUE);
 }
 
 // Powering off or restarting needs the shutdown privilege enabled in the

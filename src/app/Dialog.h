@@ -61,6 +61,9 @@ constexpr INT32 RES_NOT_FOUND_AGAIN = -9;
 extern const WCHAR NOT_FOUND_AGAIN_MESSAGE[];
 constexpr DWORD SETTLE_MS = 3000;
 void OnRun(HWND hDlg);
+// 1 for the drive RUN checked, while its run is asked for or goes on: the
+// panel shows what it runs and what it is about to run.
+int IsRunDrive(const DriveRecord* drive);
 // RUN's refusal on a battery below a quarter of its charge.
 extern const WCHAR BATTERY_LOW_MESSAGE[];
 int StartWorker(HWND hDlg, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc);
@@ -68,6 +71,8 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress);
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result);
 void SetProgressRange(INT16 start, INT16 end, LPARAM percentage);
 int MapProgress(LPARAM percentage);
+// The bar at a position, and the status row naming the run's phase.
+void ShowProgress(HWND hDlg, int position);
 void WaitWithProgress(DWORD milliseconds);
 void OnUpdateDone(HWND hDlg, LPARAM result);
 // The reason a shutdown shows while a run holds it up; the system takes it

@@ -1,6 +1,7 @@
 // The drop-down list of the drives the package may update, and the panel
 // that shows the chosen one.
 #include <cstring>
+#include <string>
 
 #include "app/Dialog.h"
 #include "app/Pending.h"
@@ -53,6 +54,20 @@ void AddDisconnectEntry(HWND hDlg, const WCHAR* selectedText) {
   ListMessage(hDlg, CB_SETCURSEL, item, 0);
 }
 
+// The last four characters of the serial number, blanks trimmed.
+std::wstring SerialTail(const DriveRecord& drive) {
+  std::wstring serial(drive.szSerial, wcsnlen(drive.szSerial, ARRAYSIZE(drive.szSerial)));
+  serial.erase(serial.find_last_not_of(L' ') + 1);
+  return serial.size() > 4 ? serial.substr(serial.size() - 4) : serial;
+}
+
+int DiskNumber(const DriveRecord& drive) {
+  int number = -1;
+  const WCHAR* digits = drive.szDevicePath + wcscspn(drive.szDevicePath, L"0123456789");
+  if (*digits != L'\0') number = _wtoi(digits);
+  return number;
+}
+
 }  // namespace
 
 namespace {
@@ -90,16 +105,29 @@ void RefreshDriveList(HWND hDlg, int initial) {
   }
 
   bool running = IsBusy() != 0 && selected.szDevicePath[0] != L'\0';
-  app->nDriveCount = ScanDisks(app->DriveTable, DRIVE_TABLE_SIZE, running ? &selected : nullptr);
+  UINT32 denied = 0;
+  app->nDriveCount = ScanDisks(app->DriveTable, DRIVE_TABLE_SIZE, running ? &selected : nullptr, &denied);
   ListMessage(hDlg, CB_RESETCONTENT, 0, 0);
+  bool accepted[DRIVE_TABLE_SIZE] = {};
+  for (UINT32 i = 0; i < app->nDriveCount; ++i)
+    accepted[i] = IsDriveAccepted(&app->DriveTable[i], app->szModelList, app->szSocId) != 0;
   int listed = 0;
   LRESULT found = CB_ERR;
   for (UINT32 i = 0; i < app->nDriveCount; ++i) {
     DriveRecord& drive = app->DriveTable[i];
-    if (!IsDriveAccepted(&drive, app->szModelList, app->szSocId)) continue;
+    if (!accepted[i]) continue;
     JudgePendingUpdate(&drive);
+    // Drives of one model are told apart by the end of their serial numbers,
+    // or by their disk numbers when those are alike too.
+    int twins = 0;
+    for (UINT32 j = 0; j < app->nDriveCount; ++j)
+      if (j != i && accepted[j] && wcscmp(app->DriveTable[j].szModel, drive.szModel) == 0)
+        twins |= SerialTail(app->DriveTable[j]) == SerialTail(drive) ? 2 : 1;
     WCHAR text[ENTRY_CAPACITY];
     FormatDriveEntry(&drive, text, ENTRY_CAPACITY);
+    size_t used = wcslen(text);
+    if (twins & 2) FormatText(text + used, ENTRY_CAPACITY - used, L" (disk %d)", DiskNumber(drive));
+    else if (twins) FormatText(text + used, ENTRY_CAPACITY - used, L" (serial \u2026%s)", SerialTail(drive).c_str());
     LRESULT item = ListMessage(hDlg, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     ListMessage(hDlg, CB_SETITEMDATA, item, i);
     if (SameDrive(drive, selected)) {
@@ -132,6 +160,12 @@ void RefreshDriveList(HWND hDlg, int initial) {
     AddDisconnectEntry(hDlg, selectedText);
   } else {
     for (int id : kPanelFields) SetDlgItemTextW(hDlg, id, L"");
+    // An empty list says why: nothing here this package updates, or disks
+    // this process may not open.
+    SetDlgItemTextW(hDlg, IDC_STATUS,
+                    denied != 0 ? L"No drive that this package can update was found.\nRun the updater as administrator."
+                                : L"No drive that this package can update was found.");
+    if (denied != 0) LogLine(L"RefreshDriveList: %u disks could not be opened: access denied", denied);
     EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   }
   InterlockedExchange(&RefreshGuard, 0);
@@ -151,6 +185,10 @@ void ShowDriveInfo(HWND hDlg, const DriveRecord* drive) {
   SetDlgItemTextW(hDlg, IDC_SERIAL, drive->szSerial);
   WCHAR text[ENTRY_CAPACITY];
   FormatFirmwareLine(drive, text, ENTRY_CAPACITY);
+  if (IsRunDrive(drive)) {
+    size_t used = wcslen(text);
+    FormatText(text + used, ENTRY_CAPACITY - used, L" \u2192 %s", GetAppState()->szRunNewVersion);
+  }
   SetDlgItemTextW(hDlg, IDC_FIRMWARE, text);
   FormatText(text, L"%d GB", drive->iCapacityGB);
   SetDlgItemTextW(hDlg, IDC_CAPACITY, text);

@@ -1,5 +1,6 @@
 // RUN: the checks on the dialog thread, then the update on a worker thread,
 // reporting through the progress and completion messages.
+#include <cstdarg>
 #include <cstring>
 
 #include "app/Dialog.h"
@@ -36,30 +37,61 @@ int IsBatteryTooLow() {
   return power.BatteryLifePercent < MIN_BATTERY_PERCENT ? 1 : 0;
 }
 
-void Refuse(HWND hDlg) {
-  plat::MessageBoxW(hDlg, L"Do not need to update.", GetAppState()->szTitle, MB_OK);
+const WCHAR REFUSE_CURRENT[] = L"Do not need to update.";
+const WCHAR REFUSE_DAMAGED[] =
+    L"The firmware file in this package is damaged. Get a new copy of the updater.";
+
+// Blanks end the serial number the drive pads it with.
+void TrimmedSerial(const DriveRecord& drive, WCHAR* out, size_t capacity) {
+  StringCchCopyW(out, capacity, drive.szSerial);
+  for (size_t n = wcslen(out); n > 0 && out[n - 1] == L' '; --n) out[n - 1] = L'\0';
 }
 
-// The three gates; 0 refuses with the log line that tells them apart.
-int PassesGates(const DriveRecord& drive) {
+// The three gates, and the image they chose, judged whole before anything
+// is asked: nullptr when the drive may be updated, else the refusal the
+// person reads (logged as well, after the line that names the gate).
+const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* text, size_t capacity) {
   AppState* app = GetAppState();
+  const WCHAR* refusal = nullptr;
   if (!IsFwRevisionAccepted(drive.szFwRevision, app->szFwVersionList)) {
     WCHAR wrapped[DRIVE_TEXT_CAPACITY + 2];
     WrapListItem(drive.szFwRevision, wrapped, ARRAYSIZE(wrapped));
     LogLine(L"Limit FW Versoin : %s (disk Version : %s)", app->szFwVersionList, wrapped);
-    return 0;
-  }
-  WCHAR image[MAX_PATH];
-  if (!GetImagePath(&drive, image)) {
+    // Only a drive that already runs what this package installs needs nothing.
+    if (_wcsicmp(drive.szFwRevision, app->szNewVersion) == 0) refusal = REFUSE_CURRENT;
+    else FormatText(text, capacity, L"This package does not update drives with firmware %s.", drive.szFwRevision);
+  } else if (!GetImagePath(&drive, image)) {
     LogLine(L"No this fw, 0x%04X, %d", drive.iNandType, drive.iLunCount);
-    return 0;
+    WCHAR nand[MAX_PATH] = L"";
+    if (!GetNandName(drive.iNandType, nand) || nand[0] == L'\0') FormatText(nand, L"flash 0x%04X", drive.iNandType);
+    FormatText(text, capacity, L"This package has no firmware for the flash of this drive (%s, %d LUN).", nand,
+               drive.iLunCount);
+  } else {
+    const PackageItem* item = FindPackageItem(image);
+    WCHAR version[32] = L"";
+    // The internal version rule reads the image's version text: an image
+    // without one cannot be judged against the drive.
+    bool hasVersion = ReadImageVersion(image, version) != 0;
+    if (item == nullptr || !IsPackageItemIntact(image, item->pData, item->dwSize) ||
+        !CheckFirmwareImage(item->pData, item->dwSize) || (drive.DrvInfoVersion[0] != L'\0' && !hasVersion)) {
+      LogLine(L"RUN: the image %s is damaged", image);
+      refusal = REFUSE_DAMAGED;
+    } else if (drive.DrvInfoVersion[0] != L'\0' &&
+               !CheckInternalVersion(drive.DrvInfoVersion, app->iInternalFWVersionCheckPart, image)) {
+      LogLine(L"Limit Drv FW Version : %s", drive.DrvInfoVersion);
+      // A drive past the image's own version needs nothing; any other
+      // internal version belongs to firmware this package is not for.
+      if (wcscmp(drive.DrvInfoVersion, version) >= 0) refusal = REFUSE_CURRENT;
+      else
+        FormatText(text, capacity, L"This package does not update drives with firmware %s (%s).", drive.szFwRevision,
+                   drive.DrvInfoVersion);
+    } else {
+      return nullptr;
+    }
   }
-  if (drive.DrvInfoVersion[0] != L'\0' &&
-      !CheckInternalVersion(drive.DrvInfoVersion, app->iInternalFWVersionCheckPart, image)) {
-    LogLine(L"Limit Drv FW Version : %s", drive.DrvInfoVersion);
-    return 0;
-  }
-  return 1;
+  if (refusal == nullptr) refusal = text;
+  LogLine(L"RUN: refused: %s", refusal);
+  return refusal;
 }
 
 INT32 VendorBlock(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, BYTE* block) {
@@ -68,17 +100,49 @@ INT32 VendorBlock(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE op
                    block, CFG_BLOCK_SIZE);
 }
 
+// Why the run failed, for the closing message: what happened, and what the
+// person does next. The first reason kept is the one told.
+void KeepRunFailure(INT32 advice, const WCHAR* quote, const WCHAR* format, ...) {
+  AppState* app = GetAppState();
+  if (app->szRunFailure[0] != L'\0') return;
+  va_list args;
+  va_start(args, format);
+  FormatTextV(app->szRunFailure, ARRAYSIZE(app->szRunFailure), format, args);
+  va_end(args);
+  app->iRunAdvice = advice;
+  StringCchCopyW(app->szRunQuote, ARRAYSIZE(app->szRunQuote), quote != nullptr ? quote : L"");
+}
+
 // A step of the worker that failed: the log says which and why, with what
 // the transport learnt (the piece's offset, the drive's status, the Windows
-// error, the bridge step), and the run keeps it for its closing message.
+// error, the bridge step), and the run keeps it for its closing message: a
+// drive or driver that refused is a case for support, a bridge that ran out
+// of time one for a direct connection, anything else one for the cable.
 INT32 Failed(const WCHAR* step, INT32 result) {
   if (result == RES_SUCCESS) return result;
-  AppState* app = GetAppState();
-  WCHAR why[200];
-  DescribeCmdFault(LastCmdFault(), why, ARRAYSIZE(why));
-  if (why[0] == L'\0') FormatText(app->szRunFailure, L"%s failed (%d)", step, result);
-  else FormatText(app->szRunFailure, L"%s failed%s%s", step, wcsncmp(why, L"at ", 3) == 0 ? L" " : L": ", why);
-  LogLine(L"UpdateWorker: %s", app->szRunFailure);
+  const CmdFault* fault = LastCmdFault();
+  WCHAR why[200], status[80], quote[160] = L"";
+  DescribeCmdFault(fault, why, ARRAYSIZE(why));
+  INT32 advice = ADVICE_CABLE;
+  bool gone = IsDeviceGoneError(fault->dwSystemError);
+  if (DescribeCmdStatus(fault, status, ARRAYSIZE(status))) {
+    advice = ADVICE_SUPPORT;
+    FormatText(quote, L"%s, %s", step, status);
+  } else if (fault->bridgeStep[0] != 0 && !gone) {
+    advice = ADVICE_DIRECT;  // a bridge that ran out of time or broke off the step
+  } else if (fault->dwSystemError != 0 && !gone) {
+    advice = ADVICE_SUPPORT;  // the driver refused, in its own words
+    FormatText(quote, L"%s, Windows error %lu", step, fault->dwSystemError);
+  } else if (why[0] == L'\0' && result == RES_BLANK_BLOCK) {
+    advice = ADVICE_SUPPORT;
+    FormatText(quote, L"%s, blank answer", step);
+    StringCchCopyW(why, ARRAYSIZE(why), L"the drive's answer was blank");
+  }
+  if (why[0] == L'\0')
+    KeepRunFailure(advice, quote, L"%s failed (result %d)", step, result);
+  else
+    KeepRunFailure(advice, quote, L"%s failed%s%s", step, wcsncmp(why, L"at ", 3) == 0 ? L" " : L": ", why);
+  LogLine(L"UpdateWorker: %s", GetAppState()->szRunFailure);
   return result;
 }
 
@@ -90,6 +154,8 @@ INT32 ReadConfigBlock(const CmdContext* ctx, HANDLE hDrive, BYTE* block) {
   if (result != RES_SUCCESS) return Failed(L"the configuration block read", result);
   if (IsBlankBlock(block, CFG_BLOCK_SIZE)) {
     LogLine(L"UpdateWorker: the configuration block read back is blank; nothing merged or written");
+    KeepRunFailure(ADVICE_SUPPORT, L"the configuration block read, blank block",
+                   L"the drive's settings read back blank");
     return RES_BLANK_BLOCK;
   }
   return RES_SUCCESS;
@@ -137,7 +203,10 @@ struct RunTarget {
 // checked once more as it is about to leave, whatever changed it in memory.
 // A committed image is remembered until the drive runs it.
 INT32 DownloadAndCommit(const RunTarget& target, const CmdContext* ctx, HANDLE hDrive, const BYTE* image, DWORD size) {
-  if (!CheckFirmwareImage(image, size)) return RES_BAD_IMAGE;
+  if (!CheckFirmwareImage(image, size)) {
+    KeepRunFailure(ADVICE_NEW_COPY, nullptr, L"the firmware image was refused as it was about to be sent");
+    return RES_BAD_IMAGE;
+  }
   SetProgressRange(0, 30, 0);
   INT32 result = DownloadFW(ctx, hDrive, image, size);
   if (result != RES_SUCCESS) return Failed(L"the download", result);
@@ -147,6 +216,7 @@ INT32 DownloadAndCommit(const RunTarget& target, const CmdContext* ctx, HANDLE h
   result = FWCommit(ctx, hDrive, COMMIT_SLOT, COMMIT_ACTION);
   if (result != RES_SUCCESS) return Failed(L"the commit", result);
   AppState* app = GetAppState();
+  app->bRunCommitted = 1;
   app->iRunReset = LastCmdFault()->iReset;
   RecordPendingUpdate(target.drive, app->iRunReset, app->szNewVersion, target.imageVersion);
   WaitWithProgress(SETTLE_MS);
@@ -184,12 +254,18 @@ INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
   // Whatever sits behind the path now must be the drive that passed the
   // checks: a drive swapped in meanwhile never receives this image.
   INT32 result = ConfirmDiskIdentity(ctx, hDrive, &drive);
-  if (result != RES_SUCCESS) return result;
+  if (result != RES_SUCCESS) {
+    KeepRunFailure(ADVICE_CABLE, nullptr, L"the drive did not answer as the drive that was checked");
+    return result;
+  }
   WCHAR name[MAX_PATH] = L"";
   GetImagePath(&drive, name);
   DWORD size = 0;
   BYTE* image = LoadImage(name, &size);
-  if (image == nullptr) return RES_BAD_IMAGE;
+  if (image == nullptr) {
+    KeepRunFailure(ADVICE_NEW_COPY, nullptr, L"the firmware file %s could not be used", name);
+    return RES_BAD_IMAGE;
+  }
   bool keep = IsKeepName(GetAppState()->szNewVersion) != 0;
   RunTarget target = {&drive, L""};
   ReadImageVersion(name, target.imageVersion);
@@ -237,18 +313,40 @@ void OnRun(HWND hDlg) {
     plat::MessageBoxW(hDlg, waiting, app->szTitle, MB_OK | MB_ICONINFORMATION);
     return;
   }
-  if (!PassesGates(drive)) {
-    Refuse(hDlg);
+  WCHAR image[MAX_PATH] = L"", why[200];
+  if (const WCHAR* refusal = JudgeGates(drive, image, why, ARRAYSIZE(why))) {
+    plat::MessageBoxW(hDlg, refusal, app->szTitle, MB_OK);
     return;
   }
-  if (app->szBeforeMessage[0] != L'\0' &&
-      plat::MessageBoxW(hDlg, app->szBeforeMessage, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES)
+  if (IsBusy()) {  // a running worker holds its own copy
+    LogDetail(L"Thread is Running");
     return;
-  if (!IsBusy()) {
-    g_checkedDrive = drive;  // a running worker holds its own copy
-    app->szRunFailure[0] = L'\0';
-    app->iRunReset = RESET_NEXT;
   }
+  // What the drive runs now and what it will run: the panel and the
+  // question name both.
+  WCHAR current[64], next[64] = L"", serial[DRIVE_TEXT_CAPACITY];
+  FormatFirmwareLine(&drive, current, ARRAYSIZE(current));
+  if (!IsKeepName(app->szNewVersion)) StringCchCopyW(next, ARRAYSIZE(next), app->szNewVersion);
+  else if (!ReadImageVersion(image, next)) StringCchCopyW(next, ARRAYSIZE(next), L"the package's firmware");
+  g_checkedDrive = drive;
+  StringCchCopyW(app->szRunNewVersion, ARRAYSIZE(app->szRunNewVersion), next);
+  ShowDriveInfo(hDlg, &drive);
+  if (app->szBeforeMessage[0] != L'\0') {
+    TrimmedSerial(drive, serial, ARRAYSIZE(serial));
+    WCHAR question[ARRAYSIZE(app->szBeforeMessage) + 300];
+    FormatText(question, L"Update %s (%s) from %s to %s?\n\n%s", drive.szModel, serial, current, next,
+               app->szBeforeMessage);
+    if (plat::MessageBoxW(hDlg, question, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES) {
+      app->szRunNewVersion[0] = L'\0';
+      ShowDriveInfo(hDlg, &drive);
+      return;
+    }
+  }
+  app->szRunFailure[0] = L'\0';
+  app->szRunQuote[0] = L'\0';
+  app->iRunAdvice = ADVICE_CABLE;
+  app->bRunCommitted = 0;
+  app->iRunReset = RESET_NEXT;
   SetDlgItemTextW(hDlg, IDC_STATUS, L"");
   EnableWindow(GetDlgItem(hDlg, IDOK), FALSE);
   EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), FALSE);
@@ -256,10 +354,18 @@ void OnRun(HWND hDlg) {
   if (!StartWorker(hDlg, &app->hWorker, UpdateWorker) && app->hWorker == nullptr) {
     // No thread: nothing runs, so the dialog must not stay waiting for one.
     ReleaseShutdown(hDlg);
+    app->szRunNewVersion[0] = L'\0';
     EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
     EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
     plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
   }
+}
+
+int IsRunDrive(const DriveRecord* drive) {
+  return GetAppState()->szRunNewVersion[0] != L'\0' && drive->iPort == g_checkedDrive.iPort &&
+                 wcscmp(drive->szSerial, g_checkedDrive.szSerial) == 0
+             ? 1
+             : 0;
 }
 
 int StartWorker(HWND, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc) {
@@ -286,15 +392,24 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   DriveRecord drive = g_checkedDrive;
   CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
   HANDLE hDrive = OpenDisk(drive.szDevicePath, &ctx);
-  if (hDrive == INVALID_HANDLE_VALUE) return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_OPEN_FAILED));
+  if (hDrive == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    WCHAR quote[64];
+    FormatText(quote, L"opening the drive, Windows error %lu", error);
+    KeepRunFailure(IsDeviceGoneError(error) ? ADVICE_CABLE : ADVICE_SUPPORT, quote,
+                   L"the drive could not be opened (Windows error %lu)", error);
+    return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_OPEN_FAILED));
+  }
   INT32 result = RunUpdate(drive, &ctx, hDrive);
   if (result != RES_SUCCESS) return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, result));
 
-  SetProgressRange(60, 80, 0);
+  // Only a bridge restarts the drive here; the others wait for the reset.
   if (ctx.iCmdType == CMD_ASM_USB) {
+    SetProgressRange(60, 80, 0);
     IO_USB_ASM_PowerCtrl(hDrive, 1);
     WaitWithProgress(SETTLE_MS);
   } else if (ctx.iCmdType == CMD_JMI_USB) {
+    SetProgressRange(60, 80, 0);
     IO_USB_JMI_PowerCtrl(hDrive, 5);
     WaitWithProgress(SETTLE_MS);
   }

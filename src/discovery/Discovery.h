@@ -131,7 +131,8 @@ constexpr DWORD IDENTIFY_SIZE = 4096;
 
 // Probes PhysicalDrive0 to 19. busy, when given, is the drive under update:
 // its disk is sent nothing and keeps that record while it is there.
-UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy = nullptr);
+// denied counts the disks that could not be opened for lack of rights.
+UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy = nullptr, UINT32* denied = nullptr);
 INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record);
 INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record);
 HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx);

@@ -274,8 +274,9 @@ bool DiskPresent(const WCHAR* path) {
   return true;
 }
 
-UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy) {
+UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy, UINT32* denied) {
   ZeroMemory(slots, sizeof(DriveRecord) * capacity);
+  if (denied != nullptr) *denied = 0;
   // One reading of the device tree for every drive of the scan.
   TreeSnapshot tree;
   tree.ReadDisks();
@@ -295,7 +296,9 @@ UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy) {
       }
       continue;
     }
-    if (GetDiskInfo(tree, path, &slots[count]) == RES_SUCCESS) ++count;
+    INT32 result = GetDiskInfo(tree, path, &slots[count]);
+    if (result == RES_SUCCESS) ++count;
+    else if (result == RES_OPEN_FAILED && GetLastError() == ERROR_ACCESS_DENIED && denied != nullptr) ++*denied;
   }
   TieVolumes(slots, count);
   return count;

@@ -103,6 +103,25 @@ const WCHAR* NvmeStatusName(UINT32 statusField) {
   return nullptr;
 }
 
+int DescribeCmdStatus(const CmdFault* fault, WCHAR* out, size_t capacity) {
+  out[0] = L'\0';
+  if (fault->bAnswered) {
+    const WCHAR* name = NvmeStatusName(fault->nvmeStatus);
+    UINT32 field = fault->nvmeStatus & NVME_STATUS_TYPE_AND_CODE;
+    if (name != nullptr) FormatText(out, capacity, L"%s (0x%04X)", name, field);
+    else FormatText(out, capacity, L"status 0x%04X", field);
+    return 1;
+  }
+  if (fault->dwDriverCode != 0) {
+    const WCHAR* name = L"unknown";
+    for (const DriverCodeName& d : kFirmwareStatusNames)
+      if (d.code == fault->dwDriverCode) name = d.name;
+    FormatText(out, capacity, L"firmware status 0x%02X (%s)", fault->dwDriverCode, name);
+    return 1;
+  }
+  return 0;
+}
+
 void DescribeCmdFault(const CmdFault* fault, WCHAR* out, size_t capacity) {
   out[0] = L'\0';
   size_t used = 0;
@@ -111,21 +130,30 @@ void DescribeCmdFault(const CmdFault* fault, WCHAR* out, size_t capacity) {
   };
   if (fault->iOffset >= 0) add(L"at offset 0x%I64X", fault->iOffset);
   const WCHAR* lead = used != 0 ? L": " : L"";
-  if (fault->bAnswered) {
-    const WCHAR* name = NvmeStatusName(fault->nvmeStatus);
-    UINT32 field = fault->nvmeStatus & NVME_STATUS_TYPE_AND_CODE;
-    if (name != nullptr) add(L"%sthe drive answered %s (0x%04X)", lead, name, field);
-    else add(L"%sthe drive answered status 0x%04X", lead, field);
-  } else if (fault->dwDriverCode != 0) {
-    const WCHAR* name = L"unknown";
-    for (const DriverCodeName& d : kFirmwareStatusNames)
-      if (d.code == fault->dwDriverCode) name = d.name;
-    add(L"%sthe driver answered firmware status 0x%02X (%s)", lead, fault->dwDriverCode, name);
+  WCHAR status[80];
+  if (DescribeCmdStatus(fault, status, ARRAYSIZE(status))) {
+    add(L"%sthe %s answered %s", lead, fault->bAnswered ? L"drive" : L"driver", status);
   } else if (fault->bridgeStep[0] != 0) {
     add(L"%sthe bridge step %02X %02X %s", lead, fault->bridgeStep[0], fault->bridgeStep[1],
         fault->bBridgeCheck ? L"ended with CHECK CONDITION" : L"failed");
     if (fault->dwSystemError != 0) add(L" (Windows error %lu)", fault->dwSystemError);
   } else if (fault->dwSystemError != 0) {
     add(L"%sthe request failed with Windows error %lu", lead, fault->dwSystemError);
+  }
+}
+
+bool IsDeviceGoneError(DWORD error) {
+  constexpr DWORD NO_SUCH_DEVICE = 433;  // ERROR_NO_SUCH_DEVICE, missing from older SDK headers
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+    case NO_SUCH_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
   }
 }

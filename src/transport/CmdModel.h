@@ -116,6 +116,13 @@ const WCHAR* NvmeStatusName(UINT32 statusField);
 // "at offset 0x3000: the drive answered Invalid Field in Command (0x0002)",
 // from the last fault; empty when nothing was learnt.
 void DescribeCmdFault(const CmdFault* fault, WCHAR* out, size_t capacity);
+// Only the answer that refused: "Invalid Firmware Image (0x0107)" or
+// "firmware status 0x07 (Invalid Image)"; 0 when neither drive nor driver
+// answered (the request itself failed).
+int DescribeCmdStatus(const CmdFault* fault, WCHAR* out, size_t capacity);
+// A request that failed because the device is no longer there: a cable, a
+// port or a hub, not the drive's answer.
+bool IsDeviceGoneError(DWORD error);
 
 // The share of an image sent before the piece at offset: 0, 10, ... 90.
 UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
