@@ -732,7 +732,9 @@ TEST_F(UpdateRunTest, AnRstDrivePulledMidRunIsNeverAnnouncedAsUpdated) {
       EXPECT_NE(std::wstring::npos, Entries(dlg).back().find(L" - Disconnect"));
     } else {
       EXPECT_TRUE(drive->commits().empty()) << "the drive records no commit";
-      EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
+      EXPECT_EQ(L"Update FW Fail !\nThe commit failed: the request failed with Windows error 55.\n"
+                L"The drive still runs its old firmware.\nCheck the cable and press RUN again.",
+                LastBox());
       EXPECT_EQ(1u, LinesContaining(L"UpdateWorker: the commit failed: the request failed with Windows error 55").size());
     }
   }
