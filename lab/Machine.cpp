@@ -254,19 +254,18 @@ BOOL Machine::Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, D
     std::lock_guard<std::recursive_mutex> lock(mu_);
     hook = impl_->requestHook;
   }
+  // The request's own error survives the hook, and the first touch of a
+  // thread's thread_local storage, which resets it.
+  DWORD error = GetLastError();
   std::unique_ptr<RequestRecord> last(t_lastRecord);
   t_lastRecord = nullptr;
-  if (hook && last) {
-    DWORD error = GetLastError();
-    hook(*last);
-    SetLastError(error);
-  }
+  if (hook && last) hook(*last);
+  SetLastError(error);
   // Between the steps of a bridge command another thread gets its chance, as
   // on a real machine, so commands that are not kept whole do interleave; a
   // firmware piece takes a moment to travel, as it does on a real bus.
   if (code == ioctl::SCSI_PASS_THROUGH_DIRECT || code == ioctl::STORAGE_FIRMWARE_DOWNLOAD ||
       code == ioctl::SCSI_MINIPORT) {
-    DWORD error = GetLastError();
     LARGE_INTEGER before, after, frequency;
     QueryPerformanceCounter(&before);
     ::Sleep(code == ioctl::SCSI_PASS_THROUGH_DIRECT ? 1 : 2);
