@@ -104,7 +104,6 @@ bool ParseImage(const std::string& name, const std::string& how, const std::stri
     words >> word;
   }
   image->data = imagegen::BuildFirmwareImage(spec);
-  image->source = "out\\" + name + "\\firmware.bin";
   return true;
 }
 
@@ -146,8 +145,6 @@ bool ParseDescription(const std::string& text, const std::string& baseDir, Packa
 Bytes MakeConfigFile(const PackageDescription& d) {
   std::string text = "[UPDATEINFO]\r\n";
   for (const auto& [key, value] : d.settings) text += key + "=" + value + "\r\n";
-  text += "\r\n[FwSelectRecord]\r\n";
-  for (const auto& image : d.images) text += image.name + "=" + image.source + "\r\n";
   Bytes out = {0xFF, 0xFE};
   AppendUtf16(out, text);
   return out;

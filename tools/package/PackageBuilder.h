@@ -14,7 +14,7 @@ using Bytes = std::vector<uint8_t>;
 struct PackageImage {
   std::string name;    // e.g. "Micron-B47R_0"; stored as name + ".fw"
   Bytes data;
-  std::string source;  // recorded in [FwSelectRecord]
+  std::string source;  // the author's file, for messages only: never written into the package
 };
 
 struct PackageDescription {
@@ -30,7 +30,8 @@ struct PackageDescription {
 bool ParseDescription(const std::string& text, const std::string& baseDir, PackageDescription* out,
                       std::string* error);
 
-// The configuration file's bytes.
+// The configuration file's bytes: [UPDATEINFO] only, so nothing of the
+// author's machine ships.
 Bytes MakeConfigFile(const PackageDescription& description);
 
 // Writes the package ZIP (deflate); path is UTF-8.
