@@ -69,7 +69,7 @@ TEST_F(StampedProgram, ShowsTheStampedPackagesTitle) {
   OneUpdaterAtATime turn;
   pkgbuild::PackageDescription d;
   pkgbuild::Problems problems;
-  pkgbuild::LintDescription("[UPDATEINFO]\nTITLE=Stamped Package\nSOCID=VORTALEX\n[IMAGES]\n"
+  pkgbuild::LintDescription("[UPDATEINFO]\nTITLE=Stamped Package\nSOCID=VORTALEX\nAnyModel=1\n[IMAGES]\n"
                             "Micron-B47R_0=version 1.4.B.22 pages 8\n",
                             "", &d, &problems);
   ASSERT_TRUE(problems.empty()) << problems[0];

@@ -65,19 +65,26 @@ TEST(ImageBuilder, LayoutAndTrailerCrc) {
 
 TEST(PackageBuilder, ConfigurationFileIsUtf16WithBomAndCrLf) {
   pkgbuild::PackageDescription d;
-  std::string error;
+  pkgbuild::Problems problems;
   ASSERT_TRUE(pkgbuild::ParseDescription("# comment\n[UPDATEINFO]\nTITLE=T\nKERNEL=Tool 1\n[IMAGES]\n"
                                          "Micron-B47R_0=version 1.4.B.22 pages 8\n",
-                                         "", &d, &error))
-      << error;
+                                         "", &d, &problems));
   ASSERT_EQ(1u, d.images.size());
   EXPECT_EQ(8u * 4096, d.images[0].data.size());
   lab::Bytes ini = pkgbuild::MakeConfigFile(d);
   std::wstring text(reinterpret_cast<const wchar_t*>(ini.data() + 2), (ini.size() - 2) / 2);
   EXPECT_EQ(Hex("FFFE 5B00"), Slice(ini, 0, 4));
   EXPECT_EQ(L"[UPDATEINFO]\r\nTITLE=T\r\nKERNEL=Tool 1\r\n", text);
-  EXPECT_FALSE(pkgbuild::ParseDescription("[IMAGES]\nX=version 1 colour red\n", "", &d, &error));
-  EXPECT_FALSE(pkgbuild::ParseDescription("stray line\n", "", &d, &error));
+  // A wrong line is said and the reading goes on.
+  d = {};
+  EXPECT_FALSE(pkgbuild::ParseDescription("[IMAGES]\nX=version 1 colour red\nstray line\nUnknow_0=pages 8\n", "", &d,
+                                          &problems));
+  EXPECT_EQ((pkgbuild::Problems{"line 2: image X: unknown word colour (version, pages, seed, fwname or file)",
+                                "line 3: no '='"}),
+            problems);
+  ASSERT_EQ(2u, d.images.size());
+  EXPECT_FALSE(d.images[0].made);
+  EXPECT_EQ(8u * 4096, d.images[1].data.size());
 }
 
 class DemoPackageTest : public PackageTest {};

@@ -2,6 +2,7 @@
 
 #include <minizip/zip.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -58,12 +59,11 @@ bool ReadWholeFile(const std::string& path, Bytes* out) {
   return fits;
 }
 
-bool ParseImage(const std::string& name, const std::string& how, const std::string& baseDir, PackageImage* image,
-                std::string* error) {
+bool ParseImage(const std::string& how, const std::string& baseDir, PackageImage* image, std::string* error) {
   std::istringstream words(how);
   std::string word;
   words >> word;
-  image->name = name;
+  const std::string& name = image->name;
   if (word == "file") {
     std::string path;
     std::getline(words, path);
@@ -71,7 +71,7 @@ bool ParseImage(const std::string& name, const std::string& how, const std::stri
     if (!path.empty() && path[0] != '/' && path.find(':') == std::string::npos) path = baseDir + path;
     image->source = path;
     if (!ReadWholeFile(path, &image->data)) {
-      *error = "cannot read image file " + path + " (missing, or larger than 16 MiB)";
+      *error = "image " + name + ": cannot read the file " + path + " (missing, or larger than 16 MiB)";
       return false;
     }
     return true;
@@ -97,7 +97,7 @@ bool ParseImage(const std::string& name, const std::string& how, const std::stri
     }
     else if (word == "fwname") spec.fwName = value;
     else {
-      *error = "image " + name + ": unknown word " + word;
+      *error = "image " + name + ": unknown word " + word + " (version, pages, seed, fwname or file)";
       return false;
     }
     word.clear();
@@ -110,41 +110,52 @@ bool ParseImage(const std::string& name, const std::string& how, const std::stri
 }  // namespace
 
 bool ParseDescription(const std::string& text, const std::string& baseDir, PackageDescription* out,
-                      std::string* error) {
+                      Problems* problems) {
   std::istringstream lines(text);
-  std::string line, section;
+  std::string line;
+  enum { NONE, SETTINGS, IMAGES, OTHER } section = NONE;
   int number = 0;
+  size_t before = problems->size();
+  auto problem = [&](const std::string& what) { problems->push_back("line " + std::to_string(number) + ": " + what); };
   while (std::getline(lines, line)) {
     ++number;
     line = Trim(line);
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
     if (line[0] == '[') {
-      section = line;
+      std::string name = line;
+      for (char& c : name) c = char(toupper(uint8_t(c)));
+      section = name == "[UPDATEINFO]" ? SETTINGS : name == "[IMAGES]" ? IMAGES : OTHER;
+      // Said once here, not again for each of its lines.
+      if (section == OTHER) problem("unknown section " + line + " (only [UPDATEINFO] and [IMAGES])");
       continue;
     }
+    if (section == OTHER) continue;
     size_t eq = line.find('=');
     if (eq == std::string::npos) {
-      *error = "line " + std::to_string(number) + ": no '='";
-      return false;
+      problem("no '='");
+      continue;
     }
     std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
-    if (section == "[UPDATEINFO]") {
-      out->settings.emplace_back(key, value);
-    } else if (section == "[IMAGES]") {
+    if (section == SETTINGS) {
+      out->settings.push_back({key, value, number});
+    } else if (section == IMAGES) {
       PackageImage image;
-      if (!ParseImage(key, value, baseDir, &image, error)) return false;
+      image.name = key;
+      image.line = number;
+      std::string error;
+      image.made = ParseImage(value, baseDir, &image, &error);
+      if (!image.made) problem(error);
       out->images.push_back(std::move(image));
     } else {
-      *error = "line " + std::to_string(number) + ": outside [UPDATEINFO] and [IMAGES]";
-      return false;
+      problem("outside [UPDATEINFO] and [IMAGES]");
     }
   }
-  return true;
+  return problems->size() == before;
 }
 
 Bytes MakeConfigFile(const PackageDescription& d) {
   std::string text = "[UPDATEINFO]\r\n";
-  for (const auto& [key, value] : d.settings) text += key + "=" + value + "\r\n";
+  for (const Setting& s : d.settings) text += s.key + "=" + s.value + "\r\n";
   Bytes out = {0xFF, 0xFE};
   AppendUtf16(out, text);
   return out;

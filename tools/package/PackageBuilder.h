@@ -10,15 +10,25 @@
 namespace pkgbuild {
 
 using Bytes = std::vector<uint8_t>;
+using Problems = std::vector<std::string>;
+
+// line: where the author wrote it (0: not from a description), for messages.
+struct Setting {
+  std::string key;
+  std::string value;  // UTF-8, as written
+  int line = 0;
+};
 
 struct PackageImage {
   std::string name;    // e.g. "Micron-B47R_0"; stored as name + ".fw"
   Bytes data;
   std::string source;  // the author's file, for messages only: never written into the package
+  int line = 0;
+  bool made = true;    // false: its file could not be read or its line was wrong
 };
 
 struct PackageDescription {
-  std::vector<std::pair<std::string, std::string>> settings;  // [UPDATEINFO], in order, UTF-8
+  std::vector<Setting> settings;  // [UPDATEINFO], in order
   std::vector<PackageImage> images;
 };
 
@@ -26,9 +36,11 @@ struct PackageDescription {
 //   [UPDATEINFO]            key=value lines, copied in order
 //   [IMAGES]                Name=version V pages N [seed S]   (a generated image)
 //                           Name=file PATH                    (an image file)
-// Lines starting with '#' or ';' are comments.
+// Lines starting with '#' or ';' are comments; section names ignore case.
+// Every line is read: each wrong one adds "line N: ..." to *problems and the
+// rest still counts. true when there was none.
 bool ParseDescription(const std::string& text, const std::string& baseDir, PackageDescription* out,
-                      std::string* error);
+                      Problems* problems);
 
 // The configuration file's bytes: [UPDATEINFO] only, so nothing of the
 // author's machine ships.

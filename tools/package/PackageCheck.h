@@ -10,20 +10,25 @@
 
 namespace pkgbuild {
 
-using Problems = std::vector<std::string>;
-using Settings = std::vector<std::pair<std::string, std::string>>;
+using Settings = std::vector<Setting>;
 
-// The [UPDATEINFO] settings: unknown or repeated keys, a missing or empty
-// SOCID, integers that are no numbers, values longer than the updater keeps.
-void LintSettings(const Settings& settings, Problems* out);
+// The [UPDATEINFO] settings, each value as the profile functions give it:
+// unknown or repeated keys, a missing or empty SOCID, a missing or empty
+// ModelName (unless AnyModel=1), integers that are no numbers or outside what
+// the updater acts on, lists and messages it would misread, values longer
+// than it keeps. A problem of a setting with a line names it: "line N: " in a
+// description, "FILE line N: " when file names a configuration file.
+void LintSettings(const Settings& settings, Problems* out, const std::string& file = "");
 // One image; name without ".fw".
 void LintImage(const std::string& name, const Bytes& data, Problems* out);
-// A description file's text: its syntax, its settings and every image it makes.
-// Fills *description when the syntax holds.
+// A description file's text: its syntax, its settings and every image it
+// makes, all in one pass; problems with a line come in the order of the lines.
 void LintDescription(const std::string& text, const std::string& baseDir, PackageDescription* description,
                      Problems* out);
 // The configuration file's bytes: UTF-16LE with byte-order mark and CR LF, then its settings.
 void CheckConfigFile(const Bytes& ini, Problems* out);
+// The NAND names of the updater's table, by type code, then "Unknow".
+std::vector<std::string> NandNames();
 // A package ZIP as the updater unpacks it.
 void VerifyPackage(const std::string& zipPath, Problems* out);
 // Verifies the package, then writes a copy of the updater whose resource

@@ -3,6 +3,7 @@
 //   KestrelPackageTool verify PACKAGE.zip
 //   KestrelPackageTool build OUT.zip DESCRIPTION.txt
 //   KestrelPackageTool stamp Kestrel.exe PACKAGE.zip OUT.exe
+//   KestrelPackageTool names
 // Every problem is one line on standard output; the exit code is 0 when
 // there is none, 1 when there are, 2 for a wrong command line.
 #include <cstdio>
@@ -18,7 +19,8 @@ int Usage() {
           "usage: KestrelPackageTool lint DESCRIPTION.txt\n"
           "       KestrelPackageTool verify PACKAGE.zip\n"
           "       KestrelPackageTool build OUT.zip DESCRIPTION.txt\n"
-          "       KestrelPackageTool stamp Kestrel.exe PACKAGE.zip OUT.exe\n");
+          "       KestrelPackageTool stamp Kestrel.exe PACKAGE.zip OUT.exe\n"
+          "       KestrelPackageTool names      (the NAND names an image name begins with)\n");
   return 2;
 }
 
@@ -27,7 +29,7 @@ int Report(const char* subject, const pkgbuild::Problems& problems) {
   return problems.empty() ? 0 : 1;
 }
 
-// Lints the description; fills *description when it has no problem.
+// Lints the description; *description is what build writes when it has no problem.
 int Lint(const char* path, pkgbuild::PackageDescription* description) {
   FILE* f = fopen(path, "rb");
   if (!f) {
@@ -53,6 +55,10 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   std::string command = argv[1];
   pkgbuild::PackageDescription description;
+  if (command == "names" && argc == 2) {
+    for (const std::string& name : pkgbuild::NandNames()) printf("%s\n", name.c_str());
+    return 0;
+  }
   if (command == "lint" && argc == 3) return Lint(argv[2], &description);
   if (command == "verify" && argc == 3) {
     pkgbuild::Problems problems;
