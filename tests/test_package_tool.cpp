@@ -132,7 +132,7 @@ TEST(PackageLint, DescriptionsAreCheckedWholeAndBrokenOnesSaySo) {
                       "line 4: image Micron-B99Z_0.fw: \"Micron-B99Z\" is no NAND name of the table (KestrelPackageTool "
                       "names lists them; Unknow for flash the table does not know)",
                       "key SOCID is missing (no drive would be listed)",
-                      "key ModelName is missing: every drive the SOCID accepts would be offered, whatever its model "
+                      "warning: key ModelName is missing: every drive the SOCID accepts would be offered, whatever its model "
                       "(write AnyModel=1 if that is meant)"}),
             Lint("[UPDATEINFO]\nModleName=X\n[IMAGES]\nMicron-B99Z_0=version 1.4.B.22 pages 8\n"));
   EXPECT_EQ((Problems{"no image"}), Lint("[UPDATEINFO]\nSOCID=*\nAnyModel=1\n"));
@@ -291,7 +291,7 @@ TEST_F(PackageTool, LintSaysEveryMistakeAtOnceWithItsLineAndItsFix) {
   EXPECT_EQ((Output{
                 "issue.txt: line 3: key SOCID: \"vortalex\" is none of * (any controller), VORTALEX (any controller "
                 "that tells its identifier) or an identifier of four upper-case hexadecimal digits, such as 2263",
-                "issue.txt: line 4: key ModelName is empty: every drive the SOCID accepts would be offered, whatever "
+                "issue.txt: line 4: warning: key ModelName is empty: every drive the SOCID accepts would be offered, whatever "
                 "its model (write AnyModel=1 if that is meant)",
                 "issue.txt: line 5: key FWVersion: \"1.0.0.00, 1.1.0.00\" holds \",\": items are separated by \";\" "
                 "alone, and a \",\" belongs to the item, so no drive matches it",
@@ -376,4 +376,18 @@ TEST_F(PackageTool, BuildShipsNoSourcePath) {
   ASSERT_EQ(3, UnzipPackage(package.data(), DWORD(package.size()), L"the tool"));
   EXPECT_EQ(Utf16Ini(L"[UPDATEINFO]\nSOCID=*\nModelName=A\n"), ItemBytes(L"KestrelInfo.ini"));
   EXPECT_EQ(image, ItemBytes(L"Micron-B47R_2.fw"));
+
+  // An empty ModelName is said, and does not stop the build; AnyModel=1
+  // says it is meant.
+  Write(L"any.txt", "[UPDATEINFO]\nSOCID=*\nModelName=\n[IMAGES]\nTSB-BiCS4_0=version 1.4.B.22 pages 8\n");
+  out.clear();
+  EXPECT_EQ(0u, Run(L"build any.zip any.txt", &out));
+  EXPECT_EQ((Output{"any.txt: line 3: warning: key ModelName is empty: every drive the SOCID accepts would be "
+                    "offered, whatever its model (write AnyModel=1 if that is meant)",
+                    "any.zip: KestrelInfo.ini and 1 images"}),
+            out);
+  Write(L"any.txt", "[UPDATEINFO]\nSOCID=*\nModelName=\nAnyModel=1\n[IMAGES]\nTSB-BiCS4_0=version 1.4.B.22 pages 8\n");
+  out.clear();
+  EXPECT_EQ(0u, Run(L"lint any.txt", &out));
+  EXPECT_TRUE(out.empty());
 }

@@ -220,7 +220,7 @@ void LintSettings(const Settings& settings, Problems* out, const std::string& fi
   }
   if (socId == nullptr) out->push_back(At(file, 0) + "key SOCID is missing (no drive would be listed)");
   if (!anyModel && (model == nullptr || AsRead(model->value).empty()))
-    out->push_back(At(file, model != nullptr ? model->line : 0) + "key ModelName is " +
+    out->push_back(At(file, model != nullptr ? model->line : 0) + kWarning + "key ModelName is " +
                    (model != nullptr ? "empty" : "missing") + ": every drive the SOCID accepts would be offered, " +
                    "whatever its model (write AnyModel=1 if that is meant)");
 }
@@ -428,7 +428,7 @@ bool StampUpdater(const std::string& updater, const std::string& zipPath, const 
                   Problems* out) {
   size_t before = out->size();
   VerifyPackage(zipPath, out);
-  if (out->size() != before) return false;
+  if (HasProblem(Problems(out->begin() + long(before), out->end()))) return false;
   FILE* f = fopen(zipPath.c_str(), "rb");
   Bytes package;
   if (f != nullptr) {

@@ -12,6 +12,17 @@ namespace pkgbuild {
 
 using Settings = std::vector<Setting>;
 
+// A line that tells the author something risky but meant to be possible (an
+// empty ModelName): it is printed, and neither fails lint nor stops build.
+constexpr const char kWarning[] = "warning: ";
+inline bool IsWarning(const std::string& problem) { return problem.find(kWarning) != std::string::npos; }
+// 1 when a problem other than a warning is among them.
+inline bool HasProblem(const std::vector<std::string>& problems) {
+  for (const std::string& p : problems)
+    if (!IsWarning(p)) return true;
+  return false;
+}
+
 // The [UPDATEINFO] settings, each value as the profile functions give it:
 // unknown or repeated keys, a missing or empty SOCID, a missing or empty
 // ModelName (unless AnyModel=1), integers that are no numbers or outside what

@@ -26,7 +26,7 @@ int Usage() {
 
 int Report(const char* subject, const pkgbuild::Problems& problems) {
   for (const std::string& p : problems) printf("%s: %s\n", subject, p.c_str());
-  return problems.empty() ? 0 : 1;
+  return pkgbuild::HasProblem(problems) ? 1 : 0;
 }
 
 // Lints the description; *description is what build writes when it has no problem.
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   if (command == "verify" && argc == 3) {
     pkgbuild::Problems problems;
     pkgbuild::VerifyPackage(argv[2], &problems);
-    if (problems.empty()) printf("%s: a good package\n", argv[2]);
+    if (!pkgbuild::HasProblem(problems)) printf("%s: a good package\n", argv[2]);
     return Report(argv[2], problems);
   }
   if (command == "build" && argc == 4) {
