@@ -464,6 +464,8 @@ TEST_F(UpdateRunTest, AFailedNameStepFailsTheRun) {
     Run();
     g_onPosition = nullptr;
     EXPECT_EQ(L"Update FW Fail !", FirstLine(LastBox()));
+    // The image was committed: the person must not think the old firmware still runs.
+    EXPECT_NE(std::wstring::npos, LastBox().find(L"\nThe drive took the new firmware: it runs after the computer restarts.\n"));
     ASSERT_EQ(1u, drive->commits().size());
     EXPECT_TRUE(drive->commits()[0].status.ok()) << "the failure came after the commit";
     size_t sent = 0;
