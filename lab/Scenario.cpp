@@ -2,8 +2,12 @@
 
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <set>
 #include <sstream>
+#include <vector>
 
+#include "Devices.h"
 #include "Lab.h"
 #include "MakerPersonality.h"
 #include "UsbBridge.h"
@@ -110,9 +114,131 @@ std::vector<int> Ports(const std::string& text) {
   return ports;
 }
 
-}  // namespace
 
-bool BuildScenario(Machine& machine, const std::string& text, std::string* error) {
+// The keys each kind of line takes: a key the lab does not know is refused
+// rather than left out of a machine someone thought they described.
+const std::set<std::string>& KeysOf(const std::string& kind) {
+  static const std::set<std::string> none;
+  static const std::map<std::string, std::set<std::string>> keys = [] {
+    const std::set<std::string> drive = {"disk",  "model", "serial", "fw",      "size",  "lbads",  "format",
+                                         "vid",   "ssvid", "powercycle", "maker", "socid", "nand", "version",
+                                         "luns",  "layout", "vendorinfo", "refuse", "commit", "unplug"};
+    std::map<std::string, std::set<std::string>> all;
+    all["nvme"] = drive;
+    all["nvme"].insert({"port", "bus", "bridge", "link", "max"});
+    all["rst"] = drive;
+    all["rst"].insert({"port", "path", "bus", "bridge", "service"});
+    all["usb"] = drive;
+    all["usb"].insert({"chip", "controller", "ports", "reappear", "flash", "returnas", "timeout"});
+    all["sata"] = {"disk"};
+    all["volume"] = {"letter", "disk"};
+    all["others"] = {"count"};
+    return all;
+  }();
+  auto it = keys.find(kind);
+  return it == keys.end() ? none : it->second;
+}
+
+// A whole number in C notation (42, 0x2A) no larger than max.
+bool Number(const std::string& text, unsigned long max, unsigned long* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  char* end = nullptr;
+  *value = strtoul(text.c_str(), &end, 0);
+  return *end == '\0' && *value <= max;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  std::string part;
+  while (std::getline(in, part, separator)) parts.push_back(part);
+  if (!text.empty() && text.back() == separator) parts.push_back("");
+  return parts;
+}
+
+struct Refusal {
+  uint8_t opcode;
+  uint16_t status;  // the status field: type << 8 | code
+  int after;
+};
+
+// When a planned fault strikes: once the drive has received this many
+// firmware pieces, or once it has answered a commit.
+struct Trigger {
+  bool set = false;
+  bool onCommit = false;
+  size_t pieces = 0;
+};
+
+struct Faults {
+  std::vector<Refusal> refusals;
+  uint16_t commitAnswer = 0;
+  Trigger unplug;
+  Trigger timeout;
+};
+
+// "OPCODE:STATUS[:AFTER]", several separated by commas.
+bool ParseRefusals(const std::string& text, std::vector<Refusal>* out) {
+  for (const std::string& one : Split(text, ',')) {
+    std::vector<std::string> parts = Split(one, ':');
+    unsigned long opcode = 0, status = 0, after = 0;
+    if (parts.size() < 2 || parts.size() > 3 || !Number(parts[0], 0xFF, &opcode) ||
+        !Number(parts[1], 0x7FFF, &status) || status == 0 || (parts.size() == 3 && !Number(parts[2], 1000000, &after)))
+      return false;
+    out->push_back({uint8_t(opcode), uint16_t(status), int(after)});
+  }
+  return true;
+}
+
+// "N" (pieces, from 1) or "commit".
+bool ParseTrigger(const std::string& text, Trigger* out) {
+  unsigned long pieces = 0;
+  out->set = true;
+  if (text == "commit") {
+    out->onCommit = true;
+    return true;
+  }
+  if (!Number(text, 1000000, &pieces) || pieces == 0) return false;
+  out->pieces = pieces;
+  return true;
+}
+
+bool ParseFaults(const Keys& k, Faults* faults, std::string* why) {
+  unsigned long field = 0;
+  if (k.count("refuse") && !ParseRefusals(k.at("refuse"), &faults->refusals)) {
+    *why = "refuse= takes OPCODE:STATUS[:AFTER], separated by commas, with a status other than 0";
+    return false;
+  }
+  if (k.count("commit")) {
+    if (!Number(k.at("commit"), 0x7FFF, &field) || field == 0) {
+      *why = "commit= takes the status field the commit answers, other than 0";
+      return false;
+    }
+    faults->commitAnswer = uint16_t(field);
+  }
+  if (k.count("unplug") && !ParseTrigger(k.at("unplug"), &faults->unplug)) {
+    *why = "unplug= takes a number of pieces from 1, or commit";
+    return false;
+  }
+  if (k.count("timeout") && !ParseTrigger(k.at("timeout"), &faults->timeout)) {
+    *why = "timeout= takes a number of pieces from 1, or commit";
+    return false;
+  }
+  return true;
+}
+
+struct Line {
+  int number;
+  std::string kind;
+  Keys keys;
+  Faults faults;
+};
+
+std::string At(int number, const std::string& what) { return "line " + std::to_string(number) + ": " + what; }
+
+// Reads and checks every line before anything is built: a machine is made
+// whole or not at all.
+bool ReadLines(const std::string& text, std::vector<Line>* out, std::string* error) {
   std::istringstream lines(text);
   std::string line;
   int number = 0;
@@ -122,22 +248,89 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
     if (start == std::string::npos || line[start] == '#') continue;
     line = line.substr(start);
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    std::string kind;
-    Keys k;
-    if (!ParseLine(line, &kind, &k)) {
-      *error = "line " + std::to_string(number) + ": unclosed quote";
+    Line l{number, "", {}, {}};
+    if (!ParseLine(line, &l.kind, &l.keys)) {
+      *error = At(number, "unclosed quote");
       return false;
     }
+    const std::set<std::string>& allowed = KeysOf(l.kind);
+    if (allowed.empty()) {
+      *error = At(number, "unknown device \"" + l.kind + "\"");
+      return false;
+    }
+    for (const auto& key : l.keys) {
+      if (!allowed.count(key.first)) {
+        *error = At(number, "unknown key \"" + key.first + "\" for " + l.kind);
+        return false;
+      }
+    }
+    if (l.kind == "volume" && (Text(l.keys, "letter", "").size() != 1 || Int(l.keys, "disk", -1) < 0)) {
+      *error = At(number, "a volume needs letter= and disk=");
+      return false;
+    }
+    if (l.kind != "others" && Int(l.keys, "disk", -1) < 0) {
+      *error = At(number, "no disk=");
+      return false;
+    }
+    std::string why;
+    if (!ParseFaults(l.keys, &l.faults, &why)) {
+      *error = At(number, why);
+      return false;
+    }
+    out->push_back(std::move(l));
+  }
+  return true;
+}
+
+// A fault that waits for its moment: checked after each request the
+// program makes, and struck once.
+struct Planned {
+  DiskDevice* disk;
+  UsbBridgeDisk* bridge;  // the bridge that times out; null: the disk is pulled
+  Trigger when;
+  bool struck = false;
+};
+
+void PlanFaults(NvmeDrive& drive, const Faults& faults) {
+  for (const Refusal& r : faults.refusals) drive.FailOpcode(r.opcode, NvmeStatus::FromField(r.status), r.after);
+  if (faults.commitAnswer != 0) drive.AnswerCommitWith(faults.commitAnswer);
+}
+
+// The request hook runs on the requesting thread outside the machine's
+// lock: the drive's records are read under it, and a disk is pulled outside
+// it, since its notices reach the windows synchronously.
+void StrikeWhenDue(Machine& machine, std::vector<Planned> planned) {
+  auto plans = std::make_shared<std::vector<Planned>>(std::move(planned));
+  machine.AfterRequest([&machine, plans](const RequestRecord&) {
+    std::vector<int> pulled;
+    machine.Inspect([&] {
+      for (Planned& p : *plans) {
+        NvmeDrive& drive = p.disk->drive();
+        bool due = p.when.onCommit ? !drive.commits().empty() : drive.pieces().size() >= p.when.pieces;
+        if (p.struck || !due || !p.disk->attached) continue;
+        p.struck = true;
+        if (p.bridge != nullptr) p.bridge->FailStep(1, ERROR_SEM_TIMEOUT);  // the USB stack gives up on it
+        else pulled.push_back(p.disk->deviceNumber());
+      }
+    });
+    for (int number : pulled) machine.Unplug(number);
+  });
+}
+
+}  // namespace
+
+bool BuildScenario(Machine& machine, const std::string& text, std::string* error) {
+  std::vector<Line> lines;
+  if (!ReadLines(text, &lines, error)) return false;
+  std::vector<Planned> planned;
+  for (const Line& l : lines) {
+    const Keys& k = l.keys;
     int disk = Int(k, "disk", -1);
-    if (kind == "others") {
+    NvmeDrive* drive = nullptr;
+    UsbBridgeDisk* bridge = nullptr;
+    if (l.kind == "others") {
       machine.AddOtherDevices(Int(k, "count", 0));
-      continue;
-    }
-    if (kind != "volume" && disk < 0) {
-      *error = "line " + std::to_string(number) + ": no disk=";
-      return false;
-    }
-    if (kind == "nvme") {
+    } else if (l.kind == "nvme") {
       NativeDiskSpec where;
       where.deviceNumber = disk;
       where.scsiPort = Int(k, "port", disk + 1);
@@ -145,8 +338,8 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       where.bridgeBus = Int(k, "bridge", 0);
       Link(k, "link", &where.linkSpeed, &where.linkWidth);
       Link(k, "max", &where.maxLinkSpeed, &where.maxLinkWidth);
-      Personality(k, machine.AddNativeDrive(where, Drive(k, disk)));
-    } else if (kind == "rst") {
+      drive = &machine.AddNativeDrive(where, Drive(k, disk));
+    } else if (l.kind == "rst") {
       RstDiskSpec where;
       where.deviceNumber = disk;
       where.scsiPort = Int(k, "port", 0);
@@ -155,8 +348,8 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       where.bridgeBus = Int(k, "bridge", 0);
       std::string service = Text(k, "service", "iaStorAC");
       where.service.assign(service.begin(), service.end());
-      Personality(k, machine.AddRstDrive(where, Drive(k, disk)));
-    } else if (kind == "usb") {
+      drive = &machine.AddRstDrive(where, Drive(k, disk));
+    } else if (l.kind == "usb") {
       UsbDiskSpec where;
       where.deviceNumber = disk;
       std::string chip = Text(k, "chip", "asmedia");
@@ -166,21 +359,21 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       where.reappearMs = DWORD(Int(k, "reappear", 3000));
       where.flashSeconds = uint32_t(Int(k, "flash", 0));
       where.reappearNumber = Int(k, "returnas", -1);
-      Personality(k, machine.AddUsbDrive(where, Drive(k, disk)).drive());
-    } else if (kind == "sata") {
+      bridge = &machine.AddUsbDrive(where, Drive(k, disk));
+      drive = &bridge->drive();
+    } else if (l.kind == "sata") {
       machine.AddSataDisk(disk);
-    } else if (kind == "volume") {
-      std::string letter = Text(k, "letter", "");
-      if (letter.size() != 1 || disk < 0) {
-        *error = "line " + std::to_string(number) + ": a volume needs letter= and disk=";
-        return false;
-      }
-      machine.AddVolume(wchar_t(letter[0]), disk);
-    } else {
-      *error = "line " + std::to_string(number) + ": unknown device \"" + kind + "\"";
-      return false;
+    } else if (l.kind == "volume") {
+      machine.AddVolume(wchar_t(Text(k, "letter", "")[0]), disk);
     }
+    if (drive == nullptr) continue;
+    Personality(k, *drive);
+    PlanFaults(*drive, l.faults);
+    DiskDevice* device = bridge != nullptr ? static_cast<DiskDevice*>(bridge) : machine.DiskAt(disk);
+    if (l.faults.unplug.set) planned.push_back({device, nullptr, l.faults.unplug});
+    if (l.faults.timeout.set) planned.push_back({device, bridge, l.faults.timeout});
   }
+  if (!planned.empty()) StrikeWhenDue(machine, std::move(planned));
   return true;
 }
 

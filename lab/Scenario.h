@@ -14,6 +14,25 @@
 // layout, vendorinfo=0. A usb line also takes flash (seconds the drive
 // needs for a firmware piece or commit) and returnas. An others line adds
 // that many devices that belong to no drive.
+//
+// Faults, on any drive line:
+//   refuse=OPCODE:STATUS[:AFTER],...  commands with that opcode are answered
+//       with that status field (type << 8 | code) once AFTER of them were
+//       carried out; the firmware requests of the system's driver count as
+//       0x11 (a piece) and 0x10 (the commit)
+//   commit=STATUS   the commit is carried out and answered with that status
+//   unplug=N        the disk leaves the bus once the drive received N firmware
+//                   pieces (unplug=commit: once it answered a commit); an
+//                   RST drive's port then answers its path id as no drive
+// and on a usb line:
+//   timeout=N       the USB stack gives up on the bridge (ERROR_SEM_TIMEOUT)
+//                   at the step after the drive received its Nth piece
+//                   (timeout=commit: after the commit)
+// Each of unplug and timeout strikes once; a scenario with either takes the
+// machine's request hook.
+//
+// A key the line's device does not take, or a value that cannot be read, is
+// refused with its line number, and nothing is built.
 #pragma once
 
 #include <string>
@@ -22,8 +41,8 @@ namespace lab {
 
 class Machine;
 
-// Builds the described machine on top of what is there; false and a message
-// naming the line when the text is not understood.
+// Builds the described machine on top of what is there; false, a message
+// naming the line and the machine untouched when the text is not understood.
 bool BuildScenario(Machine& machine, const std::string& text, std::string* error);
 
 }  // namespace lab

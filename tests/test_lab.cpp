@@ -9,6 +9,7 @@
 #include "LabFixture.h"
 #include "MakerPersonality.h"
 #include "Scenario.h"
+#include "UsbBridge.h"
 
 namespace {
 
@@ -386,4 +387,114 @@ TEST_F(LabSystemPowerTest, ThePowerSourceAsWindowsReportsIt) {
   machine.FailPowerStatus(ERROR_GEN_FAILURE);
   EXPECT_FALSE(plat::GetSystemPowerStatus(&power));
   EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
+}
+
+namespace {
+
+bool Present(lab::Machine& machine, int deviceNumber) {
+  for (const auto& disk : machine.Disks())
+    if (disk.deviceNumber == deviceNumber) return disk.present;
+  return false;
+}
+
+}  // namespace
+
+// Each fault the lab can inject, planned on a scenario's line and struck by
+// the transports' own requests.
+TEST_F(LabTest, ScenarioFaultKeysStrikeWhereTheyArePlanned) {
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine,
+                                 "nvme disk=0 bus=2 refuse=0x11:0x0002:2,0x10:0x0107\n"
+                                 "nvme disk=1 bus=3 commit=0x010B\n"
+                                 "rst disk=2 port=3 path=0 bus=5 unplug=2\n"
+                                 "usb disk=3 chip=asmedia ports=3 timeout=1\n"
+                                 "nvme disk=4 bus=7 unplug=commit\n",
+                                 &error))
+      << error;
+  lab::Bytes image = lab::MakeLabImage(16384, "2.0.0.00");
+  CmdContext native = {CMD_NVME, INVALID_HANDLE_VALUE, 0};
+
+  HANDLE h = Open(L"\\\\.\\PhysicalDrive0");
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&native, h, image.data(), 16384));
+  lab::NvmeDrive* refusing = machine.DriveAt(0);
+  ASSERT_EQ(3u, refusing->pieces().size()) << "two pieces taken, the third refused";
+  EXPECT_TRUE(refusing->pieces()[1].status.ok());
+  EXPECT_EQ(lab::nvme::InvalidField, refusing->pieces()[2].status);
+  EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&native, h, 1, 1));
+  ASSERT_EQ(1u, refusing->commits().size());
+  EXPECT_EQ(lab::nvme::InvalidFirmwareImage, refusing->commits()[0].status);
+  plat::CloseHandle(h);
+
+  h = Open(L"\\\\.\\PhysicalDrive1");
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&native, h, image.data(), 16384));
+  FWCommit(&native, h, 1, 1);
+  ASSERT_EQ(1u, machine.DriveAt(1)->commits().size());
+  EXPECT_EQ(0x010B, machine.DriveAt(1)->commits()[0].status.field()) << "carried out, answered as planned";
+  EXPECT_EQ(1, machine.DriveAt(1)->pendingSlot());
+  plat::CloseHandle(h);
+
+  // The RST drive leaves after its second piece: its port answers the third
+  // as for no drive. Plugged back, it takes a whole image: a fault strikes once.
+  lab::NvmeDrive* pulled = machine.DriveAt(2);
+  HANDLE port = Open(L"\\\\.\\Scsi3:");
+  CmdContext rst = {CMD_RST, port, 0};
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&rst, nullptr, image.data(), 16384));
+  EXPECT_EQ(2u, pulled->pieces().size());
+  EXPECT_FALSE(Present(machine, 2));
+  EXPECT_EQ(DWORD(ERROR_DEV_NOT_EXIST), machine.RequestsWithCode(lab::ioctl::SCSI_MINIPORT).back().error);
+  ASSERT_TRUE(machine.PlugBack(2));
+  EXPECT_EQ(RES_SUCCESS, DownloadFW(&rst, nullptr, image.data(), 16384));
+  EXPECT_TRUE(Present(machine, 2));
+  plat::CloseHandle(port);
+
+  // The bridge's step after the first piece times out, once.
+  auto* bridge = dynamic_cast<lab::UsbBridgeDisk*>(machine.DiskAt(3));
+  ASSERT_NE(nullptr, bridge);
+  h = Open(L"\\\\.\\PhysicalDrive3");
+  CmdContext usb = {CMD_ASM_USB, INVALID_HANDLE_VALUE, 0};
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&usb, h, image.data(), 16384));
+  EXPECT_EQ(1u, bridge->drive().pieces().size());
+  size_t timedOut = 0;
+  for (const auto& r : machine.RequestsWithCode(lab::ioctl::SCSI_PASS_THROUGH_DIRECT))
+    timedOut += r.error == ERROR_SEM_TIMEOUT ? 1 : 0;
+  EXPECT_EQ(1u, timedOut);
+  EXPECT_EQ(RES_SUCCESS, DownloadFW(&usb, h, image.data(), 16384));
+  plat::CloseHandle(h);
+
+  h = Open(L"\\\\.\\PhysicalDrive4");
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&native, h, image.data(), 16384));
+  EXPECT_TRUE(Present(machine, 4)) << "no commit yet";
+  FWCommit(&native, h, 1, 1);
+  EXPECT_EQ(1u, machine.DriveAt(4) == nullptr ? 1u : 0u) << "gone once the drive answered its commit";
+  EXPECT_FALSE(Present(machine, 4));
+  plat::CloseHandle(h);
+}
+
+// A scenario the lab cannot read whole builds nothing, and says which line.
+TEST_F(LabTest, AScenarioIsReadWholeOrNotAtAll) {
+  struct Case {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"nvme disk=0 bus=2\n# the second drive\nrst disk=1 port=3 speed=9\n", "line 3: unknown key \"speed\" for rst"},
+      {"nvme disk=0 timeout=2\n", "line 1: unknown key \"timeout\" for nvme"},
+      {"sata disk=0 maker\n", "line 1: unknown key \"maker\" for sata"},
+      {"usb disk=0\nnvme disk=1 refuse=0x11\n",
+       "line 2: refuse= takes OPCODE:STATUS[:AFTER], separated by commas, with a status other than 0"},
+      {"nvme disk=0 refuse=0x11:0x0002,0x10:0\n",
+       "line 1: refuse= takes OPCODE:STATUS[:AFTER], separated by commas, with a status other than 0"},
+      {"nvme disk=0 refuse=0x11:0x0002:two\n",
+       "line 1: refuse= takes OPCODE:STATUS[:AFTER], separated by commas, with a status other than 0"},
+      {"nvme disk=0 commit=ok\n", "line 1: commit= takes the status field the commit answers, other than 0"},
+      {"rst disk=0 unplug=0\n", "line 1: unplug= takes a number of pieces from 1, or commit"},
+      {"usb disk=0 timeout=soon\n", "line 1: timeout= takes a number of pieces from 1, or commit"},
+      {"nvme disk=0\nvolume letter=C\n", "line 2: a volume needs letter= and disk="},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string error;
+    EXPECT_FALSE(lab::BuildScenario(machine, c.text, &error));
+    EXPECT_EQ(c.error, error);
+    EXPECT_TRUE(machine.Disks().empty()) << "no drive of the lines before";
+  }
 }
