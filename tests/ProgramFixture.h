@@ -39,10 +39,11 @@ inline HWND DialogOf(DWORD pid) {
 }
 
 // Starts a program and waits up to 30 s for a dialog window of it.
-inline void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* process, HWND* dlg) {
+inline void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* process, HWND* dlg,
+                         const std::wstring& args = L"") {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  std::wstring command = L"\"" + program + L"\"";
+  std::wstring command = L"\"" + program + L"\"" + (args.empty() ? L"" : L" " + args);
   ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                              process));
   *dlg = nullptr;
@@ -53,15 +54,25 @@ inline void StartUpdater(const std::wstring& program, PROCESS_INFORMATION* proce
   ASSERT_NE(nullptr, *dlg) << "no dialog within 30 seconds";
 }
 
-// Closes the updater as the user would and waits for its end; its exit code.
-inline DWORD CloseUpdater(PROCESS_INFORMATION* process, HWND dlg) {
-  PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process->hProcess, 30000));
+// Waits for a started program's end; its exit code. One left waiting (behind
+// a box, say) is ended, or CTest would wait on its output.
+inline DWORD WaitForEnd(PROCESS_INFORMATION* process, DWORD ms) {
+  if (WaitForSingleObject(process->hProcess, ms) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the program did not end within " << ms << " ms";
+    TerminateProcess(process->hProcess, 259);
+    WaitForSingleObject(process->hProcess, 5000);
+  }
   DWORD code = 259;
   GetExitCodeProcess(process->hProcess, &code);
   CloseHandle(process->hThread);
   CloseHandle(process->hProcess);
   return code;
+}
+
+// Closes the updater as the user would and waits for its end; its exit code.
+inline DWORD CloseUpdater(PROCESS_INFORMATION* process, HWND dlg) {
+  PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+  return WaitForEnd(process, 30000);
 }
 
 // Only one updater runs at a time on a machine: tests that start a real one

@@ -8,8 +8,13 @@
 #include "Devices.h"
 #include "LabFixture.h"
 #include "MakerPersonality.h"
+#include "PackageFixture.h"
+#include "ProgramFixture.h"
 #include "Scenario.h"
 #include "UsbBridge.h"
+#include "resources/resource.h"
+
+#include <commctrl.h>
 
 namespace {
 
@@ -497,4 +502,139 @@ TEST_F(LabTest, AScenarioIsReadWholeOrNotAtAll) {
     EXPECT_EQ(c.error, error);
     EXPECT_TRUE(machine.Disks().empty()) << "no drive of the lines before";
   }
+}
+
+namespace {
+
+// A message box of the process on the screen, other than the window given.
+HWND BoxOf(DWORD pid, HWND besides) {
+  struct Search {
+    DWORD pid;
+    HWND besides, found;
+  } search{pid, besides, nullptr};
+  EnumWindows(
+      [](HWND hwnd, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        WCHAR cls[16] = L"";
+        GetClassNameW(hwnd, cls, 16);
+        if (owner != s->pid || hwnd == s->besides || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(hwnd))
+          return TRUE;
+        s->found = hwnd;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+template <typename F>
+bool WaitUntil(F done, DWORD ms) {
+  for (DWORD waited = 0; waited < ms; waited += 50) {
+    if (done()) return true;
+    Sleep(50);
+  }
+  return done();
+}
+
+// What a message box says: the text of its static controls.
+std::wstring BoxText(HWND box) {
+  std::wstring text;
+  EnumChildWindows(
+      box,
+      [](HWND child, LPARAM p) -> BOOL {
+        WCHAR cls[16] = L"", line[512] = L"";
+        GetClassNameW(child, cls, 16);
+        if (_wcsicmp(cls, L"Static") == 0 && GetWindowTextW(child, line, 512) > 0)
+          *reinterpret_cast<std::wstring*>(p) += line;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&text));
+  return text;
+}
+
+// The person's answer, as a button of the box gives it.
+void Answer(HWND box, int button) { PostMessageW(box, WM_COMMAND, button, 0); }
+
+}  // namespace
+
+// KestrelLab.exe as a person starts it: a copy with its own scenario file.
+class LabProgram : public PackageTest {
+ protected:
+  std::wstring program;
+  void Place(const char* scenario) {
+    program = root + L"\\KestrelLab.exe";
+    ASSERT_TRUE(CopyFileW(ProgramPath(L"KestrelLab.exe").c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(WriteAll(root + L"\\KestrelLab.scenario", lab::Bytes(scenario, scenario + strlen(scenario))));
+  }
+  // RUN, once the first list has chosen the drive.
+  static void PressRun(HWND dlg) {
+    ASSERT_TRUE(WaitUntil([dlg] { return IsWindowEnabled(GetDlgItem(dlg, IDOK)) != FALSE; }, 20000));
+    PostMessageW(dlg, WM_COMMAND, IDOK, 0);
+  }
+};
+
+// By hand the question waits for an answer and the run's pauses last their
+// real time; with --auto the lab answers and the run takes virtual time.
+TEST_F(LabProgram, ByHandItWaitsForThePersonAndWithAutoItRunsAlone) {
+  OneUpdaterAtATime turn;
+  ASSERT_NO_FATAL_FAILURE(Place("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=BYHAND-1 maker\n"));
+  PROCESS_INFORMATION process = {};
+  HWND dlg = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartUpdater(program, &process, &dlg));
+  ASSERT_NO_FATAL_FAILURE(PressRun(dlg));
+  HWND question = nullptr;
+  EXPECT_TRUE(WaitUntil([&] { return (question = BoxOf(process.dwProcessId, dlg)) != nullptr; }, 20000))
+      << "no question on the screen";
+  if (question != nullptr) {
+    Sleep(1000);
+    EXPECT_TRUE(IsWindowVisible(question)) << "the question waits for the person";
+    ULONGLONG answered = GetTickCount64();
+    Answer(question, IDYES);
+    HWND closing = nullptr;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return (closing = BoxOf(process.dwProcessId, dlg)) != nullptr && closing != question; }, 60000));
+    EXPECT_GE(GetTickCount64() - answered, 5500u) << "two 3-second pauses, in real time";
+    EXPECT_NE(std::wstring::npos, BoxText(closing).find(L"The firmware was updated")) << BoxText(closing).c_str();
+    Answer(closing, IDOK);
+  }
+  EXPECT_EQ(0u, CloseUpdater(&process, dlg));
+
+  ASSERT_NO_FATAL_FAILURE(StartUpdater(program, &process, &dlg, L"--auto"));
+  ASSERT_NO_FATAL_FAILURE(PressRun(dlg));
+  ULONGLONG pressed = GetTickCount64();
+  bool boxSeen = false;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        boxSeen = boxSeen || BoxOf(process.dwProcessId, dlg) != nullptr;
+        return SendDlgItemMessageW(dlg, IDC_PROGRESS, PBM_GETPOS, 0, 0) == 100 &&
+               IsWindowEnabled(GetDlgItem(dlg, IDOK));
+      },
+      30000));
+  EXPECT_LT(GetTickCount64() - pressed, 5500u) << "virtual time";
+  EXPECT_FALSE(boxSeen) << "every box answered by the lab";
+  EXPECT_EQ(0u, CloseUpdater(&process, dlg));
+}
+
+// A key the lab does not know stops it before any window but the box that
+// names the file and the line; with --auto nobody is asked, and it ends.
+TEST_F(LabProgram, AnUnknownScenarioKeyIsShownWithItsLineAndNothingStarts) {
+  OneUpdaterAtATime turn;
+  ASSERT_NO_FATAL_FAILURE(Place("nvme disk=0 bus=2 maker\n# a bridge\nusb disk=1 chip=asmedia speed=5000\n"));
+  PROCESS_INFORMATION process = {};
+  HWND box = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartUpdater(program, &process, &box));
+  EXPECT_TRUE(WaitUntil([box] { return IsWindowVisible(box) != FALSE; }, 10000));
+  EXPECT_EQ(nullptr, GetDlgItem(box, IDC_DRIVE_LIST)) << "the updater's dialog did not start";
+  EXPECT_NE(std::wstring::npos, BoxText(box).find(L"KestrelLab.scenario, line 3: unknown key \"speed\" for usb"))
+      << BoxText(box).c_str();
+  Answer(box, IDOK);
+  EXPECT_EQ(1u, WaitForEnd(&process, 10000));
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  std::wstring command = L"\"" + program + L"\" --auto";
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &process));
+  EXPECT_EQ(1u, WaitForEnd(&process, 10000)) << "with --auto no box waits for anyone";
 }

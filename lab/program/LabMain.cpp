@@ -33,12 +33,16 @@ const char kDefaultScenario[] =
 
 constexpr int ID_DISKS = 100, ID_UNPLUG = 101, ID_PLUG = 102;
 
-std::string ReadScenario() {
+constexpr wchar_t kScenarioFile[] = L"KestrelLab.scenario";
+
+// The scenario file beside the program, or the built-in machine; name says which.
+std::string ReadScenario(std::wstring* name) {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring file = path;
-  file = file.substr(0, file.find_last_of(L'\\') + 1) + L"KestrelLab.scenario";
+  file = file.substr(0, file.find_last_of(L'\\') + 1) + kScenarioFile;
   FILE* f = _wfopen(file.c_str(), L"rb");
+  *name = f != nullptr ? kScenarioFile : L"the built-in machine";
   if (f == nullptr) return kDefaultScenario;
   std::string text;
   char chunk[1024];
@@ -46,6 +50,33 @@ std::string ReadScenario() {
   while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
   fclose(f);
   return text;
+}
+
+// By hand the lab waits for the person: real message boxes, real time.
+// "--auto" answers every box itself in virtual time; "--guided FOLDER" is
+// the demo command's whole update, clicked by the lab itself in real time.
+enum class Mode { ByHand, Auto, Guided };
+
+bool ReadMode(std::wstring args, Mode* mode, std::wstring* folder) {
+  while (!args.empty() && args.back() == L' ') args.pop_back();
+  if (args.rfind(L"--guided ", 0) == 0) {
+    *mode = Mode::Guided;
+    *folder = args.substr(9);
+    return true;
+  }
+  *mode = args == L"--auto" ? Mode::Auto : Mode::ByHand;
+  return args.empty() || args == L"--auto";
+}
+
+// What stops the lab goes to the console, and to a box when someone is
+// there to read it.
+int Refuse(const std::wstring& text, bool person) {
+  char utf8[1024] = "";
+  int n = WideCharToMultiByte(CP_UTF8, 0, (text + L"\n").c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
+  DWORD written = 0;
+  if (n > 1) WriteFile(GetStdHandle(STD_ERROR_HANDLE), utf8, DWORD(n - 1), &written, nullptr);
+  if (person) MessageBoxW(nullptr, text.c_str(), L"Kestrel Lab", MB_OK | MB_ICONERROR);
+  return 1;
 }
 
 void FillDiskList(HWND list) {
@@ -199,21 +230,21 @@ class GuidedRun {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   if (!RestrictDllSearch()) return 1;
-  std::string error;
-  if (!lab::BuildScenario(lab::Machine::Get(), ReadScenario(), &error)) {
-    std::wstring text(error.begin(), error.end());
-    MessageBoxW(nullptr, text.c_str(), L"Kestrel Lab scenario", MB_OK | MB_ICONERROR);
-    return 1;
-  }
+  Mode mode;
+  std::wstring folder;
+  if (!ReadMode(commandLine != nullptr ? commandLine : L"", &mode, &folder))
+    return Refuse(L"Usage: KestrelLab.exe [--auto | --guided FOLDER]", true);
+  std::wstring name;
+  std::string text = ReadScenario(&name), error;
+  if (!lab::BuildScenario(lab::Machine::Get(), text, &error))
+    return Refuse(name + L", " + std::wstring(error.begin(), error.end()) +
+                      L"\r\n\r\nThe lab starts only with the whole machine the file describes.",
+                  mode == Mode::ByHand);
+  lab::Machine::Get().SetRealTime(mode != Mode::Auto);
+  lab::Machine::Get().SetRealMessageBoxes(mode != Mode::Auto);
   OpenControlWindow(instance);
-  // "--guided FOLDER": the demo command's whole update, in real time.
-  std::wstring args = commandLine != nullptr ? commandLine : L"";
   std::thread guide;
-  if (args.rfind(L"--guided ", 0) == 0) {
-    lab::Machine::Get().SetRealTime(true);
-    lab::Machine::Get().SetRealMessageBoxes(true);
-    guide = std::thread(GuidedRun(args.substr(9)));
-  }
+  if (mode == Mode::Guided) guide = std::thread(GuidedRun(folder));
   int result = RunKestrel(instance);
   if (guide.joinable()) guide.join();
   return result;
