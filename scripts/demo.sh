@@ -14,14 +14,10 @@ kestrel_build --target KestrelLabDemo --target KestrelLab
 wine "$KESTREL_BUILD/bin/KestrelLabDemo.exe" "$@" </dev/null
 
 # The dialog needs a real graphics driver; the tests' prefix uses the null one.
-wineserver -k </dev/null >/dev/null 2>&1 || true
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f </dev/null >/dev/null 2>&1
-wineserver -k </dev/null >/dev/null 2>&1 || true
+kestrel_wine_graphics x11
 xvfb_pid=""
 restore() {
-  wineserver -k </dev/null >/dev/null 2>&1 || true
-  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 || true
-  wineserver -k </dev/null >/dev/null 2>&1 || true
+  kestrel_wine_graphics null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap restore EXIT

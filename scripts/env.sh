@@ -64,3 +64,11 @@ kestrel_wine_start() {
   wine cmd /c exit </dev/null >/dev/null 2>&1
   trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 }
+
+# The prefix's graphics driver: null for the tests, x11 for windows on a
+# display. Wine reads it when its server starts.
+kestrel_wine_graphics() {
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$1" /f </dev/null >/dev/null 2>&1
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+}
