@@ -40,7 +40,7 @@ answer() {
 if [ -n "$saved_display" ]; then
   echo "== KestrelLab.exe on your display: watch the update run"
   DISPLAY=$saved_display "${guided[@]}" </dev/null >/dev/null 2>&1 &
-  for name in ready progress done; do answer "$name" ""; done
+  for name in ready question progress done waiting failure; do answer "$name" ""; done
 else
   export DISPLAY=:97
   Xvfb "$DISPLAY" -screen 0 1100x620x24 </dev/null >/dev/null 2>&1 &
@@ -49,8 +49,11 @@ else
   wine explorer /desktop=KestrelLab,1100x620 "$KESTREL_BUILD/bin/KestrelLab.exe" --guided \
     "$(winepath -w "$marks" 2>/dev/null)" </dev/null >/dev/null 2>&1 &
   answer ready "$KESTREL_BUILD/kestrel-lab.png"
+  answer question "$KESTREL_BUILD/kestrel-lab-question.png"
   answer progress "$KESTREL_BUILD/kestrel-lab-progress.png"
   answer done "$KESTREL_BUILD/kestrel-lab-done.png"
+  answer waiting "$KESTREL_BUILD/kestrel-lab-waiting.png"
+  answer failure "$KESTREL_BUILD/kestrel-lab-failure.png"
 fi
 for _ in $(seq 1 100); do
   [ -f "$marks/demo-report.txt" ] && break

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Lab.h"
+#include "NvmeDrive.h"
 #include "Scenario.h"
 #include "app/Dialog.h"
 #include "app/Text.h"
@@ -146,7 +147,11 @@ class GuidedRun {
     Mark(L"ready");
     DriveRecord before = Probe();
     PostMessageW(dlg, WM_COMMAND, IDOK, 0);
-    Click(dlg, IDYES);  // the question
+    // The question, with the panel naming what the drive runs and will run.
+    if (WaitFor([dlg] { return FindDialog(dlg); }, 30000) == nullptr) return;
+    Sleep(500);
+    Mark(L"question");
+    Click(dlg, IDYES);
     WaitFor([dlg]() -> HWND {
       return SendDlgItemMessageW(dlg, IDC_PROGRESS, PBM_GETPOS, 0, 0) >= 40 ? dlg : nullptr;
     }, 60000);
@@ -155,7 +160,22 @@ class GuidedRun {
     if (box == nullptr) return;
     Sleep(500);
     Mark(L"done");
-    Click(dlg, IDOK);  // the closing message: OK restarts the lab's machine
+    Click(dlg, IDCANCEL);  // not now: the panel says the new firmware waits for the restart
+    Sleep(500);
+    Mark(L"waiting");
+    // The ASMedia drive refuses its third piece: the failure says what and why.
+    lab::Machine::Get().DriveAt(2)->FailOpcode(0x11, lab::NvmeStatus::FromField(0x0004), 2);
+    SendDlgItemMessageW(dlg, IDC_DRIVE_LIST, CB_SETCURSEL, 2, 0);
+    SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_DRIVE_LIST, CBN_SELENDOK),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDC_DRIVE_LIST)));
+    PostMessageW(dlg, WM_COMMAND, IDOK, 0);
+    Click(dlg, IDYES);
+    box = WaitFor([dlg] { return FindDialog(dlg); }, 120000);
+    if (box == nullptr) return;
+    Sleep(500);
+    Mark(L"failure");
+    Click(dlg, IDOK);
+    lab::Machine::Get().Restart();  // the restart the first update waits for
     Sleep(500);
     DriveRecord after = Probe();
     Report(before, after);
