@@ -75,6 +75,8 @@ TEST_F(DialogTest, AnEmptyListSaysWhy) {
   RefreshDriveList(dlg, 0);
   EXPECT_EQ(1u, Entries(dlg).size());
   EXPECT_EQ(L"", Text(dlg, IDC_STATUS)) << "the row is cleared once a drive is listed";
+  SendMessageW(dlg, WM_UPDATE_PROGRESS, 0, 100);  // a check outside a run reports progress too
+  EXPECT_EQ(L"", Text(dlg, IDC_STATUS)) << "no phase is named outside a run";
 }
 
 // Drives of one model are told apart in the list before one is chosen: by

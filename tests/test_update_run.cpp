@@ -241,6 +241,7 @@ TEST_F(UpdateRunTest, RefusalsSayWhichRuleRefused) {
       {"nvme disk=0 bus=2 maker nand=2CD48932A600", L"[VX] No this fw, 0x2C01, 2",
        L"This package has no firmware for the flash of this drive (Micron-B17A, 2 LUN)."},
       {"nvme disk=0 bus=2 maker version=1.5.C.01", L"[VX] Limit Drv FW Version : 1.5.C.01", L"Do not need to update."},
+      {"nvme disk=0 bus=2 maker version=1.10.A.1", L"[VX] Limit Drv FW Version : 1.10.A.1", L"Do not need to update."},
       {"nvme disk=0 bus=2 maker version=1.3.A.07", L"[VX] Limit Drv FW Version : 1.3.A.07",
        L"This package does not update drives with firmware 1.0.0.00 (1.3.A.07)."},
   };
@@ -389,6 +390,18 @@ TEST_F(UpdateRunTest, FailuresEndTheRunAtOnceAndSayWhy) {
       {"the third piece fails", native, [&] { machine.FailFirmwarePiece(3); }, {0, 3, 0},
        L"The download failed at offset 0x2000: the request failed with Windows error 1117.\n"
        L"The drive still runs its old firmware.\nContact support and quote: the download, Windows error 1117."},
+      // Windows answers a disk pulled mid-request with an I/O error: the
+      // disk gone from the bus decides the advice.
+      {"the drive leaves as a piece fails", native,
+       [&] {
+         machine.FailFirmwarePiece(3);
+         machine.AfterRequest([&](const lab::RequestRecord& r) {
+           if (!r.ok && r.error == ERROR_IO_DEVICE) machine.Unplug(0);
+         });
+       },
+       {0, 3, 0},
+       L"The download failed at offset 0x2000: the request failed with Windows error 1117.\n"
+       L"The drive still runs its old firmware.\nCheck the cable and press RUN again."},
       {"the commit fails", native, [&] { machine.FailActivation(); },
        {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 40, 0},
        L"The commit failed: the request failed with Windows error 1117.\nThe drive still runs its old firmware.\n"
@@ -414,17 +427,20 @@ TEST_F(UpdateRunTest, FailuresEndTheRunAtOnceAndSayWhy) {
     configFault = lab::GiveMakerPersonality(*machine.DriveAt(0));
     Start();
     c.arrange();
+    lab::NvmeDrive* drive = machine.DriveAt(0);
     machine.QueueMessageBoxAnswer(IDYES);
     Run();
+    machine.AfterRequest(nullptr);
     EXPECT_EQ(std::wstring(L"Update FW Fail !\n") + c.message, LastBox());
     EXPECT_EQ(UINT(MB_OK | MB_ICONERROR), machine.MessageBoxes().back().type);
     EXPECT_EQ(c.positions, g_positions);
     EXPECT_EQ(0, SendDlgItemMessageW(dlg, IDC_PROGRESS, PBM_GETPOS, 0, 0));
     EXPECT_EQ(L"Update failed", Text(dlg, IDC_STATUS));
-    lab::NvmeDrive* drive = machine.DriveAt(0);
     for (const auto& commit : drive->commits()) EXPECT_FALSE(commit.status.ok());
     for (const auto& sqe : drive->adminCommands()) EXPECT_NE(0xE5, sqe[0]) << "no name write after a failure";
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+    if (machine.DriveAt(0) != nullptr) {
+      EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDOK)));
+    }
     if (std::string(c.what) == "the configuration read fails") {
       EXPECT_TRUE(drive->pieces().empty()) << "nothing sent";
     }
@@ -598,7 +614,7 @@ TEST_F(UpdateRunTest, ADriveThatNeverComesBackIsNoSuccess) {
   std::vector<int> positions = Expected(true, {82, 84, 86, 88, 90, 92, 94, 96, 98});
   positions.push_back(0);  // no success: the bar does not stay full
   EXPECT_EQ(positions, g_positions);
-  EXPECT_EQ(L"Update failed", Text(dlg, IDC_STATUS));
+  EXPECT_EQ(L"The drive was not found after the update", Text(dlg, IDC_STATUS));
   EXPECT_EQ(NOT_FOUND_AGAIN_MESSAGE, LastBox());
   EXPECT_EQ(UINT(MB_OK | MB_ICONWARNING), machine.MessageBoxes().back().type);
   EXPECT_TRUE(machine.ShutdownRequests().empty());
@@ -732,6 +748,7 @@ TEST_F(UpdateRunTest, AnRstDrivePulledMidRunIsNeverAnnouncedAsUpdated) {
       EXPECT_EQ(1u, drive->commits().size());
       EXPECT_EQ(NOT_FOUND_AGAIN_MESSAGE, LastBox());
       EXPECT_NE(std::wstring::npos, Entries(dlg).back().find(L" - Disconnect"));
+      EXPECT_EQ(L"1.0.0.00", Text(dlg, IDC_FIRMWARE)) << "the run is over: no new version is named";
     } else {
       EXPECT_TRUE(drive->commits().empty()) << "the drive records no commit";
       EXPECT_EQ(L"Update FW Fail !\nThe commit failed: the request failed with Windows error 55.\n"

@@ -118,6 +118,12 @@ void InitDialog(HWND hDlg) {
 
 // The phase the worker's share of the bar belongs to, with the bar's percentage.
 void ShowProgress(HWND hDlg, int position) {
+  // The checks outside a run (a selection, RUN's own) post progress too:
+  // only a run names a phase.
+  if (!IsBusy()) {
+    SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    return;
+  }
   INT16 start = GetAppState()->sProgressStart;
   const WCHAR* phase = start < 30   ? L"Sending the firmware"
                        : start < 60 ? L"Activating the firmware"
@@ -208,11 +214,21 @@ void FormatFailureMessage(const AppState* app, WCHAR* text, size_t capacity) {
   WCHAR what[ARRAYSIZE(app->szRunFailure)];
   StringCchCopyW(what, ARRAYSIZE(what), app->szRunFailure[0] != L'\0' ? app->szRunFailure : L"the update stopped");
   what[0] = towupper(what[0]);
-  const WCHAR* state = app->bRunCommitted
-                           ? L"The drive took the new firmware: it runs after the computer restarts."
-                           : L"The drive still runs its old firmware.";
-  WCHAR next[ARRAYSIZE(app->szRunQuote) + 40];
-  switch (app->iRunAdvice) {
+  bool fullShutdown = app->iRunReset == RESET_SUBSYSTEM || app->iRunReset == RESET_POWER_CYCLE;
+  const WCHAR* state = !app->bRunCommitted ? L"The drive still runs its old firmware."
+                       : fullShutdown
+                           ? L"The drive took the new firmware: it runs after the computer is shut down fully and started again."
+                           : L"The drive took the new firmware: it runs after the computer restarts.";
+  WCHAR next[ARRAYSIZE(app->szRunQuote) + 200];
+  // A committed image waits for its reset, and RUN refuses until then.
+  if (app->bRunCommitted) {
+    size_t used = FormatText(next, L"%s, then start the updater again to check its firmware.",
+                             fullShutdown ? L"Shut the computer down fully, wait ten seconds, and start it again"
+                                          : L"Restart the computer");
+    if (app->szRunQuote[0] != L'\0')
+      FormatText(next + used, ARRAYSIZE(next) - used, L" If it still runs the old one, contact support and quote: %s.",
+                 app->szRunQuote);
+  } else switch (app->iRunAdvice) {
     case ADVICE_SUPPORT:
       FormatText(next, L"Contact support and quote: %s.", app->szRunQuote);
       break;
@@ -235,7 +251,15 @@ void ShowChosenDrive(HWND hDlg) {
   AppState* app = GetAppState();
   LRESULT item = SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETCURSEL, 0, 0);
   LRESULT index = item == CB_ERR ? CB_ERR : SendDlgItemMessageW(hDlg, IDC_DRIVE_LIST, CB_GETITEMDATA, item, 0);
-  if (index >= 0 && static_cast<UINT32>(index) < app->nDriveCount) ShowDriveInfo(hDlg, &app->DriveTable[index]);
+  if (index >= 0 && static_cast<UINT32>(index) < app->nDriveCount) {
+    ShowDriveInfo(hDlg, &app->DriveTable[index]);
+    return;
+  }
+  // The drive is not listed (the disconnect entry): its last record, without
+  // the versions of a run that is over.
+  DriveRecord shown;
+  GetSelectedDrive(&shown);
+  if (shown.szDevicePath[0] != L'\0') ShowDriveInfo(hDlg, &shown);
 }
 
 void OnUpdateDone(HWND hDlg, LPARAM result) {
@@ -247,7 +271,8 @@ void OnUpdateDone(HWND hDlg, LPARAM result) {
   if (result != 1) {
     // The bar never stays where the run stopped.
     SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_SETPOS, 0, 0);
-    SetDlgItemTextW(hDlg, IDC_STATUS, L"Update failed");
+    SetDlgItemTextW(hDlg, IDC_STATUS,
+                    result == RES_NOT_FOUND_AGAIN ? L"The drive was not found after the update" : L"Update failed");
   } else {
     SetDlgItemTextW(hDlg, IDC_STATUS, L"Update finished");
   }

@@ -75,6 +75,11 @@ int MapProgress(LPARAM percentage);
 void ShowProgress(HWND hDlg, int position);
 void WaitWithProgress(DWORD milliseconds);
 void OnUpdateDone(HWND hDlg, LPARAM result);
+// The closing text of a failed run, from what the run kept.
+void FormatFailureMessage(const AppState* app, WCHAR* text, size_t capacity);
+// The panel of the list's chosen entry, or of the selected drive when the
+// list shows it disconnected.
+void ShowChosenDrive(HWND hDlg);
 // The reason a shutdown shows while a run holds it up; the system takes it
 // only from the thread that made the dialog, so both run there.
 extern const WCHAR SHUTDOWN_BLOCK_REASON[];

@@ -47,6 +47,26 @@ void TrimmedSerial(const DriveRecord& drive, WCHAR* out, size_t capacity) {
   for (size_t n = wcslen(out); n > 0 && out[n - 1] == L' '; --n) out[n - 1] = L'\0';
 }
 
+// Part by part: numbers as numbers (1.10 comes after 1.9), other parts as text.
+int CompareVersions(const WCHAR* a, const WCHAR* b) {
+  while (*a != L'\0' || *b != L'\0') {
+    size_t la = wcscspn(a, L"."), lb = wcscspn(b, L".");
+    bool numbers = la > 0 && lb > 0 && wcsspn(a, L"0123456789") == la && wcsspn(b, L"0123456789") == lb;
+    int order = 0;
+    if (numbers) {
+      unsigned long x = wcstoul(a, nullptr, 10), y = wcstoul(b, nullptr, 10);
+      order = x < y ? -1 : x > y ? 1 : 0;
+    } else {
+      order = wcsncmp(a, b, la < lb ? la : lb);
+      if (order == 0 && la != lb) order = la < lb ? -1 : 1;
+    }
+    if (order != 0) return order;
+    a += la + (a[la] == L'.' ? 1 : 0);
+    b += lb + (b[lb] == L'.' ? 1 : 0);
+  }
+  return 0;
+}
+
 // The three gates, and the image they chose, judged whole before anything
 // is asked: nullptr when the drive may be updated, else the refusal the
 // person reads (logged as well, after the line that names the gate).
@@ -81,7 +101,7 @@ const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* text, siz
       LogLine(L"Limit Drv FW Version : %s", drive.DrvInfoVersion);
       // A drive past the image's own version needs nothing; any other
       // internal version belongs to firmware this package is not for.
-      if (wcscmp(drive.DrvInfoVersion, version) >= 0) refusal = REFUSE_CURRENT;
+      if (CompareVersions(drive.DrvInfoVersion, version) >= 0) refusal = REFUSE_CURRENT;
       else
         FormatText(text, capacity, L"This package does not update drives with firmware %s (%s).", drive.szFwRevision,
                    drive.DrvInfoVersion);
@@ -124,13 +144,17 @@ INT32 Failed(const WCHAR* step, INT32 result) {
   WCHAR why[200], status[80], quote[160] = L"";
   DescribeCmdFault(fault, why, ARRAYSIZE(why));
   INT32 advice = ADVICE_CABLE;
-  bool gone = IsDeviceGoneError(fault->dwSystemError);
-  if (DescribeCmdStatus(fault, status, ARRAYSIZE(status))) {
+  constexpr DWORD PROTOCOL_NO_DEVICE = 4;  // STORAGE_PROTOCOL_STATUS_NO_DEVICE
+  bool gone = IsDeviceGoneError(fault->dwSystemError) ||
+              (fault->bProtocolStatus && fault->dwDriverCode == PROTOCOL_NO_DEVICE);
+  if (gone) {
+    advice = ADVICE_CABLE;
+  } else if (DescribeCmdStatus(fault, status, ARRAYSIZE(status))) {
     advice = ADVICE_SUPPORT;
     FormatText(quote, L"%s, %s", step, status);
-  } else if (fault->bridgeStep[0] != 0 && !gone) {
+  } else if (fault->bridgeStep[0] != 0) {
     advice = ADVICE_DIRECT;  // a bridge that ran out of time or broke off the step
-  } else if (fault->dwSystemError != 0 && !gone) {
+  } else if (fault->dwSystemError != 0) {
     advice = ADVICE_SUPPORT;  // the driver refused, in its own words
     FormatText(quote, L"%s, Windows error %lu", step, fault->dwSystemError);
   } else if (why[0] == L'\0' && result == RES_BLANK_BLOCK) {
@@ -338,7 +362,7 @@ void OnRun(HWND hDlg) {
                app->szBeforeMessage);
     if (plat::MessageBoxW(hDlg, question, app->szTitle, MB_ICONWARNING | MB_YESNO) != IDYES) {
       app->szRunNewVersion[0] = L'\0';
-      ShowDriveInfo(hDlg, &drive);
+      ShowChosenDrive(hDlg);  // a rebuild meanwhile may have chosen another entry
       return;
     }
   }
@@ -353,11 +377,20 @@ void OnRun(HWND hDlg) {
   HoldShutdown(hDlg);
   if (!StartWorker(hDlg, &app->hWorker, UpdateWorker) && app->hWorker == nullptr) {
     // No thread: nothing runs, so the dialog must not stay waiting for one.
+    DWORD error = GetLastError();
+    WCHAR quote[64];
+    FormatText(quote, L"starting the update, Windows error %lu", error);
+    KeepRunFailure(ADVICE_SUPPORT, quote, L"the update could not be started (Windows error %lu)", error);
+    LogLine(L"RUN: %s", app->szRunFailure);
     ReleaseShutdown(hDlg);
     app->szRunNewVersion[0] = L'\0';
+    ShowDriveInfo(hDlg, &drive);
     EnableWindow(GetDlgItem(hDlg, IDOK), TRUE);
     EnableWindow(GetDlgItem(hDlg, IDC_DRIVE_LIST), TRUE);
-    plat::MessageBoxW(hDlg, L"Update FW Fail !", app->szTitle, MB_OK);
+    SetDlgItemTextW(hDlg, IDC_STATUS, L"Update failed");
+    WCHAR text[1024];
+    FormatFailureMessage(app, text, ARRAYSIZE(text));
+    plat::MessageBoxW(hDlg, text, app->szTitle, MB_OK | MB_ICONERROR);
   }
 }
 
@@ -401,7 +434,12 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
     return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, RES_OPEN_FAILED));
   }
   INT32 result = RunUpdate(drive, &ctx, hDrive);
-  if (result != RES_SUCCESS) return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, result));
+  if (result != RES_SUCCESS) {
+    // A disk gone from the bus was pulled or lost its link, whatever its
+    // driver answered: the cable comes first.
+    if (!DiskPresent(drive.szDevicePath)) app->iRunAdvice = ADVICE_CABLE;
+    return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, result));
+  }
 
   // Only a bridge restarts the drive here; the others wait for the reset.
   if (ctx.iCmdType == CMD_ASM_USB) {

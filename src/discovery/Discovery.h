@@ -134,6 +134,8 @@ constexpr DWORD IDENTIFY_SIZE = 4096;
 // denied counts the disks that could not be opened for lack of rights.
 UINT32 ScanDisks(DriveRecord* slots, UINT32 capacity, const DriveRecord* busy = nullptr, UINT32* denied = nullptr);
 INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record);
+// Whether a disk is still on the bus, asked without a request to the drive.
+bool DiskPresent(const WCHAR* path);
 INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record);
 HANDLE OpenDisk(const WCHAR* path, CmdContext* ctx);
 HANDLE OpenDisk(TreeSnapshot& tree, const WCHAR* path, CmdContext* ctx);

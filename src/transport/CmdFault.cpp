@@ -5,7 +5,7 @@
 
 namespace {
 
-thread_local CmdFault t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT};
+thread_local CmdFault t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0};
 
 struct StatusName {
   UINT32 field;  // type << 8 | code
@@ -42,6 +42,13 @@ struct DriverCodeName {
   const WCHAR* name;
 };
 
+// The STORAGE_PROTOCOL_STATUS values of winioctl.h.
+const DriverCodeName kProtocolStatusNames[] = {
+    {0x00, L"Pending"},       {0x02, L"Error"},        {0x03, L"Invalid Request"},
+    {0x04, L"No Device"},     {0x05, L"Busy"},         {0x06, L"Data Overrun"},
+    {0x07, L"Insufficient Resources"}, {0x08, L"Throttled Request"}, {0xFF, L"Not Supported"},
+};
+
 // The miniport firmware statuses of ntddscsi.h.
 const DriverCodeName kFirmwareStatusNames[] = {
     {0x01, L"Error"},         {0x02, L"Illegal Request"},  {0x03, L"Invalid Parameter"},
@@ -71,7 +78,7 @@ const WCHAR* ResetNeedName(INT32 need) {
   }
 }
 
-void ClearCmdFault() { t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT}; }
+void ClearCmdFault() { t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0}; }
 
 const CmdFault* LastCmdFault() { return &t_fault; }
 
@@ -87,7 +94,15 @@ void NoteNvmeStatus(UINT32 statusField) {
 
 void NoteSystemError(DWORD error) { t_fault.dwSystemError = error; }
 
-void NoteDriverCode(DWORD code) { t_fault.dwDriverCode = code; }
+void NoteDriverCode(DWORD code) {
+  t_fault.dwDriverCode = code;
+  t_fault.bProtocolStatus = 0;
+}
+
+void NoteProtocolStatus(DWORD status) {
+  t_fault.dwDriverCode = status;
+  t_fault.bProtocolStatus = 1;
+}
 
 void NoteBridgeStep(const BYTE* cdb, bool checkCondition) {
   t_fault.bridgeStep[0] = cdb[0];
@@ -110,6 +125,13 @@ int DescribeCmdStatus(const CmdFault* fault, WCHAR* out, size_t capacity) {
     UINT32 field = fault->nvmeStatus & NVME_STATUS_TYPE_AND_CODE;
     if (name != nullptr) FormatText(out, capacity, L"%s (0x%04X)", name, field);
     else FormatText(out, capacity, L"status 0x%04X", field);
+    return 1;
+  }
+  if (fault->bProtocolStatus) {
+    const WCHAR* name = L"unknown";
+    for (const DriverCodeName& d : kProtocolStatusNames)
+      if (d.code == fault->dwDriverCode) name = d.name;
+    FormatText(out, capacity, L"protocol status 0x%02X (%s)", fault->dwDriverCode, name);
     return 1;
   }
   if (fault->dwDriverCode != 0) {

@@ -98,6 +98,7 @@ struct CmdFault {
   BYTE bridgeStep[2];   // the first two bytes of a bridge step that failed
   BYTE bBridgeCheck;    // that step ended with CHECK CONDITION
   INT32 iReset;         // what the last commit that succeeded needs (ResetNeed)
+  BYTE bProtocolStatus; // dwDriverCode is the system NVMe driver's protocol status, not RST's firmware status
 };
 void ClearCmdFault();
 const CmdFault* LastCmdFault();
@@ -105,6 +106,8 @@ void NoteCmdStep(const WCHAR* step, INT64 offset);
 void NoteNvmeStatus(UINT32 statusField);
 void NoteSystemError(DWORD error);
 void NoteDriverCode(DWORD code);
+// The system NVMe driver's STORAGE_PROTOCOL_STATUS of a command it did not carry out.
+void NoteProtocolStatus(DWORD status);
 void NoteBridgeStep(const BYTE* cdb, bool checkCondition);
 void NoteResetNeed(INT32 need);
 // A completion's status field judged: 1 for success, and for a commit that

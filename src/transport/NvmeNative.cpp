@@ -69,7 +69,7 @@ INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw
               cmd->ErrorCode);
     // For an NVMe command the driver's error code is the completion's status field.
     if (cmd->ReturnStatus == STORAGE_PROTOCOL_STATUS_ERROR && cmd->ErrorCode != 0) NoteNvmeStatus(cmd->ErrorCode);
-    else NoteDriverCode(cmd->ReturnStatus);
+    else NoteProtocolStatus(cmd->ReturnStatus);
     result = RES_REQUEST_FAILED;
   } else if (direction == DIR_READ && length != 0) {
     memcpy(buffer, request + PROTOCOL_DATA_OFFSET, length);
