@@ -15,12 +15,15 @@ inline std::wstring ProgramPath(const wchar_t* name = L"Kestrel.exe") {
   return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
-// The process's first top-level dialog window: its main dialog or a message box.
-inline HWND DialogOf(DWORD pid) {
+// The process's first top-level dialog window: its main dialog or a message
+// box; with besides, another than that one, and with visible, one on screen.
+inline HWND DialogOf(DWORD pid, HWND besides = nullptr, bool visible = false) {
   struct Search {
     DWORD pid;
+    HWND besides;
+    bool visible;
     HWND found;
-  } search{pid, nullptr};
+  } search{pid, besides, visible, nullptr};
   EnumWindows(
       [](HWND hwnd, LPARAM p) -> BOOL {
         auto* s = reinterpret_cast<Search*>(p);
@@ -28,11 +31,11 @@ inline HWND DialogOf(DWORD pid) {
         GetWindowThreadProcessId(hwnd, &owner);
         WCHAR cls[32] = L"";
         GetClassNameW(hwnd, cls, 32);
-        if (owner == s->pid && wcscmp(cls, L"#32770") == 0) {
-          s->found = hwnd;
-          return FALSE;
-        }
-        return TRUE;
+        if (owner != s->pid || hwnd == s->besides || wcscmp(cls, L"#32770") != 0 ||
+            (s->visible && !IsWindowVisible(hwnd)))
+          return TRUE;
+        s->found = hwnd;
+        return FALSE;
       },
       reinterpret_cast<LPARAM>(&search));
   return search.found;

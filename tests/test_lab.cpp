@@ -506,28 +506,6 @@ TEST_F(LabTest, AScenarioIsReadWholeOrNotAtAll) {
 
 namespace {
 
-// A message box of the process on the screen, other than the window given.
-HWND BoxOf(DWORD pid, HWND besides) {
-  struct Search {
-    DWORD pid;
-    HWND besides, found;
-  } search{pid, besides, nullptr};
-  EnumWindows(
-      [](HWND hwnd, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(hwnd, &owner);
-        WCHAR cls[16] = L"";
-        GetClassNameW(hwnd, cls, 16);
-        if (owner != s->pid || hwnd == s->besides || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(hwnd))
-          return TRUE;
-        s->found = hwnd;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 template <typename F>
 bool WaitUntil(F done, DWORD ms) {
   for (DWORD waited = 0; waited < ms; waited += 50) {
@@ -584,7 +562,7 @@ TEST_F(LabProgram, ByHandItWaitsForThePersonAndWithAutoItRunsAlone) {
   ASSERT_NO_FATAL_FAILURE(StartUpdater(program, &process, &dlg));
   ASSERT_NO_FATAL_FAILURE(PressRun(dlg));
   HWND question = nullptr;
-  EXPECT_TRUE(WaitUntil([&] { return (question = BoxOf(process.dwProcessId, dlg)) != nullptr; }, 20000))
+  EXPECT_TRUE(WaitUntil([&] { return (question = DialogOf(process.dwProcessId, dlg, true)) != nullptr; }, 20000))
       << "no question on the screen";
   if (question != nullptr) {
     Sleep(1000);
@@ -593,7 +571,7 @@ TEST_F(LabProgram, ByHandItWaitsForThePersonAndWithAutoItRunsAlone) {
     Answer(question, IDYES);
     HWND closing = nullptr;
     ASSERT_TRUE(WaitUntil(
-        [&] { return (closing = BoxOf(process.dwProcessId, dlg)) != nullptr && closing != question; }, 60000));
+        [&] { return (closing = DialogOf(process.dwProcessId, dlg, true)) != nullptr && closing != question; }, 60000));
     EXPECT_GE(GetTickCount64() - answered, 5500u) << "two 3-second pauses, in real time";
     EXPECT_NE(std::wstring::npos, BoxText(closing).find(L"The firmware was updated")) << BoxText(closing).c_str();
     Answer(closing, IDOK);
@@ -606,7 +584,7 @@ TEST_F(LabProgram, ByHandItWaitsForThePersonAndWithAutoItRunsAlone) {
   bool boxSeen = false;
   EXPECT_TRUE(WaitUntil(
       [&] {
-        boxSeen = boxSeen || BoxOf(process.dwProcessId, dlg) != nullptr;
+        boxSeen = boxSeen || DialogOf(process.dwProcessId, dlg, true) != nullptr;
         return SendDlgItemMessageW(dlg, IDC_PROGRESS, PBM_GETPOS, 0, 0) == 100 &&
                IsWindowEnabled(GetDlgItem(dlg, IDOK));
       },

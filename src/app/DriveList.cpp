@@ -61,13 +61,6 @@ std::wstring SerialTail(const DriveRecord& drive) {
   return serial.size() > 4 ? serial.substr(serial.size() - 4) : serial;
 }
 
-int DiskNumber(const DriveRecord& drive) {
-  int number = -1;
-  const WCHAR* digits = drive.szDevicePath + wcscspn(drive.szDevicePath, L"0123456789");
-  if (*digits != L'\0') number = _wtoi(digits);
-  return number;
-}
-
 }  // namespace
 
 namespace {
@@ -126,7 +119,7 @@ void RefreshDriveList(HWND hDlg, int initial) {
     WCHAR text[ENTRY_CAPACITY];
     FormatDriveEntry(&drive, text, ENTRY_CAPACITY);
     size_t used = wcslen(text);
-    if (twins & 2) FormatText(text + used, ENTRY_CAPACITY - used, L" (disk %d)", DiskNumber(drive));
+    if (twins & 2) FormatText(text + used, ENTRY_CAPACITY - used, L" (disk %u)", drive.iDeviceNumber);
     else if (twins) FormatText(text + used, ENTRY_CAPACITY - used, L" (serial \u2026%s)", SerialTail(drive).c_str());
     LRESULT item = ListMessage(hDlg, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     ListMessage(hDlg, CB_SETITEMDATA, item, i);

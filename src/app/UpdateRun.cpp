@@ -69,8 +69,9 @@ int CompareVersions(const WCHAR* a, const WCHAR* b) {
 
 // The three gates, and the image they chose, judged whole before anything
 // is asked: nullptr when the drive may be updated, else the refusal the
-// person reads (logged as well, after the line that names the gate).
-const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* text, size_t capacity) {
+// person reads (logged as well, after the line that names the gate). The
+// image's version text (32 units) comes back with it, empty when it has none.
+const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* version, WCHAR* text, size_t capacity) {
   AppState* app = GetAppState();
   const WCHAR* refusal = nullptr;
   if (!IsFwRevisionAccepted(drive.szFwRevision, app->szFwVersionList)) {
@@ -88,7 +89,6 @@ const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* text, siz
                drive.iLunCount);
   } else {
     const PackageItem* item = FindPackageItem(image);
-    WCHAR version[32] = L"";
     // The internal version rule reads the image's version text: an image
     // without one cannot be judged against the drive.
     bool hasVersion = ReadImageVersion(image, version) != 0;
@@ -143,12 +143,8 @@ INT32 Failed(const WCHAR* step, INT32 result) {
   const CmdFault* fault = LastCmdFault();
   WCHAR why[200], status[80], quote[160] = L"";
   DescribeCmdFault(fault, why, ARRAYSIZE(why));
-  INT32 advice = ADVICE_CABLE;
-  constexpr DWORD PROTOCOL_NO_DEVICE = 4;  // STORAGE_PROTOCOL_STATUS_NO_DEVICE
-  bool gone = IsDeviceGoneError(fault->dwSystemError) ||
-              (fault->bProtocolStatus && fault->dwDriverCode == PROTOCOL_NO_DEVICE);
-  if (gone) {
-    advice = ADVICE_CABLE;
+  INT32 advice = ADVICE_CABLE;  // also for a device gone, whatever else was noted
+  if (IsDeviceGone(fault)) {
   } else if (DescribeCmdStatus(fault, status, ARRAYSIZE(status))) {
     advice = ADVICE_SUPPORT;
     FormatText(quote, L"%s, %s", step, status);
@@ -337,8 +333,8 @@ void OnRun(HWND hDlg) {
     plat::MessageBoxW(hDlg, waiting, app->szTitle, MB_OK | MB_ICONINFORMATION);
     return;
   }
-  WCHAR image[MAX_PATH] = L"", why[200];
-  if (const WCHAR* refusal = JudgeGates(drive, image, why, ARRAYSIZE(why))) {
+  WCHAR image[MAX_PATH] = L"", version[32] = L"", why[200];
+  if (const WCHAR* refusal = JudgeGates(drive, image, version, why, ARRAYSIZE(why))) {
     plat::MessageBoxW(hDlg, refusal, app->szTitle, MB_OK);
     return;
   }
@@ -350,8 +346,9 @@ void OnRun(HWND hDlg) {
   // question name both.
   WCHAR current[64], next[64] = L"", serial[DRIVE_TEXT_CAPACITY];
   FormatFirmwareLine(&drive, current, ARRAYSIZE(current));
-  if (!IsKeepName(app->szNewVersion)) StringCchCopyW(next, ARRAYSIZE(next), app->szNewVersion);
-  else if (!ReadImageVersion(image, next)) StringCchCopyW(next, ARRAYSIZE(next), L"the package's firmware");
+  StringCchCopyW(next, ARRAYSIZE(next), !IsKeepName(app->szNewVersion) ? app->szNewVersion
+                                        : version[0] != L'\0'            ? version
+                                                                           : L"the package's firmware");
   g_checkedDrive = drive;
   StringCchCopyW(app->szRunNewVersion, ARRAYSIZE(app->szRunNewVersion), next);
   ShowDriveInfo(hDlg, &drive);

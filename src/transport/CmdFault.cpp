@@ -179,3 +179,8 @@ bool IsDeviceGoneError(DWORD error) {
       return false;
   }
 }
+
+bool IsDeviceGone(const CmdFault* fault) {
+  constexpr DWORD PROTOCOL_NO_DEVICE = 4;  // STORAGE_PROTOCOL_STATUS_NO_DEVICE
+  return IsDeviceGoneError(fault->dwSystemError) || (fault->bProtocolStatus && fault->dwDriverCode == PROTOCOL_NO_DEVICE);
+}

@@ -126,6 +126,9 @@ int DescribeCmdStatus(const CmdFault* fault, WCHAR* out, size_t capacity);
 // A request that failed because the device is no longer there: a cable, a
 // port or a hub, not the drive's answer.
 bool IsDeviceGoneError(DWORD error);
+// The same judged on a fault: a Windows error of that kind, or the NVMe
+// driver's "no device".
+bool IsDeviceGone(const CmdFault* fault);
 
 // The share of an image sent before the piece at offset: 0, 10, ... 90.
 UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
