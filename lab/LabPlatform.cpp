@@ -2,20 +2,61 @@
 #include "Lab.h"
 #include "platform/Platform.h"
 
+#include <mutex>
+#include <set>
+
 namespace {
 lab::Machine& M() { return lab::Machine::Get(); }
+
+// Files are the real ones of the system the lab runs on: a log file is
+// written where a test or a person reads it. Only handles opened here are
+// served as files; any other is no file of the program's.
+std::mutex g_filesLock;
+std::set<HANDLE> g_files;
+
+// "C:\..." names a file; devices and interfaces ("\\.\", "\\?\") are the lab's.
+bool IsFilePath(LPCWSTR name) { return name != nullptr && name[0] != L'\0' && name[1] == L':'; }
+
+bool IsFile(HANDLE h) {
+  std::lock_guard<std::mutex> lock(g_filesLock);
+  if (g_files.count(h) != 0) return true;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
 }  // namespace
 
 namespace plat {
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
-  return M().Open(name, access, disposition);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                   DWORD flags, HANDLE templ) {
+  if (!IsFilePath(name)) return M().Open(name, access, disposition);
+  HANDLE file = ::CreateFileW(name, access, share, sa, disposition, flags, templ);
+  if (file != INVALID_HANDLE_VALUE) {
+    std::lock_guard<std::mutex> lock(g_filesLock);
+    g_files.insert(file);
+  }
+  return file;
 }
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED ov) {
   return M().Ioctl(h, code, in, inSize, out, outSize, returned, ov);
 }
-BOOL CloseHandle(HANDLE h) { return M().Close(h); }
+BOOL CloseHandle(HANDLE h) {
+  {
+    std::lock_guard<std::mutex> lock(g_filesLock);
+    if (g_files.erase(h) != 0) return ::CloseHandle(h);
+  }
+  return M().Close(h);
+}
+BOOL WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED ov) {
+  return IsFile(h) && ::WriteFile(h, data, size, written, ov);
+}
+BOOL GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
+  return IsFile(h) && ::GetFileInformationByHandle(h, info);
+}
+DWORD GetFinalPathNameByHandleW(HANDLE h, LPWSTR path, DWORD capacity, DWORD flags) {
+  return IsFile(h) ? ::GetFinalPathNameByHandleW(h, path, capacity, flags) : 0;
+}
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR, HWND, DWORD flags) { return M().GetClassDevs(cls, flags); }
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {

@@ -51,3 +51,9 @@ void LogDetail(const WCHAR* format, ...);
 void LogLine(const WCHAR* format, ...);
 // Flips iDebugLog between 0 and 1 and says so in one LogLine.
 void ToggleDebugLog();
+// From now on every line, main and detail, is also appended to this file:
+// UTF-8, one line per call, each with its UTC time. The file is refused (0,
+// with why) when it is a folder, a link or reached through one, or has other
+// names: an elevated program must write only where it was told.
+int OpenLogFile(const WCHAR* path, WCHAR* why, size_t capacity);
+void CloseLogFile();

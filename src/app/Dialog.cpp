@@ -314,11 +314,11 @@ void OnUpdateDone(HWND hDlg, LPARAM result) {
 // Powering off or restarting needs the shutdown privilege enabled in the
 // process token; an administrator holds it, disabled. A refusal is logged and
 // the program stays open.
-void RequestShutdown(UINT flags) {
+int RequestShutdown(UINT flags, DWORD reason) {
   HANDLE token = nullptr;
   if (!plat::OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
     LogLine(L"RequestShutdown: OpenProcessToken failed, error %lu", GetLastError());
-    return;
+    return 0;
   }
   TOKEN_PRIVILEGES privileges = {};
   privileges.PrivilegeCount = 1;
@@ -333,10 +333,11 @@ void RequestShutdown(UINT flags) {
   else if (!plat::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length) ||
            GetLastError() != ERROR_SUCCESS)
     failed = L"AdjustTokenPrivileges";
-  else if (!plat::ExitWindowsEx(flags, 0))
+  else if (!plat::ExitWindowsEx(flags, reason))
     failed = L"ExitWindowsEx";
   if (failed != nullptr) LogLine(L"RequestShutdown: %s failed, error %lu", failed, GetLastError());
   plat::CloseHandle(token);
+  return failed == nullptr ? 1 : 0;
 }
 
 INT_PTR OnCancel(HWND hDlg) {

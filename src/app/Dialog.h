@@ -18,8 +18,9 @@ constexpr WCHAR KESTREL_WINDOW_PROP[] = L"Kestrel.FirmwareUpdater";
 // in the system folder only. 0 (logged) when Windows refuses.
 int RestrictDllSearch();
 // The program entry after the platform is chosen: runs the dialog modally;
-// a second start while one runs brings the first forward and ends.
-int RunKestrel(HINSTANCE instance);
+// a second start while one runs brings the first forward and ends. A
+// command line with switches runs unattended instead.
+int RunKestrel(HINSTANCE instance, const WCHAR* commandLine = nullptr);
 extern const WCHAR CONTROLS_MISSING_MESSAGE[];
 // One copy at a time: GUARD_TAKEN with the guard's handle, GUARD_OTHER_COPY
 // when a copy holds it, GUARD_UNAVAILABLE when it is held by something else
@@ -66,6 +67,18 @@ void OnRun(HWND hDlg);
 int IsRunDrive(const DriveRecord* drive);
 // RUN's refusal on a battery below a quarter of its charge.
 extern const WCHAR BATTERY_LOW_MESSAGE[];
+// RUN's judgement, shared with the unattended run: the battery rule, and the
+// gates with the image they chose (nullptr when the drive may be updated;
+// REFUSE_CURRENT when it needs nothing, REFUSE_DAMAGED for a damaged image).
+int IsBatteryTooLow();
+const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* version, WCHAR* text, size_t capacity);
+extern const WCHAR REFUSE_CURRENT[];
+extern const WCHAR REFUSE_DAMAGED[];
+// The serial number without the blanks the drive pads it with.
+void TrimmedSerial(const DriveRecord& drive, WCHAR* out, size_t capacity);
+// A drive that passed the checks, updated on the calling thread without a
+// dialog; the worker's result, with what the run learnt in AppState.
+INT32 RunCheckedDrive(const DriveRecord& drive, const WCHAR* nextVersion);
 int StartWorker(HWND hDlg, HANDLE* hWorker, LPTHREAD_START_ROUTINE proc);
 DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress);
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result);
@@ -85,7 +98,9 @@ void ShowChosenDrive(HWND hDlg);
 extern const WCHAR SHUTDOWN_BLOCK_REASON[];
 void HoldShutdown(HWND hDlg);
 void ReleaseShutdown(HWND hDlg);
-void RequestShutdown(UINT flags);
+// 1 when Windows took the request; reason is one of the system's shutdown
+// reason codes (0: none given).
+int RequestShutdown(UINT flags, DWORD reason = 0);
 
 // Exit.
 INT_PTR OnCancel(HWND hDlg);

@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "app/Dialog.h"
+#include "app/Unattended.h"
 #include "package/Package.h"
 #include "platform/Platform.h"
 #include "platform/SystemDlls.h"
@@ -116,7 +117,10 @@ int TakeOneCopyGuard(HANDLE* guard) {
   return result;
 }
 
-int RunKestrel(HINSTANCE instance) {
+int RunKestrel(HINSTANCE instance, const WCHAR* commandLine) {
+  // Switches make an unattended run, which never shows the dialog.
+  int unattended = RunFromCommandLine(commandLine);
+  if (unattended >= 0) return unattended;
   // A copy already runs: bring its window to the front and leave before
   // anything is read. A guard that cannot be had is said, never passed over
   // in silence: the user would see nothing happen.

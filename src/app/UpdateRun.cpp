@@ -28,6 +28,8 @@ constexpr BYTE MIN_BATTERY_PERCENT = 25;
 constexpr BYTE AC_OFFLINE = 0;
 constexpr BYTE PERCENT_UNKNOWN = 255;
 
+}  // namespace
+
 // A battery that runs out mid-download or mid-commit can leave the drive
 // without working firmware. A status the system cannot tell refuses nothing.
 int IsBatteryTooLow() {
@@ -41,11 +43,12 @@ const WCHAR REFUSE_CURRENT[] = L"Do not need to update.";
 const WCHAR REFUSE_DAMAGED[] =
     L"The firmware file in this package is damaged. Get a new copy of the updater.";
 
-// Blanks end the serial number the drive pads it with.
 void TrimmedSerial(const DriveRecord& drive, WCHAR* out, size_t capacity) {
   StringCchCopyW(out, capacity, drive.szSerial);
   for (size_t n = wcslen(out); n > 0 && out[n - 1] == L' '; --n) out[n - 1] = L'\0';
 }
+
+namespace {
 
 // Part by part: numbers as numbers (1.10 comes after 1.9), other parts as text.
 int CompareVersions(const WCHAR* a, const WCHAR* b) {
@@ -66,6 +69,8 @@ int CompareVersions(const WCHAR* a, const WCHAR* b) {
   }
   return 0;
 }
+
+}  // namespace
 
 // The three gates, and the image they chose, judged whole before anything
 // is asked: nullptr when the drive may be updated, else the refusal the
@@ -113,6 +118,8 @@ const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* version, 
   LogLine(L"RUN: refused: %s", refusal);
   return refusal;
 }
+
+namespace {
 
 INT32 VendorBlock(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, BYTE* block) {
   if (direction == DIR_READ) memset(block, 0, CFG_BLOCK_SIZE);
@@ -229,6 +236,8 @@ INT32 DownloadAndCommit(const RunTarget& target, const CmdContext* ctx, HANDLE h
   }
   SetProgressRange(0, 30, 0);
   INT32 result = DownloadFW(ctx, hDrive, image, size);
+  if (result == RES_DEADLINE)
+    KeepRunFailure(ADVICE_DIRECT, nullptr, L"the download took longer than an unattended update allows");
   if (result != RES_SUCCESS) return Failed(L"the download", result);
   SetProgressRange(30, 40, 0);
   WaitWithProgress(SETTLE_MS);
@@ -456,14 +465,14 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   if (back) SetSelectedDrive(&after);
   else LogLine(L"UpdateWorker: %s (%s) was not found again at port %I64d", drive.szModel, drive.szSerial, drive.iPort);
   SetProgressRange(100, 100, 0);
-  RefreshDriveList(app->hDlg, 0);
+  if (app->hDlg != nullptr) RefreshDriveList(app->hDlg, 0);
   return static_cast<DWORD>(FinishRun(hWorker, &ctx, hDrive, back ? RES_SUCCESS : RES_NOT_FOUND_AGAIN));
 }
 
 INT32 FinishRun(HANDLE* hWorker, CmdContext* ctx, HANDLE hDrive, INT32 result) {
   CloseDisk(hDrive, ctx);
   plat::SetThreadExecutionState(ES_CONTINUOUS);  // the machine may sleep again
-  PostMessageW(GetAppState()->hDlg, WM_UPDATE_DONE, 0, result);
+  if (HWND hDlg = GetAppState()->hDlg) PostMessageW(hDlg, WM_UPDATE_DONE, 0, result);
   HANDLE thread = *hWorker;
   *hWorker = nullptr;
   if (thread != nullptr) CloseHandle(thread);  // the run has ended: its handle goes too
@@ -474,7 +483,7 @@ void SetProgressRange(INT16 start, INT16 end, LPARAM percentage) {
   AppState* app = GetAppState();
   app->sProgressStart = start;
   app->sProgressEnd = end;
-  SendMessageW(app->hDlg, WM_UPDATE_PROGRESS, 0, percentage);
+  if (app->hDlg != nullptr) SendMessageW(app->hDlg, WM_UPDATE_PROGRESS, 0, percentage);
 }
 
 int MapProgress(LPARAM percentage) {
@@ -491,10 +500,26 @@ void WaitWithProgress(DWORD milliseconds) {
   while (remaining > 1000) {
     plat::Sleep(1000);
     remaining -= 1000;
-    PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>((milliseconds - remaining) * 100 / milliseconds));
+    if (hDlg != nullptr) PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>((milliseconds - remaining) * 100 / milliseconds));
   }
   if (remaining != 0) {
     plat::Sleep(remaining);
-    SendMessageW(hDlg, WM_UPDATE_PROGRESS, 0, 100);
+    if (hDlg != nullptr) SendMessageW(hDlg, WM_UPDATE_PROGRESS, 0, 100);
   }
+}
+
+INT32 RunCheckedDrive(const DriveRecord& drive, const WCHAR* nextVersion) {
+  AppState* app = GetAppState();
+  app->szRunFailure[0] = L'\0';
+  app->szRunQuote[0] = L'\0';
+  app->iRunAdvice = ADVICE_CABLE;
+  app->bRunCommitted = 0;
+  app->iRunReset = RESET_NEXT;
+  StringCchCopyW(app->szRunNewVersion, ARRAYSIZE(app->szRunNewVersion), nextVersion);
+  g_checkedDrive = drive;
+  // No thread of its own: its handle slot stays empty, so nothing is closed.
+  HANDLE noThread = nullptr;
+  INT32 result = static_cast<INT32>(UpdateWorker(&noThread));
+  app->szRunNewVersion[0] = L'\0';
+  return result;
 }

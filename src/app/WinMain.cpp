@@ -3,7 +3,7 @@
 
 #include "app/Dialog.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   if (!RestrictDllSearch()) return 1;
-  return RunKestrel(instance);
+  return RunKestrel(instance, commandLine);
 }

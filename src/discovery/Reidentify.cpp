@@ -61,7 +61,7 @@ int GetDiskInfoByPortID(DriveRecord* record, int tries) {
         return 0;
       case Probe::NotThere:
         plat::Sleep(TRY_PAUSE_MS);
-        PostMessageW(GetAppState()->hDlg, WM_UPDATE_PROGRESS, 0, 100 * (attempt + 1) / tries);
+        if (HWND hDlg = GetAppState()->hDlg) PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, 100 * (attempt + 1) / tries);
         break;
     }
   }

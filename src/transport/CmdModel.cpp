@@ -1,6 +1,8 @@
 #include "transport/CmdModel.h"
 
 #include "app/AppState.h"
+#include "platform/Platform.h"
+#include "transport/UsbBridge.h"
 
 NvmeCommand BuildVendorCommand(BYTE opcode, DWORD length, DWORD cdw12, DWORD cdw13, DWORD cdw14, DWORD cdw15) {
   NvmeCommand cmd = {};
@@ -93,6 +95,23 @@ static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const
   }
 }
 
+namespace {
+ULONGLONG g_downloadDeadline = 0;
+}  // namespace
+
+void SetDownloadDeadline(ULONGLONG tick) { g_downloadDeadline = tick; }
+
+DWORD RequestTimeoutSeconds(INT32 cmdType, bool firmware) {
+  switch (cmdType) {
+    case CMD_NVME:
+      return firmware ? NVME_FIRMWARE_REQUEST_SECONDS : NVME_PROTOCOL_TIMEOUT_SECONDS;
+    case CMD_RST:
+      return firmware ? RST_FIRMWARE_TIMEOUT_SECONDS : RST_NVME_TIMEOUT_SECONDS;
+    default:
+      return firmware ? BRIDGE_FLASH_TIMEOUT_SECONDS : BRIDGE_TIMEOUT_SECONDS;
+  }
+}
+
 INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size) {
   LogDetail(L"DownloadFW IN");
   ClearCmdFault();
@@ -104,7 +123,12 @@ INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32
     if (percentage != lastPercentage) {
       LogDetail(L"DownloadFW %3d%%", percentage);
       lastPercentage = percentage;
-      PostMessageW(GetAppState()->hDlg, WM_UPDATE_PROGRESS, 0, percentage);
+      if (HWND hDlg = GetAppState()->hDlg) PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, percentage);
+    }
+    // Stopping between pieces leaves nothing committed: the old firmware runs.
+    if (g_downloadDeadline != 0 && plat::GetTickCount64() >= g_downloadDeadline) {
+      LogLine(L"DownloadFW: the time allowed ran out at offset %u of %u; nothing was committed", offset, size);
+      return RES_DEADLINE;
     }
     DWORD length = remaining < FW_PIECE_SIZE ? remaining : FW_PIECE_SIZE;
     NoteCmdStep(L"the download", offset);

@@ -46,6 +46,16 @@ constexpr DWORD MAKER_SIGNATURE_CDW14 = MakerWord('A', 'L', 'E', 'X');
 
 constexpr DWORD FW_PIECE_SIZE = 4096;
 
+// How long a transport lets one request take, in seconds: what an update's
+// time bound is summed from. The system's own firmware requests carry no
+// timeout of their own; a minute is counted for each.
+constexpr DWORD NVME_PROTOCOL_TIMEOUT_SECONDS = 10;
+constexpr DWORD NVME_FIRMWARE_REQUEST_SECONDS = 60;
+constexpr DWORD RST_NVME_TIMEOUT_SECONDS = 40;
+constexpr DWORD RST_FIRMWARE_TIMEOUT_SECONDS = 200;
+// A command (firmware: a piece or the commit) through this transport.
+DWORD RequestTimeoutSeconds(INT32 cmdType, bool firmware);
+
 // An NVMe submission queue entry, CDW0 to CDW15, little-endian.
 struct NvmeCommand {
   DWORD CDW[16];
@@ -137,6 +147,10 @@ UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
 INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
                 DWORD cdw14, DWORD cdw15, void* buffer, DWORD length);
 INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size);
+// A download still going at this GetTickCount64 value sends no further
+// piece: an unattended run must end within the time it states. 0: none.
+void SetDownloadDeadline(ULONGLONG tick);
+constexpr INT32 RES_DEADLINE = -10;
 INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action);
 
 // Native NVMe: the system's storage protocol and firmware requests.

@@ -13,7 +13,6 @@ namespace {
 
 constexpr DWORD PROTOCOL_HEADER_SIZE = 0x50;  // STORAGE_PROTOCOL_COMMAND up to the command
 constexpr DWORD PROTOCOL_DATA_OFFSET = PROTOCOL_HEADER_SIZE + sizeof(NvmeCommand);  // 0x90
-constexpr DWORD PROTOCOL_TIMEOUT_SECONDS = 10;
 constexpr DWORD FW_PIECE_REQUEST_SIZE = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) + FW_PIECE_SIZE;  // 0x1028
 constexpr DWORD IDENTIFY_DATA_OFFSET = 0x30;  // STORAGE_PROPERTY_QUERY header + protocol data
 constexpr DWORD IDENTIFY_PROTOCOL_DATA_OFFSET = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
@@ -48,7 +47,7 @@ INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw
   cmd->CommandLength = STORAGE_PROTOCOL_COMMAND_LENGTH_NVME;
   cmd->DataToDeviceTransferLength = direction == DIR_WRITE ? length : 0;
   cmd->DataFromDeviceTransferLength = direction == DIR_READ ? length : 0;
-  cmd->TimeOutValue = PROTOCOL_TIMEOUT_SECONDS;
+  cmd->TimeOutValue = NVME_PROTOCOL_TIMEOUT_SECONDS;
   cmd->DataToDeviceBufferOffset = PROTOCOL_DATA_OFFSET;
   cmd->DataFromDeviceBufferOffset = PROTOCOL_DATA_OFFSET;
   cmd->CommandSpecific = STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND;

@@ -50,8 +50,6 @@ constexpr DWORD RST_PIECE_HEADER = sizeof(RstFirmwareRequest) + 0x20;  // + STOR
 constexpr DWORD RST_ACTIVATE_SIZE = 0x1058;
 constexpr DWORD CONTROL_NVME_PASS_THROUGH = 0xF0002808;
 constexpr DWORD CONTROL_FIRMWARE = 0xF0000040;
-constexpr DWORD TIMEOUT_NVME = 40;
-constexpr DWORD TIMEOUT_FIRMWARE = 200;
 static_assert(RST_PIECE_HEADER == 0x58, "RST piece data");
 
 void FillHeader(BYTE* request, const char (&signature)[9], DWORD timeout, DWORD control, DWORD size,
@@ -68,7 +66,7 @@ void FillHeader(BYTE* request, const char (&signature)[9], DWORD timeout, DWORD 
 
 // The miniport firmware request; its record follows at 0x38.
 BYTE* FillFirmwareRequest(BYTE* request, DWORD size, INT32 iPathId, DWORD function, DWORD recordLength) {
-  FillHeader(request, "IntelFw ", TIMEOUT_FIRMWARE, CONTROL_FIRMWARE, size, iPathId);
+  FillHeader(request, "IntelFw ", RST_FIRMWARE_TIMEOUT_SECONDS, CONTROL_FIRMWARE, size, iPathId);
   auto* fw = reinterpret_cast<RstFirmwareRequest*>(request);
   fw->Block.Version = FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION;
   fw->Block.Size = sizeof(FIRMWARE_REQUEST_BLOCK);
@@ -113,7 +111,7 @@ INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command
   BYTE* reply = AllocRequest(size);
   INT32 result = RES_REQUEST_FAILED;
   if (request != nullptr && reply != nullptr) {
-    FillHeader(request, "IntelNvm", TIMEOUT_NVME, CONTROL_NVME_PASS_THROUGH, size, iPathId);
+    FillHeader(request, "IntelNvm", RST_NVME_TIMEOUT_SECONDS, CONTROL_NVME_PASS_THROUGH, size, iPathId);
     auto* nvme = reinterpret_cast<RstNvmeRequest*>(request);
     memcpy(nvme->Command, command, sizeof(NvmeCommand));
     nvme->DataOffset = sizeof(RstNvmeRequest);

@@ -12,6 +12,15 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, 
   return ::DeviceIoControl(h, code, in, inSize, out, outSize, returned, ov);
 }
 BOOL CloseHandle(HANDLE h) { return ::CloseHandle(h); }
+BOOL WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED ov) {
+  return ::WriteFile(h, data, size, written, ov);
+}
+BOOL GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
+  return ::GetFileInformationByHandle(h, info);
+}
+DWORD GetFinalPathNameByHandleW(HANDLE h, LPWSTR path, DWORD capacity, DWORD flags) {
+  return ::GetFinalPathNameByHandleW(h, path, capacity, flags);
+}
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR enumerator, HWND parent, DWORD flags) {
   return ::SetupDiGetClassDevsW(cls, enumerator, parent, flags);
