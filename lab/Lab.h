@@ -159,6 +159,12 @@ class Machine {
   // waits for a full power-off), and the machine starts again. Devices and
   // the registry stay.
   void Restart();
+  // The machine as it is kept across program runs: the clock, the registry
+  // and each present drive's firmware state, by serial number (a USB drive
+  // changes its disk number). Load applies a file written for the same
+  // scenario, whole or not at all; false with why.
+  bool SaveState(const std::wstring& file, std::string* error) const;
+  bool LoadState(const std::wstring& file, std::string* error);
 
   // The registry, the lab's own: keys under HKEY_LOCAL_MACHINE, kept across
   // a restart, emptied by Reset.

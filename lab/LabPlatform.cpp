@@ -57,6 +57,11 @@ BOOL GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
 DWORD GetFinalPathNameByHandleW(HANDLE h, LPWSTR path, DWORD capacity, DWORD flags) {
   return IsFile(h) ? ::GetFinalPathNameByHandleW(h, path, capacity, flags) : 0;
 }
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
+  if (IsFilePath(path)) return ::CreateDirectoryW(path, sa);
+  SetLastError(ERROR_PATH_NOT_FOUND);
+  return FALSE;
+}
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR, HWND, DWORD flags) { return M().GetClassDevs(cls, flags); }
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {

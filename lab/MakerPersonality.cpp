@@ -96,6 +96,14 @@ NvmeStatus MakerDrive::Vendor(const uint8_t* sqe, Bytes& data, bool toDrive) {
   return nvme::Success;
 }
 
+bool MakerDrive::RestoreState(const Bytes& state) {
+  if (state.size() < config_.size() + devinfo_.size()) return false;
+  config_.assign(state.begin(), state.begin() + config_.size());
+  devinfo_.assign(state.begin() + config_.size(), state.begin() + config_.size() + devinfo_.size());
+  version_.assign(state.begin() + config_.size() + devinfo_.size(), state.end());
+  return true;
+}
+
 std::string MakerDrive::ReportedName() const {
   return spec_.vendorInfo ? TextAt(config_, CFG_FW_NAME, 8) : TextAt(devinfo_, DI_FW_NAME, 8);
 }
@@ -168,6 +176,16 @@ std::shared_ptr<MakerDrive> GiveMakerPersonality(NvmeDrive& drive, const MakerSp
       return maker->Vendor(sqe, data, toDrive);
     });
   drive.SetActivationHook([maker](const Bytes* image) { return maker->Activate(image); });
+  // Its blocks and its version survive a power-off: configuration, device
+  // information, then the version text.
+  drive.SetPersonalityState(
+      [maker]() {
+        Bytes state = maker->configBlock();
+        state.insert(state.end(), maker->deviceInfoBlock().begin(), maker->deviceInfoBlock().end());
+        state.insert(state.end(), maker->internalVersion().begin(), maker->internalVersion().end());
+        return state;
+      },
+      [maker](const Bytes& state) { return maker->RestoreState(state); });
   // Identify reports the serial number and model the configuration holds.
   if (spec.vendorInfo) {
     drive.SetIdentifyHook([maker](Bytes& id) {

@@ -53,6 +53,9 @@ class MakerDrive {
   Bytes& configBlock() { return config_; }
   Bytes& deviceInfoBlock() { return devinfo_; }  // the first 144 bytes of the 0xF2 reply
   const std::string& internalVersion() const { return version_; }
+  // The blocks and version as the drive's state keeps them; false when the
+  // state is too short to hold both blocks.
+  bool RestoreState(const Bytes& state);
   bool failConfigRead = false;  // the configuration block read answers an error
   // A drive whose answers come back blank, every byte this value (0x00 or
   // 0xFF; -1: its real answers): the configuration block read, and the first

@@ -222,4 +222,33 @@ std::string HexDump(const uint8_t* p, size_t n, size_t maxBytes) {
   return out;
 }
 
+NvmeDrive::KeptState NvmeDrive::Kept() const {
+  KeptState state;
+  for (const Slot& slot : slots_) {
+    state.images.push_back(slot.image);
+    state.revisions.push_back(slot.revision);
+  }
+  state.active = active_;
+  state.pending = pending_;
+  state.pendingNeedsPowerOff = pendingNeedsPowerOff_;
+  state.running = running_;
+  if (savePersonality_) state.personality = savePersonality_();
+  return state;
+}
+
+bool NvmeDrive::Restore(const KeptState& state) {
+  int count = int(slots_.size());
+  if (int(state.images.size()) != count || state.revisions.size() != state.images.size() || state.active < 1 ||
+      state.active > count || state.pending < 0 || state.pending > count ||
+      (!state.personality.empty() && !loadPersonality_))
+    return false;
+  if (loadPersonality_ && !state.personality.empty() && !loadPersonality_(state.personality)) return false;
+  for (int i = 0; i < count; ++i) slots_[i] = {state.images[i], state.revisions[i]};
+  active_ = state.active;
+  pending_ = state.pending;
+  pendingNeedsPowerOff_ = state.pendingNeedsPowerOff;
+  running_ = state.running;
+  return true;
+}
+
 }  // namespace lab

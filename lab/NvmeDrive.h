@@ -163,6 +163,24 @@ class NvmeDrive {
   Bytes IdentifyController() const;
   Bytes IdentifyNamespace() const;
 
+  // What the drive keeps across a power-off: its slots, which one runs and
+  // which waits, and its personality's own state.
+  struct KeptState {
+    std::vector<Bytes> images;
+    std::vector<std::string> revisions;
+    int active = 1, pending = 0;
+    bool pendingNeedsPowerOff = false;
+    std::string running;
+    Bytes personality;
+  };
+  KeptState Kept() const;
+  // False (nothing changed) when the state does not fit this drive.
+  bool Restore(const KeptState& state);
+  void SetPersonalityState(std::function<Bytes()> save, std::function<bool(const Bytes&)> load) {
+    savePersonality_ = std::move(save);
+    loadPersonality_ = std::move(load);
+  }
+
  private:
   struct Slot {
     Bytes image;
@@ -194,6 +212,8 @@ class NvmeDrive {
   uint16_t commitAnswer_ = 0;
   bool pendingNeedsPowerOff_ = false;
   std::vector<ActivationRecord> activations_;
+  std::function<Bytes()> savePersonality_;
+  std::function<bool(const Bytes&)> loadPersonality_;
 };
 
 }  // namespace lab

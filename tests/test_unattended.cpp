@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "LabFixture.h"
+#include "ProgramFixture.h"
 #include "Links.h"
 #include "app/Unattended.h"
 
@@ -166,4 +167,180 @@ TEST_F(LogFileTest, AFolderALinkOrAnotherNameIsRefusedAndLeftAsItWas) {
   links::RemoveDirectoryLink(fileLink);
   links::RemoveDirectoryLink(dirLink);
   DeleteFileW(hardLink.c_str());
+}
+
+// The lab program's command line under Wine, with no display: its exit code,
+// what it printed, and the lab's count of the windows the run made.
+namespace {
+
+struct LabRun {
+  DWORD code;
+  std::string out, err;
+};
+
+class UnattendedProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = TempFolder((L"kestrel-unattended-" + std::to_wstring(GetCurrentProcessId())).c_str());
+    DeleteFileW(StatePath().c_str());
+    DeleteFileW(LogPath().c_str());
+  }
+
+  std::wstring StatePath() const { return folder_ + L"\\machine.state"; }
+  std::wstring LogPath() const { return folder_ + L"\\update.log"; }
+
+  void Scenario(const std::string& text) {
+    std::ofstream(links::UnixPath(folder_ + L"\\machine.scenario"), std::ios::binary) << text;
+    DeleteFileW(StatePath().c_str());
+  }
+
+  // One run of the lab program on the scenario's machine, kept from run to
+  // run as a real machine keeps its drives and registry.
+  LabRun Run(const std::wstring& args, const std::wstring& program = ProgramPath(L"KestrelLab.exe")) {
+    std::wstring out = folder_ + L"\\out.txt", err = folder_ + L"\\err.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE hOut = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE hErr = CreateFileW(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = hOut;
+    startup.hStdError = hErr;
+    std::wstring command = L"\"" + program + L"\" --scenario \"" + folder_ + L"\\machine.scenario\" --state \"" +
+                           StatePath() + L"\" " + args;
+    PROCESS_INFORMATION process = {};
+    LabRun run = {259, "", ""};
+    BOOL started = CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &process);
+    CloseHandle(hOut);
+    CloseHandle(hErr);
+    EXPECT_TRUE(started) << GetLastError();
+    if (!started) return run;
+    run.code = WaitForEnd(&process, 120000);
+    run.out = ReadAll(out);
+    run.err = ReadAll(err);
+    EXPECT_NE(std::string::npos, run.err.find("lab: 0 windows, 0 message boxes")) << args.c_str() << "\n" << run.err;
+    return run;
+  }
+
+  std::wstring folder_;
+  OneUpdaterAtATime turn_;
+};
+
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+const char kNativeMachine[] =
+    "nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker\n"
+    "nvme disk=1 bus=7 model=\"OTHER MAKER SSD 1TB\" serial=OTHER00000000002 vid=144D ssvid=144D size=1000\n";
+
+}  // namespace
+
+TEST_F(UnattendedProgram, AnUpdateWaitsForTheRestartAndStatusFollowsIt) {
+  Scenario(kNativeMachine);
+  LabRun list = Run(L"/list");
+  EXPECT_EQ(0u, list.code);
+  EXPECT_TRUE(Has(list.out, "1\tKESTREL LAB NVME 512GB\tKS512N0000000001\tNVMe\t1.0.0.00 (1.4.B.07)\t2.0.0.00\t"
+                            "update available\r\n")) << list.out;
+  EXPECT_TRUE(Has(list.out, "OTHER MAKER SSD 1TB\tOTHER00000000002\tNVMe\t1.0.0.00\t-\trefused: this package is not "
+                            "for this drive's model or controller")) << list.out;
+
+  LabRun update = Run(L"/update /all /log " + LogPath());
+  EXPECT_EQ(3010u, update.code) << update.out;
+  EXPECT_TRUE(Has(update.out, "serial KS512N0000000001: updated; the new firmware runs after the computer restarts"))
+      << update.out;
+  std::string log = ReadAll(LogPath());
+  for (const char* line : {"Z [VX] Kestrel /update started, with no window", "ends within ",
+                           "The package asks (answered Yes): ", "The package's closing message: ",
+                           "Z [VX]          [middle] DownloadFW", "Kestrel /update ended with exit code 3010"})
+    EXPECT_TRUE(Has(log, line)) << line << "\n" << log;
+
+  EXPECT_EQ(3010u, Run(L"/status").code);
+  EXPECT_TRUE(Has(Run(L"/list").out, "\twaiting for restart\r\n"));
+  EXPECT_EQ(3010u, Run(L"/update /serial KS512N0000000001").code) << "a waiting update is not sent again";
+  LabRun after = Run(L"--restart /status /serial KS512N0000000001");
+  EXPECT_EQ(0u, after.code) << after.out;
+  EXPECT_TRUE(Has(after.out, "\tKS512N0000000001\tNVMe\t2.0.0.00 (1.4.B.22)\t2.0.0.00\tcurrent\r\n")) << after.out;
+  EXPECT_EQ(0u, Run(L"/update /all").code) << "nothing left to do";
+}
+
+TEST_F(UnattendedProgram, ForceRestartStartsTheRestartTheUpdateNeeds) {
+  Scenario(kNativeMachine);
+  LabRun update = Run(L"-UPDATE -Serial KS512N0000000001 -ForceRestart");
+  EXPECT_EQ(1641u, update.code) << update.out;
+  EXPECT_TRUE(Has(update.out, "Restarting the computer to start the new firmware.")) << update.out;
+  EXPECT_EQ(0u, Run(L"/status").code) << "the lab restarted as asked";
+}
+
+TEST_F(UnattendedProgram, EachOutcomeHasItsExitCodeAndItsReason) {
+  const struct {
+    const char* machine;
+    const wchar_t* args;
+    DWORD code;
+    const char* said;
+  } cases[] = {
+      {"usb disk=2 chip=asmedia ports=3 model=\"KESTREL LAB NVME 512GB\" serial=KS512A0000000003 maker\n",
+       L"/update /all", 0, "serial KS512A0000000003: updated; it runs firmware 2.0.0.00"},
+      {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker commit=0x111\n",
+       L"/update /all", 3010, "updated; the new firmware runs after the computer restarts"},
+      {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker refuse=0x11:0x0004:2\n",
+       L"/update /all", 1603, "The drive still runs its old firmware."},
+      {"rst disk=1 port=3 path=0 bus=5 model=\"KESTREL LAB NVME 1TB\" serial=KS1TR00000000002 size=1000 maker "
+       "refuse=0x11:0x0002:1\n",
+       L"/update /all", 1603, "the download failed at offset 0x1000"},
+      {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker\npower ac=0 battery=20\n",
+       L"/update /all", 1602, "run the update again on mains power"},
+      {kNativeMachine, L"/update /serial NOSUCHDRIVE /serial KS512N0000000001", 1603,
+       "serial NOSUCHDRIVE: not updated: no drive with this serial number was found"},
+      {kNativeMachine, L"/update /serial OTHER00000000002", 1603,
+       "serial OTHER00000000002: not updated: refused: this package is not for"},
+      {kNativeMachine, L"/update /bogus", 87, "Kestrel: /bogus is not a switch of this program."},
+      {kNativeMachine, L"/status /serial NOSUCHDRIVE", 1, "serial NOSUCHDRIVE: no drive with this serial number"},
+      {kNativeMachine, L"/?", 0, "Kestrel.exe /update /all"},
+  };
+  for (const auto& c : cases) {
+    Scenario(c.machine);
+    LabRun run = Run(c.args);
+    EXPECT_EQ(c.code, run.code) << c.args << "\n" << run.out;
+    EXPECT_TRUE(Has(run.out, c.said)) << c.said << "\n" << run.out;
+  }
+}
+
+TEST_F(UnattendedProgram, ASecondCopyLeavesTheDrivesAlone) {
+  Scenario(kNativeMachine);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  std::wstring program = ProgramPath(L"KestrelLab.exe");
+  std::wstring command = L"\"" + program + L"\" --auto";
+  PROCESS_INFORMATION first = {};
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &first));
+  HWND dlg = nullptr;
+  for (int i = 0; i < 300 && (dlg = DialogOf(first.dwProcessId)) == nullptr; ++i) Sleep(100);
+  ASSERT_NE(nullptr, dlg);
+  LabRun second = Run(L"/update /all");
+  EXPECT_EQ(1618u, second.code);
+  EXPECT_TRUE(Has(second.out, "Another copy of the updater is running; nothing was done.")) << second.out;
+  CloseUpdater(&first, dlg);
+  EXPECT_TRUE(Has(Run(L"/list").out, "\tupdate available\r\n")) << "the second copy sent nothing";
+}
+
+TEST_F(UnattendedProgram, ADamagedPackageIsRefusedBeforeAnyDrive) {
+  Scenario(kNativeMachine);
+  std::wstring copy = folder_ + L"\\KestrelLab.exe";
+  ASSERT_TRUE(CopyFileW(ProgramPath(L"KestrelLab.exe").c_str(), copy.c_str(), FALSE));
+  std::fstream exe(links::UnixPath(copy), std::ios::in | std::ios::out | std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(exe)), std::istreambuf_iterator<char>());
+  // The configuration item's bytes inside the embedded archive.
+  size_t header = bytes.find("PK\x03\x04");
+  while (header != std::string::npos && bytes.compare(header + 30, 15, "KestrelInfo.ini") != 0)
+    header = bytes.find("PK\x03\x04", header + 4);
+  ASSERT_NE(std::string::npos, header);
+  size_t extra = uint8_t(bytes[header + 28]) | uint8_t(bytes[header + 29]) << 8;
+  exe.seekp(static_cast<std::streamoff>(header + 30 + 15 + extra + 4));
+  exe.put('\x55').put('\xAA');
+  exe.close();
+  LabRun run = Run(L"/update /all", copy);
+  EXPECT_EQ(1620u, run.code) << run.out;
+  EXPECT_TRUE(Has(run.out, "The firmware package inside the updater is damaged; nothing was sent to any drive."));
+  EXPECT_TRUE(Has(Run(L"/list").out, "\tupdate available\r\n"));
 }

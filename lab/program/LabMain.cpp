@@ -14,6 +14,7 @@
 #include "Scenario.h"
 #include "app/Dialog.h"
 #include "app/Text.h"
+#include "app/Unattended.h"
 #include "discovery/Discovery.h"
 #include "resources/resource.h"
 
@@ -36,14 +37,17 @@ constexpr int ID_DISKS = 100, ID_UNPLUG = 101, ID_PLUG = 102;
 
 constexpr wchar_t kScenarioFile[] = L"KestrelLab.scenario";
 
-// The scenario file beside the program, or the built-in machine; name says which.
-std::string ReadScenario(std::wstring* name) {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring file = path;
-  file = file.substr(0, file.find_last_of(L'\\') + 1) + kScenarioFile;
+// The scenario file named, else the one beside the program, else the
+// built-in machine; name says which.
+std::string ReadScenario(std::wstring file, std::wstring* name) {
+  if (file.empty()) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    file = path;
+    file = file.substr(0, file.find_last_of(L'\\') + 1) + kScenarioFile;
+  }
   FILE* f = _wfopen(file.c_str(), L"rb");
-  *name = f != nullptr ? kScenarioFile : L"the built-in machine";
+  *name = f != nullptr ? file : L"the built-in machine";
   if (f == nullptr) return kDefaultScenario;
   std::string text;
   char chunk[1024];
@@ -57,6 +61,59 @@ std::string ReadScenario(std::wstring* name) {
 // "--auto" answers every box itself in virtual time; "--guided FOLDER" is
 // the demo command's whole update, clicked by the lab itself in real time.
 enum class Mode { ByHand, Auto, Guided };
+
+// The lab's own switches, taken off the front of the command line; what
+// follows is the updater's. "--scenario FILE" builds that machine, "--state
+// FILE" keeps it from run to run (drives, registry, clock) as a real machine
+// keeps them, "--restart" restarts it before the run.
+struct LabSwitches {
+  std::wstring scenario, state;
+  bool restart = false;
+};
+
+std::wstring NextWord(std::wstring& args) {
+  size_t start = args.find_first_not_of(L' ');
+  if (start == std::wstring::npos) {
+    args.clear();
+    return L"";
+  }
+  size_t end;
+  std::wstring word;
+  if (args[start] == L'"') {
+    end = args.find(L'"', start + 1);
+    word = args.substr(start + 1, end == std::wstring::npos ? std::wstring::npos : end - start - 1);
+    if (end != std::wstring::npos) ++end;
+  } else {
+    end = args.find(L' ', start);
+    word = args.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+  }
+  args = end == std::wstring::npos ? L"" : args.substr(end);
+  return word;
+}
+
+bool TakeLabSwitches(std::wstring* args, LabSwitches* lab) {
+  for (;;) {
+    std::wstring rest = *args, word = NextWord(rest);
+    if (word == L"--restart") {
+      lab->restart = true;
+    } else if (word == L"--scenario" || word == L"--state") {
+      std::wstring value = NextWord(rest);
+      if (value.empty()) return false;
+      (word == L"--state" ? lab->state : lab->scenario) = value;
+    } else {
+      return true;
+    }
+    *args = rest;
+  }
+}
+
+// Every window made on the updater's thread, counted: an unattended run
+// must make none.
+int g_windows = 0;
+LRESULT CALLBACK CountWindows(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_CREATEWND) ++g_windows;
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
 
 bool ReadMode(std::wstring args, Mode* mode, std::wstring* folder) {
   while (!args.empty() && args.back() == L' ') args.pop_back();
@@ -250,22 +307,60 @@ class GuidedRun {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   if (!RestrictDllSearch()) return 1;
-  Mode mode;
+  std::wstring args = commandLine != nullptr ? commandLine : L"";
+  LabSwitches labSwitches;
+  bool labOk = TakeLabSwitches(&args, &labSwitches);
+  // A switch of the updater's ("/list", "-update") makes an unattended run:
+  // virtual time, no lab window, no box that waits for anyone.
+  std::wstring first = args.substr(args.find_first_not_of(L' ') == std::wstring::npos ? args.size()
+                                                                                      : args.find_first_not_of(L' '));
+  bool unattended = !first.empty() && (first[0] == L'/' || (first[0] == L'-' && first.rfind(L"--", 0) != 0));
+  Mode mode = Mode::Auto;
   std::wstring folder;
-  if (!ReadMode(commandLine != nullptr ? commandLine : L"", &mode, &folder))
-    return Refuse(L"Usage: KestrelLab.exe [--auto | --guided FOLDER]", true);
+  if (!labOk || (!unattended && !ReadMode(args, &mode, &folder)))
+    return Refuse(L"Usage: KestrelLab.exe [--scenario FILE] [--state FILE] [--restart] "
+                  L"[--auto | --guided FOLDER | the updater's switches]",
+                  !unattended);
   std::wstring name;
-  std::string text = ReadScenario(&name), error;
-  if (!lab::BuildScenario(lab::Machine::Get(), text, &error))
+  std::string text = ReadScenario(labSwitches.scenario, &name), error;
+  lab::Machine& machine = lab::Machine::Get();
+  bool person = mode == Mode::ByHand && !unattended;
+  if (!lab::BuildScenario(machine, text, &error))
     return Refuse(name + L", " + std::wstring(error.begin(), error.end()) +
                       L"\r\n\r\nThe lab starts only with the whole machine the file describes.",
-                  mode == Mode::ByHand);
-  lab::Machine::Get().SetRealTime(mode != Mode::Auto);
-  lab::Machine::Get().SetRealMessageBoxes(mode != Mode::Auto);
-  OpenControlWindow(instance);
-  std::thread guide;
-  if (mode == Mode::Guided) guide = std::thread(GuidedRun(folder));
-  int result = RunKestrel(instance);
-  if (guide.joinable()) guide.join();
+                  person);
+  if (!labSwitches.state.empty() && GetFileAttributesW(labSwitches.state.c_str()) != INVALID_FILE_ATTRIBUTES &&
+      !machine.LoadState(labSwitches.state, &error))
+    return Refuse(labSwitches.state + L": " + std::wstring(error.begin(), error.end()), person);
+  if (labSwitches.restart) machine.Restart();
+  int result;
+  if (unattended) {
+    machine.SetRealTime(false);
+    machine.SetRealMessageBoxes(false);
+    HHOOK hook = SetWindowsHookExW(WH_CBT, CountWindows, nullptr, GetCurrentThreadId());
+    result = RunKestrel(instance, args.c_str());
+    if (hook != nullptr) UnhookWindowsHookEx(hook);
+    // A restart the run asked for happens before the machine is kept.
+    for (UINT flags : machine.ShutdownRequests())
+      if (flags & EWX_REBOOT) {
+        machine.Restart();
+        break;
+      }
+    char counts[80];
+    int n = snprintf(counts, sizeof counts, "lab: %d windows, %zu message boxes\n", g_windows,
+                     machine.MessageBoxes().size());
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), counts, DWORD(n), &written, nullptr);
+  } else {
+    machine.SetRealTime(mode != Mode::Auto);
+    machine.SetRealMessageBoxes(mode != Mode::Auto);
+    OpenControlWindow(instance);
+    std::thread guide;
+    if (mode == Mode::Guided) guide = std::thread(GuidedRun(folder));
+    result = RunKestrel(instance);
+    if (guide.joinable()) guide.join();
+  }
+  if (!labSwitches.state.empty() && !machine.SaveState(labSwitches.state, &error))
+    Refuse(labSwitches.state + L": " + std::wstring(error.begin(), error.end()), false);
   return result;
 }

@@ -1,5 +1,7 @@
 #include "app/AppState.h"
 
+#include <sddl.h>
+
 #include "app/Text.h"
 #include "platform/Platform.h"
 
@@ -96,6 +98,38 @@ void ToggleDebugLog() {
   LogLine(L"Detail log %s (Ctrl+Shift+D)", g_appState.iDebugLog == 1 ? L"on" : L"off");
 }
 
+namespace {
+
+// A log folder that is not there yet is made for administrators and the
+// system to write, and for users to read: one made by anybody else could
+// be changed under the program.
+constexpr WCHAR LOG_FOLDER_SECURITY[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;BU)";
+
+void MakeLogFolder(const WCHAR* full) {
+  WCHAR folder[MAX_LOG_PATH];
+  StringCchCopyW(folder, MAX_LOG_PATH, full);
+  WCHAR* slash = wcsrchr(folder, L'\\');
+  if (slash == nullptr) return;
+  *slash = L'\0';
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(LOG_FOLDER_SECURITY, SDDL_REVISION_1, &descriptor,
+                                                            nullptr))
+    return;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  if (plat::CreateDirectoryW(folder, &attributes)) LogLine(L"The log folder %s was made", folder);
+  LocalFree(descriptor);
+}
+
+HANDLE OpenForAppending(const WCHAR* full) {
+  // A link at the last step is opened as itself, never followed; a folder
+  // opens too, so that it can be told apart and refused.
+  return plat::CreateFileW(full, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
 int OpenLogFile(const WCHAR* path, WCHAR* why, size_t capacity) {
   WCHAR full[MAX_LOG_PATH];
   DWORD length = GetFullPathNameW(path, MAX_LOG_PATH, full, nullptr);
@@ -103,12 +137,11 @@ int OpenLogFile(const WCHAR* path, WCHAR* why, size_t capacity) {
     FormatText(why, capacity, L"the log file %s: the path cannot be used", path);
     return 0;
   }
-  // A link at the last step is opened as itself, never followed; a folder
-  // opens too, so that it can be told apart and refused.
-  HANDLE file = plat::CreateFileW(full, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                  nullptr);
+  HANDLE file = OpenForAppending(full);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+    MakeLogFolder(full);
+    file = OpenForAppending(full);
+  }
   if (file == INVALID_HANDLE_VALUE) {
     FormatText(why, capacity, L"the log file %s cannot be opened (Windows error %lu)", full, GetLastError());
     return 0;

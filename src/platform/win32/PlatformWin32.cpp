@@ -21,6 +21,7 @@ BOOL GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
 DWORD GetFinalPathNameByHandleW(HANDLE h, LPWSTR path, DWORD capacity, DWORD flags) {
   return ::GetFinalPathNameByHandleW(h, path, capacity, flags);
 }
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) { return ::CreateDirectoryW(path, sa); }
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR enumerator, HWND parent, DWORD flags) {
   return ::SetupDiGetClassDevsW(cls, enumerator, parent, flags);
