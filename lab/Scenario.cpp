@@ -133,6 +133,7 @@ const std::set<std::string>& KeysOf(const std::string& kind) {
     all["sata"] = {"disk"};
     all["volume"] = {"letter", "disk"};
     all["others"] = {"count"};
+    all["power"] = {"ac", "battery"};
     return all;
   }();
   auto it = keys.find(kind);
@@ -268,7 +269,16 @@ bool ReadLines(const std::string& text, std::vector<Line>* out, std::string* err
       *error = At(number, "a volume needs letter= and disk=");
       return false;
     }
-    if (l.kind != "others" && Int(l.keys, "disk", -1) < 0) {
+    if (l.kind == "power") {
+      unsigned long ac = 1, battery = 0;
+      bool ok = !l.keys.count("ac") || Number(l.keys.at("ac"), 1, &ac);
+      if (ac == 1) ok = ok && !l.keys.count("battery");
+      else ok = ok && l.keys.count("battery") && Number(l.keys.at("battery"), 100, &battery);
+      if (!ok) {
+        *error = At(number, "power takes ac=1, or ac=0 with battery=0 to 100");
+        return false;
+      }
+    } else if (l.kind != "others" && Int(l.keys, "disk", -1) < 0) {
       *error = At(number, "no disk=");
       return false;
     }
@@ -365,6 +375,9 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       machine.AddSataDisk(disk);
     } else if (l.kind == "volume") {
       machine.AddVolume(wchar_t(Text(k, "letter", "")[0]), disk);
+    } else if (l.kind == "power") {
+      if (Int(k, "ac", 1) == 1) machine.RunOnMains();
+      else machine.RunOnBattery(BYTE(Int(k, "battery", 0)));
     }
     if (drive == nullptr) continue;
     Personality(k, *drive);

@@ -7,13 +7,16 @@
 //   usb    disk=2 chip=asmedia controller=1 ports=3.2 reappear=3000 size=1000
 //   volume letter=C disk=0
 //   others count=120
+//   power  ac=0 battery=20
 //
 // Drive keys: model, serial, fw, size (GB), lbads (LBA format 0), format
 // (1: formatted with 4096-byte blocks), vid, ssvid, powercycle;
 // maker (the maker's vendor commands) with socid, nand, version, luns,
 // layout, vendorinfo=0. A usb line also takes flash (seconds the drive
 // needs for a firmware piece or commit) and returnas. An others line adds
-// that many devices that belong to no drive.
+// that many devices that belong to no drive. A power line sets the power
+// source: ac=0 with battery=PERCENT runs on battery, ac=1 (the default) on
+// mains.
 //
 // Faults, on any drive line:
 //   refuse=OPCODE:STATUS[:AFTER],...  commands with that opcode are answered

@@ -392,6 +392,17 @@ TEST_F(LabSystemPowerTest, ThePowerSourceAsWindowsReportsIt) {
   machine.FailPowerStatus(ERROR_GEN_FAILURE);
   EXPECT_FALSE(plat::GetSystemPowerStatus(&power));
   EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
+  machine.FailPowerStatus(0);
+
+  // As a scenario's power line sets it.
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine, "power ac=0 battery=20\n", &error)) << error;
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_OFFLINE, power.ACLineStatus);
+  EXPECT_EQ(20, power.BatteryLifePercent);
+  ASSERT_TRUE(lab::BuildScenario(machine, "power ac=1\n", &error)) << error;
+  ASSERT_TRUE(plat::GetSystemPowerStatus(&power));
+  EXPECT_EQ(AC_LINE_ONLINE, power.ACLineStatus);
 }
 
 namespace {
@@ -494,6 +505,8 @@ TEST_F(LabTest, AScenarioIsReadWholeOrNotAtAll) {
       {"rst disk=0 unplug=0\n", "line 1: unplug= takes a number of pieces from 1, or commit"},
       {"usb disk=0 timeout=soon\n", "line 1: timeout= takes a number of pieces from 1, or commit"},
       {"nvme disk=0\nvolume letter=C\n", "line 2: a volume needs letter= and disk="},
+      {"nvme disk=0\npower ac=0\n", "line 2: power takes ac=1, or ac=0 with battery=0 to 100"},
+      {"power ac=1 battery=50\n", "line 1: power takes ac=1, or ac=0 with battery=0 to 100"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
