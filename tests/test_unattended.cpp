@@ -6,6 +6,7 @@
 
 #include "LabFixture.h"
 #include "ProgramFixture.h"
+#include "Scenario.h"
 #include "Links.h"
 #include "app/Unattended.h"
 
@@ -286,7 +287,7 @@ TEST_F(UnattendedProgram, EachOutcomeHasItsExitCodeAndItsReason) {
        L"/update /all", 1603, "The drive still runs its old firmware."},
       {"rst disk=1 port=3 path=0 bus=5 model=\"KESTREL LAB NVME 1TB\" serial=KS1TR00000000002 size=1000 maker "
        "refuse=0x11:0x0002:1\n",
-       L"/update /all", 1603, "the download failed at offset 0x1000"},
+       L"/update /all", 1603, "The download failed at offset 0x1000: the driver answered firmware status 0x03"},
       {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker\npower ac=0 battery=20\n",
        L"/update /all", 1602, "run the update again on mains power"},
       {kNativeMachine, L"/update /serial NOSUCHDRIVE /serial KS512N0000000001", 1603,
@@ -343,4 +344,20 @@ TEST_F(UnattendedProgram, ADamagedPackageIsRefusedBeforeAnyDrive) {
   EXPECT_EQ(1620u, run.code) << run.out;
   EXPECT_TRUE(Has(run.out, "The firmware package inside the updater is damaged; nothing was sent to any drive."));
   EXPECT_TRUE(Has(Run(L"/list").out, "\tupdate available\r\n"));
+}
+
+TEST_F(LabTest, AnUnattendedDownloadPastItsDeadlineSendsNoFurtherPiece) {
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine, "nvme disk=0 bus=2\n", &error)) << error;
+  lab::Bytes image = lab::MakeLabImage(16384, "2.0.0.00");
+  CmdContext native = {CMD_NVME, INVALID_HANDLE_VALUE, 0};
+  HANDLE h = Open(L"\\\\.\\PhysicalDrive0");
+  SetDownloadDeadline(plat::GetTickCount64() + 1);
+  EXPECT_EQ(RES_SUCCESS, DownloadFW(&native, h, image.data(), 4096)) << "one piece, before the deadline";
+  plat::Sleep(1);
+  EXPECT_EQ(RES_DEADLINE, DownloadFW(&native, h, image.data(), 16384));
+  SetDownloadDeadline(0);
+  EXPECT_EQ(1u, machine.DriveAt(0)->pieces().size());
+  EXPECT_EQ(RES_SUCCESS, DownloadFW(&native, h, image.data(), 16384)) << "no deadline: every piece";
+  plat::CloseHandle(h);
 }

@@ -227,7 +227,8 @@ int ShowStatus(const CommandLine& line, UINT32 denied) {
 // download capped by the limit this run enforces. The deadline for the
 // download comes back with it.
 DWORD LogTimeBound(const DriveRecord& drive, ULONGLONG* downloadDeadline) {
-  WCHAR image[MAX_PATH] = L"";
+  WCHAR image[MAX_PATH] = L"", serial[DRIVE_TEXT_CAPACITY];
+  TrimmedSerial(drive, serial, ARRAYSIZE(serial));
   GetImagePath(&drive, image);
   const PackageItem* item = FindPackageItem(image);
   DWORD pieces = item != nullptr ? (item->dwSize + FW_PIECE_SIZE - 1) / FW_PIECE_SIZE : 0;
@@ -243,7 +244,7 @@ DWORD LogTimeBound(const DriveRecord& drive, ULONGLONG* downloadDeadline) {
                                                                 : UNATTENDED_DOWNLOAD_LIMIT_SECONDS));
   LogLine(L"The update of %s (%s) ends within %lu s (%lu min): %lu pieces at up to %lu s each, download capped at %lu s; "
           L"the commit %lu s; %lu commands at %lu s; %lu s of pauses; finding it again %lu s",
-          drive.szModel, drive.szSerial, bound, (bound + 59) / 60, pieces, firmware, UNATTENDED_DOWNLOAD_LIMIT_SECONDS,
+          drive.szModel, serial, bound, (bound + 59) / 60, pieces, firmware, UNATTENDED_DOWNLOAD_LIMIT_SECONDS,
           firmware, STEP_COMMANDS, command, pauses, finding);
   return bound;
 }
