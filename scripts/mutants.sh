@@ -6,6 +6,9 @@
 #   scripts/mutants.sh              every mutant of the list
 #   scripts/mutants.sh NAME...      only those
 #
+# KESTREL_MUTANT_FILTER (a GoogleTest filter) runs only the tests that
+# should catch the named mutants: a quick pass, not the full verdict.
+#
 # The scratch copy and its build live in build/mutants/ (KESTREL_MUTANTS_DIR)
 # and are reused, so each mutant costs one incremental build and one suite
 # run. Exit code 0 when every mutant was caught.
@@ -51,6 +54,7 @@ import os, re, subprocess, sys
 
 list_path, scratch, build, wanted = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
 SUITE_LIMIT = int(os.environ.get("KESTREL_MUTANT_TIME_LIMIT", "900"))
+FILTER = os.environ.get("KESTREL_MUTANT_FILTER", "")
 KEYS = ("name", "file", "at", "from", "to", "must")
 
 def parse(path):
@@ -104,7 +108,7 @@ def run_suite():
     """(passed, failed test names, note)"""
     exe = os.path.join(build, "bin", "KestrelTests.exe")
     try:
-        r = subprocess.run(["wine", exe], cwd=os.path.join(build, "tests"), stdin=subprocess.DEVNULL,
+        r = subprocess.run(["wine", exe] + ([f"--gtest_filter={FILTER}"] if FILTER else []), cwd=os.path.join(build, "tests"), stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=SUITE_LIMIT)
     except subprocess.TimeoutExpired:
         return False, [], f"hung: no end within {SUITE_LIMIT} s"

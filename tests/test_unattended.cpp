@@ -245,6 +245,7 @@ TEST_F(UnattendedProgram, AnUpdateWaitsForTheRestartAndStatusFollowsIt) {
   EXPECT_TRUE(Has(list.out, "OTHER MAKER SSD 1TB\tOTHER00000000002\tNVMe\t1.0.0.00\t-\trefused: this package is not "
                             "for this drive's model or controller")) << list.out;
 
+  EXPECT_EQ(1u, Run(L"/status").code) << "a drive on the old firmware";
   LabRun update = Run(L"/update /all /log " + LogPath());
   EXPECT_EQ(3010u, update.code) << update.out;
   EXPECT_TRUE(Has(update.out, "serial KS512N0000000001: updated; the new firmware runs after the computer restarts"))
