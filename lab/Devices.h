@@ -20,6 +20,7 @@ namespace ioctl {
 constexpr DWORD STORAGE_QUERY_PROPERTY = 0x002D1400;
 constexpr DWORD STORAGE_GET_DEVICE_NUMBER = 0x002D1080;
 constexpr DWORD STORAGE_PROTOCOL_COMMAND = 0x002DD3C0;
+constexpr DWORD STORAGE_FIRMWARE_GET_INFO = 0x002D1C00;
 constexpr DWORD STORAGE_FIRMWARE_DOWNLOAD = 0x002DDC04;
 constexpr DWORD STORAGE_FIRMWARE_ACTIVATE = 0x002DDC08;
 constexpr DWORD SCSI_GET_ADDRESS = 0x00041018;
@@ -84,8 +85,10 @@ class DiskDevice : public Device {
 // A disk of the system's own NVMe driver: "\\.\PhysicalDriveN".
 class NativeNvmeDisk : public DiskDevice {
  public:
-  NativeNvmeDisk(int deviceNumber, int scsiPort, int pathId, std::shared_ptr<NvmeDrive> drive)
-      : DiskDevice(deviceNumber, scsiPort, pathId, BusType::Nvme, std::move(drive)) {}
+  NativeNvmeDisk(int deviceNumber, int scsiPort, int pathId, std::shared_ptr<NvmeDrive> drive,
+                 DWORD payloadAlignment = 4096, DWORD payloadMaxSize = 128 * 1024)
+      : DiskDevice(deviceNumber, scsiPort, pathId, BusType::Nvme, std::move(drive)),
+        alignment_(payloadAlignment), maxPayload_(payloadMaxSize) {}
 
  protected:
   IoResult DiskIoctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
@@ -93,8 +96,10 @@ class NativeNvmeDisk : public DiskDevice {
 
  private:
   IoResult ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize);
+  IoResult FirmwareInfo(uint8_t* b, DWORD inSize, DWORD outSize);
   IoResult FirmwareDownload(const uint8_t* b, DWORD inSize);
   IoResult FirmwareActivate(const uint8_t* b, DWORD inSize);
+  DWORD alignment_, maxPayload_;
 };
 
 // A volume "\\.\C:": answers only which disk it lies on.

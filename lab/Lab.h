@@ -54,6 +54,9 @@ struct NativeDiskSpec {
   int bus = -1;        // the controller's bus; -1: 2 + deviceNumber
   int bridgeBus = 0;   // the bus of the PCIe port above it
   DWORD linkSpeed = 3, linkWidth = 4, maxLinkSpeed = 3, maxLinkWidth = 4;
+  // What the system's NVMe driver reports in its firmware information, and
+  // holds every download piece to.
+  DWORD payloadAlignment = 4096, payloadMaxSize = 128 * 1024;
 };
 
 // An NVMe drive behind an Intel RST adapter: its disk and the adapter's port.

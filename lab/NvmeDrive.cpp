@@ -6,7 +6,6 @@ namespace lab {
 
 namespace {
 constexpr size_t IDENTIFY_SIZE = 4096;
-constexpr uint32_t FW_GRANULARITY = 4096;  // FWUG 1: pieces start on 4 KiB boundaries
 }  // namespace
 
 Bytes MakeLabImage(size_t size, const std::string& revision, uint8_t seed) {
@@ -44,7 +43,7 @@ Bytes NvmeDrive::IdentifyController() const {
   WrText(d.data(), 64, 8, revision());
   Wr16(d.data(), 256, 0x0004);  // OACS: firmware download and commit supported
   d[260] = uint8_t((spec_.slot1ReadOnly ? 1 : 0) | (spec_.firmwareSlots & 7) << 1);  // FRMW
-  d[319] = FW_GRANULARITY / 4096;                                                        // FWUG
+  d[319] = spec_.fwug;                                                                   // FWUG
   Wr32(d.data(), 516, 1);                                                                // NN
   if (identify_) identify_(d);
   return d;
@@ -131,13 +130,14 @@ NvmeStatus NvmeDrive::Download(uint64_t offset, const uint8_t* piece, size_t len
   NvmeStatus status = nvme::Success;
   if (Refused(0x11, &status)) {
     // refused as it arrives: nothing of it is kept
-  } else if (length == 0 || length > spec_.maxPiece || offset % FW_GRANULARITY != 0) {
+  } else if (length == 0 || length > spec_.maxPiece || offset % spec_.Granularity() != 0 ||
+             (spec_.Granularity() > 4 && length % spec_.Granularity() != 0)) {
     status = nvme::InvalidField;
   } else if (offset == 0) {
     download_.clear();  // a new image starts
   } else if (offset < download_.size()) {
     status = nvme::OverlappingRange;
-  } else if (offset > download_.size() || download_.size() % FW_GRANULARITY != 0) {
+  } else if (offset > download_.size() || download_.size() % spec_.Granularity() != 0) {
     // A gap, or a piece after a short one: this controller takes pieces in order.
     status = nvme::InvalidField;
   }

@@ -73,6 +73,10 @@ struct DriveSpec {
   uint8_t firmwareSlots = 2;
   bool slot1ReadOnly = false;
   uint32_t maxPiece = 128 * 1024;   // largest download transfer
+  // FWUG: pieces start and end on multiples of this many 4 KiB units; 0 and
+  // 0xFF put no restriction but the dword.
+  uint8_t fwug = 1;
+  uint32_t Granularity() const { return fwug == 0 || fwug == 0xFF ? 4u : fwug * 4096u; }
   bool powerCycleRequired = false;  // activation needs a power cycle
   ImageCheck imageCheck;            // empty: accept any non-empty image
   ImageRevision imageRevision;      // empty: the lab image convention

@@ -83,6 +83,9 @@ DriveSpec Drive(const Keys& k, int number) {
   uint64_t gb = uint64_t(Int(k, "size", 512));
   spec.nsze = gb * 1000000000ull / (1ull << spec.FormattedLbaDataSize());
   spec.powerCycleRequired = Int(k, "powercycle", 0) != 0;
+  spec.fwug = uint8_t(Int(k, "fwug", 1));
+  spec.firmwareSlots = uint8_t(Int(k, "slots", 2));
+  spec.slot1ReadOnly = Int(k, "slot1ro", 0) != 0;
   return spec;
 }
 
@@ -122,10 +125,11 @@ const std::set<std::string>& KeysOf(const std::string& kind) {
   static const std::map<std::string, std::set<std::string>> keys = [] {
     const std::set<std::string> drive = {"disk",  "model", "serial", "fw",      "size",  "lbads",  "format",
                                          "vid",   "ssvid", "powercycle", "maker", "socid", "nand", "version",
-                                         "luns",  "layout", "vendorinfo", "refuse", "commit", "unplug"};
+                                         "luns",  "layout", "vendorinfo", "refuse", "commit", "unplug",
+                                         "fwug",  "slots", "slot1ro"};
     std::map<std::string, std::set<std::string>> all;
     all["nvme"] = drive;
-    all["nvme"].insert({"port", "bus", "bridge", "link", "max"});
+    all["nvme"].insert({"port", "bus", "bridge", "link", "max", "align", "maxpayload"});
     all["rst"] = drive;
     all["rst"].insert({"port", "path", "bus", "bridge", "service"});
     all["usb"] = drive;
@@ -348,6 +352,8 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
       where.bridgeBus = Int(k, "bridge", 0);
       Link(k, "link", &where.linkSpeed, &where.linkWidth);
       Link(k, "max", &where.maxLinkSpeed, &where.maxLinkWidth);
+      where.payloadAlignment = DWORD(Int(k, "align", int(where.payloadAlignment)));
+      where.payloadMaxSize = DWORD(Int(k, "maxpayload", int(where.payloadMaxSize)));
       drive = &machine.AddNativeDrive(where, Drive(k, disk));
     } else if (l.kind == "rst") {
       RstDiskSpec where;

@@ -10,9 +10,12 @@
 //   power  ac=0 battery=20
 //
 // Drive keys: model, serial, fw, size (GB), lbads (LBA format 0), format
-// (1: formatted with 4096-byte blocks), vid, ssvid, powercycle;
+// (1: formatted with 4096-byte blocks), vid, ssvid, powercycle, fwug (the
+// download granularity in 4 KiB units), slots, slot1ro (slot 1 read-only);
 // maker (the maker's vendor commands) with socid, nand, version, luns,
-// layout, vendorinfo=0. A usb line also takes flash (seconds the drive
+// layout, vendorinfo=0. An nvme line also takes what the system's driver
+// reports and enforces for firmware pieces: align and maxpayload (bytes).
+// A usb line also takes flash (seconds the drive
 // needs for a firmware piece or commit) and returnas. An others line adds
 // that many devices that belong to no drive. A power line sets the power
 // source: ac=0 with battery=PERCENT runs on battery, ac=1 (the default) on

@@ -25,9 +25,17 @@ constexpr DWORD STATUS_SUCCESS_ = 1, STATUS_ERROR_ = 2;
 
 // STORAGE_HW_FIRMWARE_DOWNLOAD and _ACTIVATE
 constexpr DWORD FD_VERSION = 0x00, FD_SIZE = 0x04, FD_FLAGS = 0x08, FD_OFFSET = 0x10, FD_BUFFER_SIZE = 0x18,
-                FD_IMAGE = 0x20, FD_STRUCT_SIZE = 0x28;
+                FD_SLOT = 0x0C, FD_IMAGE = 0x20, FD_STRUCT_SIZE = 0x28;
 constexpr DWORD FA_VERSION = 0x00, FA_SIZE = 0x04, FA_FLAGS = 0x08, FA_SLOT = 0x0C, FA_STRUCT_SIZE = 0x10;
 constexpr DWORD FW_FLAG_SWITCH_TO_EXISTING = 0x80000000;
+// STORAGE_HW_FIRMWARE_INFO_QUERY, then STORAGE_HW_FIRMWARE_INFO and its
+// STORAGE_HW_FIRMWARE_SLOT_INFO entries.
+constexpr DWORD FQ_VERSION = 0x00, FQ_SIZE = 0x04, FQ_STRUCT_SIZE = 0x10;
+constexpr DWORD FI_VERSION = 0x00, FI_SIZE = 0x04, FI_SUPPORT_UPGRADE = 0x08, FI_SLOT_COUNT = 0x09,
+                FI_ACTIVE_SLOT = 0x0A, FI_PENDING_SLOT = 0x0B, FI_ALIGNMENT = 0x10, FI_MAX_SIZE = 0x14, FI_SLOTS = 0x18;
+constexpr DWORD FS_VERSION = 0x00, FS_SIZE = 0x04, FS_NUMBER = 0x08, FS_READ_ONLY = 0x09, FS_REVISION = 0x10,
+                FS_STRUCT_SIZE = 0x20;
+constexpr uint8_t FW_INVALID_SLOT = 0xFF;
 
 // STORAGE_PROPERTY_QUERY and STORAGE_PROTOCOL_SPECIFIC_DATA
 constexpr DWORD PQ_PROPERTY_ID = 0x00, PQ_QUERY_TYPE = 0x04, PQ_PARAMETERS = 0x08;
@@ -79,6 +87,8 @@ IoResult NativeNvmeDisk::DiskIoctl(DWORD code, uint8_t* b, DWORD inSize, DWORD o
   switch (code) {
     case ioctl::STORAGE_PROTOCOL_COMMAND:
       return ProtocolCommand(b, inSize, outSize);
+    case ioctl::STORAGE_FIRMWARE_GET_INFO:
+      return FirmwareInfo(b, inSize, outSize);
     case ioctl::STORAGE_FIRMWARE_DOWNLOAD:
       return FirmwareDownload(b, inSize);
     case ioctl::STORAGE_FIRMWARE_ACTIVATE:
@@ -130,13 +140,49 @@ IoResult NativeNvmeDisk::ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize
   return IoResult::Done(outSize);
 }
 
+// The driver's view of the controller: its slots as Identify and the slot
+// log tell them, and what it holds download pieces to.
+IoResult NativeNvmeDisk::FirmwareInfo(uint8_t* b, DWORD inSize, DWORD outSize) {
+  if (inSize < FQ_STRUCT_SIZE || Rd32(b, FQ_VERSION) != FQ_STRUCT_SIZE || Rd32(b, FQ_SIZE) != FQ_STRUCT_SIZE)
+    return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  NvmeDrive& d = drive();
+  int slots = d.spec().firmwareSlots ? d.spec().firmwareSlots : 1;
+  DWORD total = FI_SLOTS + FS_STRUCT_SIZE * DWORD(slots);
+  if (outSize < total) return IoResult::Fail(ERROR_INSUFFICIENT_BUFFER);
+  memset(b, 0, total);
+  Wr32(b, FI_VERSION, FI_SLOTS + FS_STRUCT_SIZE);  // sizeof, with its one slot entry
+  Wr32(b, FI_SIZE, total);
+  b[FI_SUPPORT_UPGRADE] = 1;
+  b[FI_SLOT_COUNT] = uint8_t(slots);
+  b[FI_ACTIVE_SLOT] = uint8_t(d.activeSlot());
+  b[FI_PENDING_SLOT] = d.pendingSlot() != 0 ? uint8_t(d.pendingSlot()) : FW_INVALID_SLOT;
+  Wr32(b, FI_ALIGNMENT, alignment_);
+  Wr32(b, FI_MAX_SIZE, maxPayload_);
+  for (int i = 0; i < slots; ++i) {
+    uint8_t* slot = b + FI_SLOTS + FS_STRUCT_SIZE * DWORD(i);
+    Wr32(slot, FS_VERSION, FS_STRUCT_SIZE);
+    Wr32(slot, FS_SIZE, FS_STRUCT_SIZE);
+    slot[FS_NUMBER] = uint8_t(i + 1);
+    slot[FS_READ_ONLY] = i == 0 && d.spec().slot1ReadOnly ? 1 : 0;
+    std::string revision = d.Kept().revisions[size_t(i)];
+    memcpy(slot + FS_REVISION, revision.data(), revision.size() < 16 ? revision.size() : 16);
+  }
+  return IoResult::Done(total);
+}
+
 IoResult NativeNvmeDisk::FirmwareDownload(const uint8_t* b, DWORD inSize) {
   if (inSize < FD_STRUCT_SIZE || Rd32(b, FD_VERSION) != FD_STRUCT_SIZE) return IoResult::Fail(ERROR_INVALID_PARAMETER);
   DWORD size = Rd32(b, FD_SIZE);
   uint64_t length = Rd64(b, FD_BUFFER_SIZE);
   uint64_t offset = Rd64(b, FD_OFFSET);
   if (size > inSize || length == 0 || FD_IMAGE + length > size) return IoResult::Fail(ERROR_INVALID_PARAMETER);
-  if (offset % 4) return IoResult::Fail(ERROR_INVALID_PARAMETER);  // the image payload is dword aligned
+  // The class driver holds a piece to the alignment and size it reports,
+  // and to a slot the controller can write.
+  if (offset % alignment_ || length % alignment_ || length > maxPayload_) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  uint8_t slot = b[FD_SLOT];
+  int slots = drive().spec().firmwareSlots ? drive().spec().firmwareSlots : 1;
+  if (slot == 0 || slot > slots || (slot == 1 && drive().spec().slot1ReadOnly))
+    return IoResult::Fail(ERROR_INVALID_PARAMETER);
   NvmeStatus status = drive().Download(offset, b + FD_IMAGE, size_t(length));
   return status.ok() ? IoResult::Done(0) : IoResult::Fail(ERROR_IO_DEVICE);
 }

@@ -69,7 +69,8 @@ void Machine::AttachDisk(const std::shared_ptr<DiskDevice>& disk, DevNode& node)
 NvmeDrive& Machine::AddNativeDrive(const NativeDiskSpec& where, const DriveSpec& spec) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   auto disk = std::make_shared<NativeNvmeDisk>(where.deviceNumber, where.scsiPort, where.pathId,
-                                               std::make_shared<NvmeDrive>(spec));
+                                               std::make_shared<NvmeDrive>(spec), where.payloadAlignment,
+                                               where.payloadMaxSize);
   DeviceTree& tree = impl_->tree;
   DevNode& port = PciePort(tree, impl_->serial, where.bridgeBus);
   DevNode& controller = tree.Add(L"PCI\\VEN_1D4C&DEV_5216&SUBSYS_52161D4C&REV_01\\4&" + Hex(impl_->serial++) +

@@ -73,10 +73,11 @@ class NativeDriveTest : public LabTest {
   CmdContext ctx = {CMD_NVME, INVALID_HANDLE_VALUE, 0};
 
   virtual lab::DriveSpec Spec() { return lab::DriveSpec(); }
+  virtual lab::NativeDiskSpec Where() { return {0, 1, 0}; }
 
   void SetUp() override {
     LabTest::SetUp();
-    drive = &machine.AddNativeDrive({0, 1, 0}, Spec());
+    drive = &machine.AddNativeDrive(Where(), Spec());
     h = Open(L"\\\\.\\PhysicalDrive0");
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
   }

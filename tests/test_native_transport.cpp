@@ -163,9 +163,21 @@ TEST_F(NativeDriveTest, IdentifyQueryReadsControllerAndNamespace) {
   EXPECT_EQ(DWORD(ERROR_IO_DEVICE), GetAppState()->dwLastError);
 }
 
+// Pieces of any length: a drive and a driver that restrict them to nothing
+// but the byte, so that the requests' layout alone is seen.
 class NativeDownloadTest : public NativeDriveTest {
  protected:
   ProgressSink sink;
+  lab::DriveSpec Spec() override {
+    lab::DriveSpec spec;
+    spec.fwug = 0xFF;
+    return spec;
+  }
+  lab::NativeDiskSpec Where() override {
+    lab::NativeDiskSpec where{0, 1, 0};
+    where.payloadAlignment = 1;
+    return where;
+  }
   void SetUp() override {
     NativeDriveTest::SetUp();
     ASSERT_NE(nullptr, sink.hwnd());

@@ -119,7 +119,7 @@ TEST_F(RstTest, FirmwarePieceRequestLayout) {
   EXPECT_TRUE(second->pieces().empty());
 }
 
-TEST_F(RstTest, EveryCommitSendsTheSameSlotOneActivation) {
+TEST_F(RstTest, EveryCommitNamesItsSlotInOneActivation) {
   for (auto [slot, action] : {std::pair<DWORD, DWORD>{1, 1}, {2, 0}, {7, 3}}) {
     machine.ClearRecords();
     FWCommit(&ctx, nullptr, slot, action);
@@ -128,9 +128,9 @@ TEST_F(RstTest, EveryCommitSendsTheSameSlotOneActivation) {
     const lab::Bytes& in = requests[0].input;
     ASSERT_EQ(0x1058u, in.size());
     EXPECT_EQ(Hex(kFwHeader), Slice(in, 0, 0x18));
-    EXPECT_EQ(Hex("3C100000 01000000"
-                  "01000000 18000000 03000000 01000000 38000000 0C000000"
-                  "01000000 0C000000 01000000 05000000 07000000"),
+    std::string record = "01000000 0C000000 0" + std::to_string(slot) + "000000 05000000 07000000";
+    EXPECT_EQ(Hex(("3C100000 01000000"
+                   "01000000 18000000 03000000 01000000 38000000 0C000000" + record).c_str()),
               Slice(in, 0x18, 0x34))
         << "slot " << slot << " action " << action;
     EXPECT_EQ(lab::Bytes(0x100C, 0), Slice(in, 0x4C, 0x100C));

@@ -1199,3 +1199,92 @@ TEST_F(UpdateRunTest, ABlankDeviceInformationAfterTheCommitIsNeverWrittenBack) {
   EXPECT_TRUE(devinfo == maker->deviceInfoBlock());
   EXPECT_EQ(1u, LinesContaining(L"WriteVendorFwName: the device information read back is blank").size());
 }
+
+// What the drive and its driver ask for, asked before the first piece.
+class FirmwarePlanTest : public UpdateRunTest, public ::testing::WithParamInterface<TransportCase> {
+ protected:
+  lab::NvmeDrive* Fresh(const std::string& keys) {
+    Close();
+    machine.Reset();
+    Build((std::string(GetParam().line) + " model=\"KESTREL LAB NVME 512GB\" maker " + keys + "\n").c_str());
+    Start();
+    machine.QueueMessageBoxAnswer(IDYES);
+    machine.QueueMessageBoxAnswer(IDCANCEL);
+    return machine.DriveAt(0);
+  }
+};
+
+TEST_P(FirmwarePlanTest, PiecesAndSlotFollowWhatTheDriveAsks) {
+  const struct {
+    const char* keys;
+    uint32_t piece;
+    uint8_t slot;
+  } cases[] = {
+      {"", 4096, 1},
+      {"fwug=8", 32768, 1},                   // 32 KiB units
+      {"slot1ro", 4096, 2},                   // slot 1 read-only: the next writable one
+      {"fwug=0xFF slots=3 slot1ro", 4096, 2},  // no granularity: 4096 as ever
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(GetParam().name) + ", " + c.keys);
+    lab::NvmeDrive* drive = Fresh(c.keys);
+    Run();
+    EXPECT_NE(std::wstring::npos, LastBox().find(L"The firmware was updated")) << LastBox().c_str();
+    ASSERT_FALSE(drive->pieces().empty());
+    for (const auto& p : drive->pieces()) EXPECT_EQ(c.piece, p.length) << p.offset;
+    ASSERT_FALSE(drive->commits().empty());
+    EXPECT_EQ(c.slot, drive->commits().back().slot);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnEveryTransport, FirmwarePlanTest, ::testing::ValuesIn(kTransports),
+                         [](const ::testing::TestParamInfo<TransportCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateRunTest, TheNativeDriversLimitsAndAWaitingImageAreHeldToBeforeAnythingIsSent) {
+  const struct {
+    const char* keys;
+    uint32_t piece;     // 0: nothing may be sent
+    const wchar_t* why;
+  } cases[] = {
+      {"fwug=4 maxpayload=16384", 16384, nullptr},
+      {"maxpayload=16384 align=16384", 16384, nullptr},
+      {"fwug=8 maxpayload=16384", 0, L"the Windows NVMe driver takes 16384 at most"},
+      {"align=65536 maxpayload=32768", 0, L"the Windows NVMe driver takes 32768 at most"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    Close();
+    machine.Reset();
+    Build((std::string("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker ") + c.keys + "\n").c_str());
+    Start();
+    machine.QueueMessageBoxAnswer(IDYES);
+    machine.QueueMessageBoxAnswer(IDCANCEL);
+    lab::NvmeDrive* drive = machine.DriveAt(0);
+    Run();
+    if (c.piece == 0) {
+      EXPECT_TRUE(drive->pieces().empty());
+      EXPECT_TRUE(drive->commits().empty());
+      EXPECT_NE(std::wstring::npos, LastBox().find(c.why)) << LastBox().c_str();
+    } else {
+      ASSERT_FALSE(drive->pieces().empty());
+      for (const auto& p : drive->pieces()) EXPECT_GE(c.piece, p.length);
+      EXPECT_EQ(c.piece, drive->pieces()[0].length);
+    }
+  }
+
+  // An image committed before, still waiting for its reset: nothing more is sent.
+  Close();
+  machine.Reset();
+  Build("nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" maker\n");
+  Start();
+  machine.QueueMessageBoxAnswer(IDYES);
+  machine.QueueMessageBoxAnswer(IDCANCEL);
+  lab::NvmeDrive* drive = machine.DriveAt(0);
+  lab::Bytes waiting = lab::MakeLabImage(4096, "1.5.0.00");
+  ASSERT_TRUE(drive->Download(0, waiting.data(), waiting.size()).ok());
+  ASSERT_TRUE(drive->Commit(2, 1).ok());
+  Run();
+  EXPECT_EQ(1u, drive->pieces().size()) << "only the earlier piece";
+  EXPECT_EQ(1u, drive->commits().size());
+  EXPECT_NE(std::wstring::npos, LastBox().find(L"already waits to be activated")) << LastBox().c_str();
+}

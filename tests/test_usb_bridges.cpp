@@ -152,7 +152,9 @@ TEST_F(UsbTest, AsmPieceAndIdentifyBlocks) {
 }
 
 TEST_F(UsbTest, JmiBlocks) {
-  Plug(lab::BridgeKind::JMicron);
+  lab::DriveSpec anyLength;
+  anyLength.fwug = 0;
+  Plug(lab::BridgeKind::JMicron, anyLength);
   std::vector<BYTE> buf(4096, 0xEE);
   NvmeCommand identify = BuildIdentifyCommand(1, 0);
   BYTE cc = 0;

@@ -15,7 +15,6 @@ namespace {
 
 constexpr DWORD WORKER_REIDENTIFY_TRIES = 10;
 constexpr int RUN_REIDENTIFY_TRIES = 30;
-constexpr DWORD COMMIT_SLOT = 1;
 constexpr DWORD COMMIT_ACTION = 1;  // replace the slot's image, run it at the next reset
 
 // The record that passed RUN's checks, for the worker. A list rebuild while
@@ -224,6 +223,7 @@ BYTE* LoadImage(const WCHAR* name, DWORD* size) {
 struct RunTarget {
   const DriveRecord* drive;
   WCHAR imageVersion[32];
+  FirmwarePlan plan;
 };
 
 // Download, settle, commit, settle: both paths share it. The image is
@@ -235,14 +235,14 @@ INT32 DownloadAndCommit(const RunTarget& target, const CmdContext* ctx, HANDLE h
     return RES_BAD_IMAGE;
   }
   SetProgressRange(0, 30, 0);
-  INT32 result = DownloadFW(ctx, hDrive, image, size);
+  INT32 result = DownloadFW(ctx, hDrive, image, size, &target.plan);
   if (result == RES_DEADLINE)
     KeepRunFailure(ADVICE_DIRECT, nullptr, L"the download took longer than an unattended update allows");
   if (result != RES_SUCCESS) return Failed(L"the download", result);
   SetProgressRange(30, 40, 0);
   WaitWithProgress(SETTLE_MS);
   SetProgressRange(40, 60, 0);
-  result = FWCommit(ctx, hDrive, COMMIT_SLOT, COMMIT_ACTION);
+  result = FWCommit(ctx, hDrive, target.plan.bSlot, COMMIT_ACTION);
   if (result != RES_SUCCESS) return Failed(L"the commit", result);
   AppState* app = GetAppState();
   app->bRunCommitted = 1;
@@ -282,7 +282,8 @@ INT32 UpdatePlain(const RunTarget& target, const CmdContext* ctx, HANDLE hDrive,
 INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
   // Whatever sits behind the path now must be the drive that passed the
   // checks: a drive swapped in meanwhile never receives this image.
-  INT32 result = ConfirmDiskIdentity(ctx, hDrive, &drive);
+  FirmwareFacts facts = {};
+  INT32 result = ConfirmDiskIdentity(ctx, hDrive, &drive, &facts);
   if (result != RES_SUCCESS) {
     KeepRunFailure(ADVICE_CABLE, nullptr, L"the drive did not answer as the drive that was checked");
     return result;
@@ -296,7 +297,21 @@ INT32 RunUpdate(const DriveRecord& drive, CmdContext* ctx, HANDLE hDrive) {
     return RES_BAD_IMAGE;
   }
   bool keep = IsKeepName(GetAppState()->szNewVersion) != 0;
-  RunTarget target = {&drive, L""};
+  RunTarget target = {&drive, L"", {FW_PIECE_SIZE, 1}};
+  // Asked before anything is sent: how the drive and its driver take an
+  // image. One they cannot take is refused whole.
+  WCHAR why[200];
+  result = PlanFirmwareUpdate(ctx, hDrive, facts, size, &target.plan, why, ARRAYSIZE(why));
+  if (result != RES_SUCCESS) {
+    LogLine(L"UpdateWorker: nothing sent: %s", why);
+    if (result == RES_UPDATE_WAITS)
+      KeepRunFailure(ADVICE_CABLE, nullptr,
+                     L"an update of this drive already waits to be activated: restart the computer to finish it");
+    else
+      KeepRunFailure(ADVICE_SUPPORT, L"before the download, the firmware could not be planned", L"%s", why);
+    plat::VirtualFree(image, 0, MEM_RELEASE);
+    return result;
+  }
   ReadImageVersion(name, target.imageVersion);
   result = drive.bVendorInfo ? UpdateWithConfig(target, ctx, hDrive, image, size, keep)
                              : UpdatePlain(target, ctx, hDrive, image, size, keep);

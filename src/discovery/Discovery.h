@@ -157,4 +157,6 @@ constexpr INT32 RES_DRIVE_CHANGED = -8;
 // Reads Identify Controller through the open handle and confirms that the
 // drive there is the recorded one: serial number, model, firmware revision,
 // transport and port id. 1, RES_DRIVE_CHANGED, or the failed request's result.
-INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecord* expected);
+// Also hands back what the drive's Identify says of its firmware slots.
+INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecord* expected,
+                          FirmwareFacts* facts = nullptr);

@@ -68,7 +68,7 @@ int GetDiskInfoByPortID(DriveRecord* record, int tries) {
   return 0;
 }
 
-INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecord* expected) {
+INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecord* expected, FirmwareFacts* facts) {
   BYTE* controller =
       static_cast<BYTE*>(plat::VirtualAlloc(nullptr, IDENTIFY_SIZE, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   if (controller == nullptr) return RES_REQUEST_FAILED;
@@ -80,6 +80,7 @@ INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecor
   } else {
     DriveRecord now = {};
     ReadIdentifyTexts(controller, &now);
+    if (facts != nullptr) *facts = {controller[IDENTIFY_FRMW], controller[IDENTIFY_FWUG]};
     STORAGE_DEVICE_NUMBER number = {};
     INT64 port = QueryDeviceNumber(hDrive, &number) ? GetDiskPortID(ctx, number.DeviceNumber) : PORT_ID_UNKNOWN;
     if (ctx->iCmdType != expected->iCmdType || port != expected->iPort || wcscmp(now.szSerial, expected->szSerial) != 0 ||

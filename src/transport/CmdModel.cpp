@@ -1,7 +1,9 @@
 #include "transport/CmdModel.h"
 
 #include "app/AppState.h"
+#include "app/Text.h"
 #include "platform/Platform.h"
+#include "transport/StorageDefs.h"
 #include "transport/UsbBridge.h"
 
 NvmeCommand BuildVendorCommand(BYTE opcode, DWORD length, DWORD cdw12, DWORD cdw13, DWORD cdw14, DWORD cdw15) {
@@ -80,10 +82,11 @@ UINT32 DownloadPercentage(UINT32 offset, UINT32 size) {
   return static_cast<UINT32>((static_cast<UINT64>(offset) * 10 / size) * 10);
 }
 
-static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD length) {
+static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD length,
+                       BYTE slot) {
   switch (ctx->iCmdType) {
     case CMD_NVME:
-      return IO_NVMe_DownloadFW(hDrive, offset, piece, length);
+      return IO_NVMe_DownloadFW(hDrive, offset, piece, length, slot);
     case CMD_RST:
       return IO_RST_DownloadFW(ctx->hScsiPort, ctx->iPathId, offset, piece, length);
     case CMD_ASM_USB:
@@ -112,7 +115,9 @@ DWORD RequestTimeoutSeconds(INT32 cmdType, bool firmware) {
   }
 }
 
-INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size) {
+INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size, const FirmwarePlan* plan) {
+  const DWORD pieceSize = plan != nullptr ? plan->dwPieceSize : FW_PIECE_SIZE;
+  const BYTE slot = plan != nullptr ? plan->bSlot : 1;
   LogDetail(L"DownloadFW IN");
   ClearCmdFault();
   UINT32 offset = 0;
@@ -130,9 +135,9 @@ INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32
       LogLine(L"DownloadFW: the time allowed ran out at offset %u of %u; nothing was committed", offset, size);
       return RES_DEADLINE;
     }
-    DWORD length = remaining < FW_PIECE_SIZE ? remaining : FW_PIECE_SIZE;
+    DWORD length = remaining < pieceSize ? remaining : pieceSize;
     NoteCmdStep(L"the download", offset);
-    INT32 result = SendPiece(ctx, hDrive, offset, image + offset, length);
+    INT32 result = SendPiece(ctx, hDrive, offset, image + offset, length, slot);
     if (result == RES_NO_TRANSPORT) return RES_NO_TRANSPORT;
     if (result != RES_SUCCESS) return RES_REQUEST_FAILED;
     offset += length;
@@ -153,8 +158,8 @@ INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
       result = IO_NVMe_ActivateFW(hDrive, slot, action);
       break;
     case CMD_RST:
-      // The driver's activation always names slot 1 and takes no action code.
-      result = IO_RST_ActivateFW(ctx->hScsiPort, ctx->iPathId);
+      // The driver's activation names the slot and takes no action code.
+      result = IO_RST_ActivateFW(ctx->hScsiPort, ctx->iPathId, static_cast<BYTE>(slot));
       break;
     case CMD_ASM_USB: {
       NvmeCommand cmd = BuildCommitCommand(slot, action);
@@ -174,4 +179,85 @@ INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
   INT32 need = LastCmdFault()->iReset;
   if (need != RESET_NEXT) LogLine(L"FWCommit: the drive took the image; it runs after %s", ResetNeedName(need));
   return result;
+}
+
+namespace {
+
+DWORD Gcd(DWORD a, DWORD b) {
+  while (b != 0) {
+    DWORD r = a % b;
+    a = b;
+    b = r;
+  }
+  return a;
+}
+
+// The smallest multiple of both, or 0 past the largest piece.
+DWORD Lcm(DWORD a, DWORD b) {
+  ULONGLONG m = static_cast<ULONGLONG>(a) / Gcd(a, b) * b;
+  return m > FW_PIECE_MAX ? 0 : static_cast<DWORD>(m);
+}
+
+}  // namespace
+
+INT32 PlanFirmwareUpdate(const CmdContext* ctx, HANDLE hDrive, const FirmwareFacts& facts, DWORD imageSize,
+                         FirmwarePlan* plan, WCHAR* why, size_t capacity) {
+  why[0] = L'\0';
+  DWORD granularity = facts.fwug == FWUG_NONE_0 || facts.fwug == FWUG_NONE_FF ? 4 : facts.fwug * 4096u;
+  DWORD slots = (facts.frmw >> 1) & 7;
+  if (slots == 0) slots = 1;
+  bool readOnly[8] = {};
+  readOnly[1] = (facts.frmw & FRMW_SLOT1_READ_ONLY) != 0;
+  DWORD alignment = 4, maxPiece = ctx->iCmdType == CMD_ASM_USB || ctx->iCmdType == CMD_JMI_USB ? BRIDGE_MAX_TRANSFER
+                                                                                               : FW_PIECE_MAX;
+  BYTE active = 0;
+  const WCHAR* limiter = ctx->iCmdType == CMD_ASM_USB || ctx->iCmdType == CMD_JMI_USB ? L"the USB bridge" : L"Kestrel";
+  if (ctx->iCmdType == CMD_NVME) {
+    DriverFirmwareInfo info;
+    INT32 result = IO_NVMe_GetFirmwareInfo(hDrive, &info);
+    if (result != RES_SUCCESS) {
+      FormatText(why, capacity, L"the Windows NVMe driver did not tell the drive's firmware slots");
+      return result;
+    }
+    if (!info.bSupportUpgrade) {
+      FormatText(why, capacity, L"the Windows NVMe driver says the drive's firmware cannot be updated");
+      return RES_CANNOT_CUT;
+    }
+    if (info.bPendingSlot != STORAGE_HW_FIRMWARE_INVALID_SLOT && info.bPendingSlot != 0) {
+      FormatText(why, capacity, L"an image already waits in slot %u to be activated", info.bPendingSlot);
+      return RES_UPDATE_WAITS;
+    }
+    if (info.bSlotCount != 0) slots = info.bSlotCount;
+    for (DWORD s = 1; s < 8; ++s) readOnly[s] = readOnly[s] || info.bReadOnly[s] != 0;
+    if (info.dwAlignment != 0) alignment = info.dwAlignment;
+    if (info.dwMaxPayload != 0 && info.dwMaxPayload < maxPiece) {
+      maxPiece = info.dwMaxPayload;
+      limiter = L"the Windows NVMe driver";
+    }
+    active = info.bActiveSlot;
+  }
+  DWORD piece = Lcm(Lcm(FW_PIECE_SIZE, granularity), alignment);
+  if (piece == 0 || piece > maxPiece) {
+    FormatText(why, capacity, L"the drive needs pieces in multiples of %lu bytes (aligned to %lu), %s takes %lu at most",
+                 granularity, alignment, limiter, maxPiece);
+    return RES_CANNOT_CUT;
+  }
+  DWORD unit = Lcm(Lcm(granularity, alignment), 4);
+  if (unit == 0 || imageSize % unit != 0) {
+    FormatText(why, capacity, L"the image (%lu bytes) is no whole number of the %lu-byte units the drive and driver take",
+               imageSize, unit);
+    return RES_CANNOT_CUT;
+  }
+  BYTE slot = 0;
+  for (DWORD s = 1; s <= slots && s < 8 && slot == 0; ++s)
+    if (!readOnly[s] && (s == 1 || s != active)) slot = static_cast<BYTE>(s);
+  if (slot == 0) {
+    FormatText(why, capacity, L"the drive has no writable firmware slot (%lu slots, slot 1 read-only)", slots);
+    return RES_CANNOT_CUT;
+  }
+  plan->dwPieceSize = piece;
+  plan->bSlot = slot;
+  LogLine(L"PlanFirmwareUpdate: pieces of %lu bytes to slot %u (FWUG %u, FRMW 0x%02X, alignment %lu, at most %lu)",
+          piece, slot, facts.fwug, facts.frmw, alignment, maxPiece);
+  return RES_SUCCESS;
 }

@@ -146,7 +146,36 @@ UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
 // The operations of the update flow.
 INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
                 DWORD cdw14, DWORD cdw15, void* buffer, DWORD length);
-INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size);
+// What the drive says of its firmware (Identify Controller): FRMW (bit 0:
+// slot 1 is read-only; bits 3:1 the number of slots) and FWUG (the download
+// granularity in 4 KiB units; 0 and 0xFF: none).
+constexpr DWORD IDENTIFY_FRMW = 260, IDENTIFY_FWUG = 319;
+constexpr BYTE FRMW_SLOT1_READ_ONLY = 0x01;
+constexpr BYTE FWUG_NONE_0 = 0x00, FWUG_NONE_FF = 0xFF;
+struct FirmwareFacts {
+  BYTE frmw;
+  BYTE fwug;
+};
+// How the image goes to the drive: its pieces, and the slot it is committed to.
+struct FirmwarePlan {
+  DWORD dwPieceSize;
+  BYTE bSlot;
+};
+// The largest piece any transport is asked to carry.
+constexpr DWORD FW_PIECE_MAX = 1u << 20;
+// A USB bridge moves at most this much in one pass-through.
+constexpr DWORD BRIDGE_MAX_TRANSFER = 64 * 1024;
+constexpr INT32 RES_UPDATE_WAITS = -11;   // the driver already has an image waiting to be activated
+constexpr INT32 RES_CANNOT_CUT = -12;     // the image cannot be sent as drive and driver demand
+// Asked before the first piece: the drive's facts and, through the system's
+// NVMe driver, the driver's firmware information decide the piece size
+// (4096 unless they demand otherwise) and a writable slot. Anything else
+// comes back with why, and nothing has been sent.
+INT32 PlanFirmwareUpdate(const CmdContext* ctx, HANDLE hDrive, const FirmwareFacts& facts, DWORD imageSize,
+                         FirmwarePlan* plan, WCHAR* why, size_t capacity);
+// Without a plan: 4096-byte pieces for slot 1.
+INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size,
+                 const FirmwarePlan* plan = nullptr);
 // A download still going at this GetTickCount64 value sends no further
 // piece: an unattended run must end within the time it states. 0: none.
 void SetDownloadDeadline(ULONGLONG tick);
@@ -156,7 +185,15 @@ INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action);
 // Native NVMe: the system's storage protocol and firmware requests.
 INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13, DWORD cdw14,
                           DWORD cdw15, void* buffer, DWORD length);
-INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength);
+INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength, BYTE slot = 1);
+// The driver's firmware information of the controller.
+struct DriverFirmwareInfo {
+  BOOL bSupportUpgrade;
+  BYTE bSlotCount, bActiveSlot, bPendingSlot;  // bPendingSlot 0xFF: none
+  DWORD dwAlignment, dwMaxPayload;
+  BYTE bReadOnly[8];                           // by slot number
+};
+INT32 IO_NVMe_GetFirmwareInfo(HANDLE hDrive, DriverFirmwareInfo* info);
 INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action);
 INT32 IO_NVMe_Identify(HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length);
 
@@ -177,4 +214,4 @@ INT32 IO_USB_JMI_PowerCtrl(HANDLE hDrive, DWORD mode);
 // Intel RST: requests go to the adapter's SCSI port, the drive named by path id.
 INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command, void* buffer, DWORD length);
 INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYTE* piece, DWORD pieceLength);
-INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId);
+INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId, BYTE slot = 1);

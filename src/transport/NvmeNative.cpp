@@ -13,7 +13,7 @@ namespace {
 
 constexpr DWORD PROTOCOL_HEADER_SIZE = 0x50;  // STORAGE_PROTOCOL_COMMAND up to the command
 constexpr DWORD PROTOCOL_DATA_OFFSET = PROTOCOL_HEADER_SIZE + sizeof(NvmeCommand);  // 0x90
-constexpr DWORD FW_PIECE_REQUEST_SIZE = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) + FW_PIECE_SIZE;  // 0x1028
+constexpr DWORD FW_INFO_SIZE = offsetof(STORAGE_HW_FIRMWARE_INFO, Slot) + 7 * sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
 constexpr DWORD IDENTIFY_DATA_OFFSET = 0x30;  // STORAGE_PROPERTY_QUERY header + protocol data
 constexpr DWORD IDENTIFY_PROTOCOL_DATA_OFFSET = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
 
@@ -77,16 +77,16 @@ INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw
   return result;
 }
 
-INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength) {
-  if (pieceLength > FW_PIECE_SIZE) return RES_REQUEST_FAILED;  // the request holds one piece at most
-  BYTE* request = AllocRequest(FW_PIECE_REQUEST_SIZE);
+INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength, BYTE slot) {
+  if (pieceLength > FW_PIECE_MAX) return RES_REQUEST_FAILED;
+  BYTE* request = AllocRequest(sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) + pieceLength);
   if (request == nullptr) return NoMemory();
 
   auto* download = reinterpret_cast<STORAGE_HW_FIRMWARE_DOWNLOAD*>(request);
   download->Version = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
   download->Size = pieceLength + sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
   download->Flags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER;
-  download->Slot = 1;
+  download->Slot = slot;
   download->Offset = offset;
   download->BufferSize = pieceLength;
   if (pieceLength != 0) memcpy(download->ImageBuffer, piece, pieceLength);
@@ -97,6 +97,38 @@ INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD p
                              nullptr))
     result = RequestFailed();
   FreeRequest(request);
+  return result;
+}
+
+INT32 IO_NVMe_GetFirmwareInfo(HANDLE hDrive, DriverFirmwareInfo* info) {
+  ZeroMemory(info, sizeof *info);
+  STORAGE_HW_FIRMWARE_INFO_QUERY query = {sizeof query, sizeof query, STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER, 0};
+  BYTE* reply = AllocRequest(FW_INFO_SIZE);
+  if (reply == nullptr) return NoMemory();
+  DWORD returned = 0;
+  INT32 result = RES_SUCCESS;
+  const auto* answer = reinterpret_cast<const STORAGE_HW_FIRMWARE_INFO*>(reply);
+  if (!plat::DeviceIoControl(hDrive, IOCTL_STORAGE_FIRMWARE_GET_INFO, &query, sizeof query, reply, FW_INFO_SIZE,
+                             &returned, nullptr)) {
+    result = RequestFailed();
+  } else if (returned < offsetof(STORAGE_HW_FIRMWARE_INFO, Slot)) {
+    LogLine(L"IO_NVMe_GetFirmwareInfo: %lu bytes are no firmware information", returned);
+    result = RES_REQUEST_FAILED;
+  } else {
+    info->bSupportUpgrade = answer->SupportUpgrade ? TRUE : FALSE;
+    info->bSlotCount = answer->SlotCount;
+    info->bActiveSlot = answer->ActiveSlot;
+    info->bPendingSlot = answer->PendingActivateSlot;
+    info->dwAlignment = answer->ImagePayloadAlignment;
+    info->dwMaxPayload = answer->ImagePayloadMaxSize;
+    // Only the entries the reply holds are read.
+    DWORD entries = (returned - offsetof(STORAGE_HW_FIRMWARE_INFO, Slot)) / sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
+    for (DWORD i = 0; i < entries && i < answer->SlotCount; ++i) {
+      BYTE number = answer->Slot[i].SlotNumber;
+      if (number < ARRAYSIZE(info->bReadOnly)) info->bReadOnly[number] = answer->Slot[i].ReadOnly;
+    }
+  }
+  FreeRequest(reply);
   return result;
 }
 

@@ -165,7 +165,7 @@ INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYT
   return result;
 }
 
-INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId) {
+INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId, BYTE slot) {
   BYTE* request = AllocRequest(RST_ACTIVATE_SIZE);
   if (request == nullptr) return RES_REQUEST_FAILED;
   BYTE* at = FillFirmwareRequest(request, RST_ACTIVATE_SIZE, iPathId, FIRMWARE_FUNCTION_ACTIVATE,
@@ -173,7 +173,7 @@ INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId) {
   auto* record = reinterpret_cast<STORAGE_FIRMWARE_ACTIVATE*>(at);
   record->Version = STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION;
   record->Size = sizeof(STORAGE_FIRMWARE_ACTIVATE);
-  record->SlotToActivate = 1;
+  record->SlotToActivate = slot;
   // Two words the driver's activation request carries after the record.
   const DWORD tail[2] = {5, 7};
   memcpy(at + sizeof(STORAGE_FIRMWARE_ACTIVATE), tail, sizeof tail);
