@@ -125,7 +125,10 @@ UsbBridgeDisk::Outcome UsbBridgeDisk::Inquiry(const uint8_t* cdb, uint8_t dataIn
 }
 
 UsbBridgeDisk::Outcome UsbBridgeDisk::Execute(const uint8_t* sqe, bool toDrive, uint8_t* data, uint32_t length) {
-  if ((sqe[0] == 0x10 || sqe[0] == 0x11) && stepTimeout_ < spec_.flashSeconds) {
+  // Firmware pieces, the commit and the maker's flash writes (the
+  // configuration block, the device information) all write the drive's flash.
+  bool flashWrite = sqe[0] == 0x10 || sqe[0] == 0x11 || (toDrive && (sqe[0] == 0xE5 || sqe[0] == 0xF1));
+  if (flashWrite && stepTimeout_ < spec_.flashSeconds) {
     // The USB stack gives up first and resets the bridge mid-write.
     phase_ = Phase::Idle;
     Outcome out;

@@ -25,7 +25,7 @@ struct UsbDiskSpec {
   std::vector<int> ports = {3};  // root-hub port first, then each hub's; the last is the bridge's own
   // How long the drive takes to write flash for a firmware piece or commit;
   // a pass-through step with a shorter timeout is cut off by the USB stack.
-  uint32_t flashSeconds = 0;
+  uint32_t flashSeconds = 0;  // a firmware piece, the commit or a flash write of the maker's
 };
 
 // One pass-through step as the bridge received it.

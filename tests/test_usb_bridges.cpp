@@ -281,7 +281,8 @@ TEST_F(UsbTest, TheDrivesRefusalIsAFailureThroughBothBridges) {
 }
 
 // Writing flash takes the drive longer than other commands: the steps of a
-// firmware piece and of the commit allow a minute, all others ten seconds.
+// firmware piece, the commit and the maker's configuration and device
+// information writes allow a minute, all others ten seconds.
 TEST_F(UsbTest, FlashWritingStepsAllowAMinute) {
   for (lab::BridgeKind kind : {lab::BridgeKind::ASMedia, lab::BridgeKind::JMicron}) {
     SCOPED_TRACE(kind == lab::BridgeKind::ASMedia ? "ASMedia" : "JMicron");
@@ -300,6 +301,13 @@ TEST_F(UsbTest, FlashWritingStepsAllowAMinute) {
     ASSERT_EQ(9u, bridge->steps().size());
     for (const auto& step : bridge->steps()) EXPECT_EQ(60u, step.timeout);
     EXPECT_EQ(1, DriveOf()->pendingSlot());
+    bridge->ClearSteps();
+    for (BYTE opcode : {BYTE(0xE5), BYTE(0xF1)})
+      EXPECT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_WRITE, opcode, opcode == 0xE5 ? 1 : 0, 0, MAKER_SIGNATURE_CDW14,
+                                       MAKER_SIGNATURE_CDW15, block.data(), 4096))
+          << "a flash write of 30 s through the bridge, opcode " << int(opcode);
+    ASSERT_FALSE(bridge->steps().empty());
+    for (const auto& step : bridge->steps()) EXPECT_EQ(60u, step.timeout);
   }
   // A drive slower than the minute: the stack cuts the step off, and the
   // command fails instead of counting as done.

@@ -91,9 +91,7 @@ void CleanDriveText(WCHAR* text, WCHAR replacement);
 
 // Flash identification and image choice.
 constexpr UINT32 NAND_TYPE_UNLISTED = 0xFFFF;
-constexpr BYTE VENDOR_OP_CONFIG_WRITE = 0xE5;  // CDW12 1: the configuration block
 constexpr BYTE VENDOR_OP_READ = 0xE6;          // CDW12 3: identity; CDW12 1: the configuration block
-constexpr BYTE VENDOR_OP_DEVINFO_WRITE = 0xF1;
 constexpr BYTE VENDOR_OP_DEVINFO_READ = 0xF2;
 constexpr DWORD VENDOR_SUB_CONFIG = 1;
 constexpr DWORD VENDOR_SUB_IDENTITY = 3;

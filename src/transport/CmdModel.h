@@ -34,6 +34,9 @@ constexpr DWORD DIR_READ = 2;   // drive to host
 // NVMe admin opcodes the program sends.
 constexpr BYTE NVME_OP_FW_COMMIT = 0x10;
 constexpr BYTE NVME_OP_FW_DOWNLOAD = 0x11;
+// The maker's vendor commands that write the drive's flash.
+constexpr BYTE VENDOR_OP_CONFIG_WRITE = 0xE5;  // CDW12 1: the configuration block
+constexpr BYTE VENDOR_OP_DEVINFO_WRITE = 0xF1;
 constexpr BYTE NVME_OP_IDENTIFY = 0x06;
 
 // The maker word "VORTALEX" rides in CDW15 (letters 1-4) and CDW14 (5-8),

@@ -10,9 +10,17 @@ constexpr BYTE SENSE_LENGTH = 0x18;
 }  // namespace
 
 ULONG BridgeTimeout(const NvmeCommand* command) {
-  BYTE opcode = static_cast<BYTE>(command->CDW[0]);
-  return opcode == NVME_OP_FW_DOWNLOAD || opcode == NVME_OP_FW_COMMIT ? BRIDGE_FLASH_TIMEOUT_SECONDS
-                                                                      : BRIDGE_TIMEOUT_SECONDS;
+  // Every command that writes the drive's flash: firmware pieces, the commit,
+  // and the maker's configuration block and device information writes.
+  switch (static_cast<BYTE>(command->CDW[0])) {
+    case NVME_OP_FW_DOWNLOAD:
+    case NVME_OP_FW_COMMIT:
+    case VENDOR_OP_CONFIG_WRITE:
+    case VENDOR_OP_DEVINFO_WRITE:
+      return BRIDGE_FLASH_TIMEOUT_SECONDS;
+    default:
+      return BRIDGE_TIMEOUT_SECONDS;
+  }
 }
 
 namespace {
