@@ -17,7 +17,6 @@ volatile LONG RefreshGuard = 0;
 namespace {
 
 constexpr size_t ENTRY_CAPACITY = 260;
-constexpr size_t GENERATION_CAPACITY = 80;
 const WCHAR* const kGenerations[] = {
     L"",
     L"PCIE Gen1 Signaling Speed (2.5 Gbps)",

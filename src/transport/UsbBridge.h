@@ -3,6 +3,8 @@
 #pragma once
 
 #include <windows.h>
+
+#include <cstddef>
 #include <ntddscsi.h>
 
 #include "transport/CmdModel.h"
