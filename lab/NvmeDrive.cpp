@@ -251,4 +251,13 @@ bool NvmeDrive::Restore(const KeptState& state) {
   return true;
 }
 
+Bytes NvmeDrive::CommandEffectsLog() const {
+  Bytes log(4096, 0);
+  auto list = [&log](uint8_t opcode) { log[size_t(opcode) * 4] |= 1; };  // CSUPP
+  for (uint8_t opcode : {0x01, 0x02, 0x06, 0x10, 0x11}) list(opcode);  // the admin commands it serves itself
+  for (const auto& [opcode, handler] : vendor_) list(opcode);
+  for (uint8_t opcode : unlisted_) log[size_t(opcode) * 4] = 0;
+  return log;
+}
+
 }  // namespace lab

@@ -132,6 +132,11 @@ class NvmeDrive {
   void Restart();
 
   void SetVendorHandler(uint8_t opcode, VendorHandler handler) { vendor_[opcode] = std::move(handler); }
+  // The Commands Supported and Effects log (page 05h): the admin commands
+  // the controller lists, each entry's bit 0 (CSUPP). A vendor command is
+  // listed when the drive serves it, unless it is left out here.
+  Bytes CommandEffectsLog() const;
+  void LeaveOutOfEffectsLog(uint8_t opcode) { unlisted_.push_back(opcode); }
   void SetActivationHook(ActivationHook hook) { activation_ = std::move(hook); }
   // Lets a personality put its own texts into Identify Controller data.
   void SetIdentifyHook(std::function<void(Bytes&)> hook) { identify_ = std::move(hook); }
@@ -216,6 +221,7 @@ class NvmeDrive {
   uint16_t commitAnswer_ = 0;
   bool pendingNeedsPowerOff_ = false;
   std::vector<ActivationRecord> activations_;
+  std::vector<uint8_t> unlisted_;
   std::function<Bytes()> savePersonality_;
   std::function<bool(const Bytes&)> loadPersonality_;
 };

@@ -11,7 +11,9 @@
 //
 // Drive keys: model, serial, fw, size (GB), lbads (LBA format 0), format
 // (1: formatted with 4096-byte blocks), vid, ssvid, powercycle, fwug (the
-// download granularity in 4 KiB units), slots, slot1ro (slot 1 read-only);
+// download granularity in 4 KiB units), slots, slot1ro (slot 1 read-only),
+// unlisted (vendor opcodes its Commands Supported and Effects log leaves out,
+// comma-separated, as 0xE6,0xF2);
 // maker (the maker's vendor commands) with socid, nand, version, luns,
 // layout, vendorinfo=0. An nvme line also takes what the system's driver
 // reports and enforces for firmware pieces: align and maxpayload (bytes).

@@ -125,6 +125,9 @@ IoResult NativeNvmeDisk::ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize
   // The pass-through serves vendor-specific admin commands only; Identify and
   // firmware have requests of their own.
   if (sqe[0] < 0xC0) return IoResult::Fail(ERROR_NOT_SUPPORTED);
+  // The system's driver passes a vendor command only when the controller's
+  // Commands Supported and Effects log lists it.
+  if (!(drive().CommandEffectsLog()[size_t(sqe[0]) * 4] & 1)) return IoResult::Fail(ERROR_INVALID_FUNCTION);
 
   bool toDrive = toLength != 0;
   Bytes data;

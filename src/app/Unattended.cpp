@@ -105,6 +105,15 @@ void JudgeDrive(DriveRecord* drive, DriveView* view) {
   AppState* app = GetAppState();
   view->why[0] = L'\0';
   StringCchCopyW(view->next, ARRAYSIZE(view->next), L"-");
+  // A model of the package whose controller could not be asked: the reason
+  // is the driver's rule, not the controller.
+  if (drive->bRefusedVendorOp != 0 && IsDriveAccepted(drive, app->szModelList, L"*")) {
+    view->state = STATE_REFUSED;
+    FormatText(view->why, ARRAYSIZE(view->why),
+               L"The drive does not allow vendor command 0x%02X through the Windows NVMe driver, so its controller "
+               L"and flash cannot be told", drive->bRefusedVendorOp);
+    return;
+  }
   if (!IsDriveAccepted(drive, app->szModelList, app->szSocId)) {
     view->state = STATE_NOT_LISTED;
     StringCchCopyW(view->why, ARRAYSIZE(view->why), L"this package is not for this drive's model or controller");

@@ -85,6 +85,14 @@ const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* version, 
     // Only a drive that already runs what this package installs needs nothing.
     if (_wcsicmp(drive.szFwRevision, app->szNewVersion) == 0) refusal = REFUSE_CURRENT;
     else FormatText(text, capacity, L"This package does not update drives with firmware %s.", drive.szFwRevision);
+  } else if (drive.bRefusedVendorOp != 0) {
+    // Its flash cannot be asked for: no image can be chosen.
+    LogLine(L"RUN: the drive does not allow vendor command 0x%02X through the Windows NVMe driver",
+            drive.bRefusedVendorOp);
+    FormatText(text, capacity,
+               L"The drive does not allow vendor command 0x%02X through the Windows NVMe driver, so this package "
+               L"cannot tell its flash. Contact support and quote: vendor command 0x%02X refused.",
+               drive.bRefusedVendorOp, drive.bRefusedVendorOp);
   } else if (!GetImagePath(&drive, image)) {
     LogLine(L"No this fw, 0x%04X, %d", drive.iNandType, drive.iLunCount);
     WCHAR nand[MAX_PATH] = L"";

@@ -34,4 +34,5 @@ struct DriveRecord {
   UINT32 iLunCount;
   WCHAR DrvInfoVersion[DRIVE_TEXT_CAPACITY];
   INT32 iPending;                           // a PendingState: an update committed, not yet running
+  BYTE bRefusedVendorOp;                    // the vendor command the system's NVMe driver does not pass (0: none)
 };

@@ -57,9 +57,25 @@ INT32 VendorRead(const CmdContext* ctx, HANDLE hDrive, BYTE opcode, DWORD sub, B
 
 }  // namespace
 
+namespace {
+
+// The system's NVMe driver passes only the vendor commands the drive's
+// Commands Supported and Effects log lists; any other it refuses as an
+// invalid function. Such a drive's flash cannot be asked for at all.
+void NoteRefusedVendorOp(const CmdContext* ctx, BYTE opcode, DriveRecord* drive) {
+  if (ctx->iCmdType != CMD_NVME || LastCmdFault()->dwSystemError != ERROR_INVALID_FUNCTION) return;
+  if (drive->bRefusedVendorOp == 0) drive->bRefusedVendorOp = opcode;
+  LogLine(L"%s: the drive does not allow vendor command 0x%02X through the Windows NVMe driver", drive->szDevicePath,
+          opcode);
+}
+
+}  // namespace
+
 INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive) {
   BYTE page[VENDOR_PAGE];
-  if (VendorRead(ctx, hDrive, VENDOR_OP_READ, VENDOR_SUB_IDENTITY, page) == RES_SUCCESS && page[ID_MARKER] == ID_VALID) {
+  INT32 identity = VendorRead(ctx, hDrive, VENDOR_OP_READ, VENDOR_SUB_IDENTITY, page);
+  if (identity != RES_SUCCESS) NoteRefusedVendorOp(ctx, VENDOR_OP_READ, drive);
+  if (identity == RES_SUCCESS && page[ID_MARKER] == ID_VALID) {
     drive->iSocId = Le16(page, ID_SOC);
     memcpy(drive->NandId, page + ID_NAND, sizeof drive->NandId);
     drive->bVendorInfo = 1;
@@ -72,7 +88,10 @@ INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive) {
   }
 
   INT32 result = VendorRead(ctx, hDrive, VENDOR_OP_DEVINFO_READ, 0, page);
-  if (result != RES_SUCCESS) return result;
+  if (result != RES_SUCCESS) {
+    NoteRefusedVendorOp(ctx, VENDOR_OP_DEVINFO_READ, drive);
+    return result;
+  }
 
   UINT16 layout = Le16(page, DI_LAYOUT);
   bool valid;
