@@ -23,7 +23,13 @@ constexpr DWORD NVM_COMMAND = 0x20, NVM_COMPLETION = 0x60, NVM_DATA_OFFSET = 0x7
 // FIRMWARE_REQUEST_BLOCK at 0x20.
 constexpr DWORD FRB = 0x20, FRB_VERSION = 0x00, FRB_SIZE = 0x04, FRB_FUNCTION = 0x08, FRB_DATA_OFFSET = 0x10,
                 FRB_DATA_LENGTH = 0x14, FRB_STRUCT_SIZE = 0x18;
-constexpr DWORD FUNCTION_DOWNLOAD = 2, FUNCTION_ACTIVATE = 3;
+constexpr DWORD FUNCTION_GET_INFO = 1, FUNCTION_DOWNLOAD = 2, FUNCTION_ACTIVATE = 3;
+// STORAGE_FIRMWARE_INFO_V2 and its STORAGE_FIRMWARE_SLOT_INFO_V2 entries.
+constexpr DWORD GI_VERSION = 0x00, GI_SIZE = 0x04, GI_UPGRADE = 0x08, GI_SLOT_COUNT = 0x09, GI_ACTIVE = 0x0A,
+                GI_PENDING = 0x0B, GI_ALIGNMENT = 0x10, GI_MAX_SIZE = 0x14, GI_SLOTS = 0x18, GI_SLOT_SIZE = 0x18;
+constexpr DWORD GI_SLOT_NUMBER = 0x00, GI_SLOT_READ_ONLY = 0x01, GI_SLOT_REVISION = 0x08;
+// What the miniport holds firmware pieces to.
+constexpr DWORD RST_PAYLOAD_ALIGNMENT = 4096, RST_PAYLOAD_MAX = 128 * 1024;
 // STORAGE_FIRMWARE_DOWNLOAD_V2 and STORAGE_FIRMWARE_ACTIVATE.
 constexpr DWORD DL_VERSION = 0x00, DL_SIZE = 0x04, DL_OFFSET = 0x08, DL_BUFFER_SIZE = 0x10, DL_IMAGE = 0x20;
 constexpr DWORD AC_VERSION = 0x00, AC_SIZE = 0x04, AC_SLOT = 0x08, AC_STRUCT_SIZE = 0x0C;
@@ -100,11 +106,35 @@ IoResult RstPort::Firmware(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD outS
   const uint8_t* record = b + at;
 
   switch (Rd32(frb, FRB_FUNCTION)) {
+    case FUNCTION_GET_INFO: {
+      if (length < GI_SLOTS || Rd32(record, GI_VERSION) != 2 || Rd32(record, GI_SIZE) != GI_SLOTS)
+        return IoResult::Fail(ERROR_INVALID_PARAMETER);
+      uint8_t* info = b + at;
+      int slots = drive.spec().firmwareSlots ? drive.spec().firmwareSlots : 1;
+      info[GI_UPGRADE] = 1;
+      info[GI_SLOT_COUNT] = uint8_t(slots);
+      info[GI_ACTIVE] = uint8_t(drive.activeSlot());
+      info[GI_PENDING] = drive.pendingSlot() != 0 ? uint8_t(drive.pendingSlot()) : 0xFF;
+      Wr32(info, GI_ALIGNMENT, RST_PAYLOAD_ALIGNMENT);
+      Wr32(info, GI_MAX_SIZE, RST_PAYLOAD_MAX);
+      // As many slot entries as the record has room for.
+      for (int i = 0; i < slots && GI_SLOTS + GI_SLOT_SIZE * DWORD(i + 1) <= length; ++i) {
+        uint8_t* slot = info + GI_SLOTS + GI_SLOT_SIZE * DWORD(i);
+        memset(slot, 0, GI_SLOT_SIZE);
+        slot[GI_SLOT_NUMBER] = uint8_t(i + 1);
+        slot[GI_SLOT_READ_ONLY] = i == 0 && drive.spec().slot1ReadOnly ? 1 : 0;
+        std::string revision = drive.Kept().revisions[size_t(i)];
+        memcpy(slot + GI_SLOT_REVISION, revision.data(), revision.size() < 16 ? revision.size() : 16);
+      }
+      return FirmwareAnswer(b, total, outSize, FIRMWARE_STATUS_SUCCESS_);
+    }
     case FUNCTION_DOWNLOAD: {
       if (length < DL_IMAGE || Rd32(record, DL_VERSION) != 2 || Rd32(record, DL_SIZE) != DL_IMAGE)
         return IoResult::Fail(ERROR_INVALID_PARAMETER);
       uint64_t pieceLength = Rd64(record, DL_BUFFER_SIZE);
       if (pieceLength == 0 || DL_IMAGE + pieceLength > length) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+      if (Rd64(record, DL_OFFSET) % RST_PAYLOAD_ALIGNMENT || pieceLength > RST_PAYLOAD_MAX)
+        return FirmwareAnswer(b, total, outSize, FIRMWARE_STATUS_INVALID_PARAMETER_);
       NvmeStatus status = drive.Download(Rd64(record, DL_OFFSET), record + DL_IMAGE, size_t(pieceLength));
       return FirmwareAnswer(b, total, outSize, FirmwareStatus(status));
     }

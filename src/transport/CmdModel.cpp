@@ -212,15 +212,19 @@ INT32 PlanFirmwareUpdate(const CmdContext* ctx, HANDLE hDrive, const FirmwareFac
                                                                                                : FW_PIECE_MAX;
   BYTE active = 0;
   const WCHAR* limiter = ctx->iCmdType == CMD_ASM_USB || ctx->iCmdType == CMD_JMI_USB ? L"the USB bridge" : L"Kestrel";
-  if (ctx->iCmdType == CMD_NVME) {
+  if (ctx->iCmdType == CMD_NVME || ctx->iCmdType == CMD_RST) {
+    // The system's driver, or the RST miniport, knows the slots and holds
+    // each piece to its own alignment and size.
+    const WCHAR* driver = ctx->iCmdType == CMD_NVME ? L"the Windows NVMe driver" : L"the Intel RST driver";
     DriverFirmwareInfo info;
-    INT32 result = IO_NVMe_GetFirmwareInfo(hDrive, &info);
+    INT32 result = ctx->iCmdType == CMD_NVME ? IO_NVMe_GetFirmwareInfo(hDrive, &info)
+                                             : IO_RST_GetFirmwareInfo(ctx->hScsiPort, ctx->iPathId, &info);
     if (result != RES_SUCCESS) {
-      FormatText(why, capacity, L"the Windows NVMe driver did not tell the drive's firmware slots");
+      FormatText(why, capacity, L"%s did not tell the drive's firmware slots", driver);
       return result;
     }
     if (!info.bSupportUpgrade) {
-      FormatText(why, capacity, L"the Windows NVMe driver says the drive's firmware cannot be updated");
+      FormatText(why, capacity, L"%s says the drive's firmware cannot be updated", driver);
       return RES_CANNOT_CUT;
     }
     if (info.bPendingSlot != STORAGE_HW_FIRMWARE_INVALID_SLOT && info.bPendingSlot != 0) {
@@ -232,7 +236,7 @@ INT32 PlanFirmwareUpdate(const CmdContext* ctx, HANDLE hDrive, const FirmwareFac
     if (info.dwAlignment != 0) alignment = info.dwAlignment;
     if (info.dwMaxPayload != 0 && info.dwMaxPayload < maxPiece) {
       maxPiece = info.dwMaxPayload;
-      limiter = L"the Windows NVMe driver";
+      limiter = driver;
     }
     active = info.bActiveSlot;
   }

@@ -218,3 +218,4 @@ INT32 IO_USB_JMI_PowerCtrl(HANDLE hDrive, DWORD mode);
 INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command, void* buffer, DWORD length);
 INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYTE* piece, DWORD pieceLength);
 INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId, BYTE slot = 1);
+INT32 IO_RST_GetFirmwareInfo(HANDLE hScsiPort, INT32 iPathId, DriverFirmwareInfo* info);
