@@ -1,6 +1,7 @@
 // The platform seam served by the virtual machine room.
 #include "Lab.h"
 #include "platform/Platform.h"
+#include "platform/OpenInFolder.h"
 
 #include <mutex>
 #include <set>
@@ -14,8 +15,20 @@ lab::Machine& M() { return lab::Machine::Get(); }
 std::mutex g_filesLock;
 std::set<HANDLE> g_files;
 
-// "C:\..." names a file; devices and interfaces ("\\.\", "\\?\") are the lab's.
-bool IsFilePath(LPCWSTR name) { return name != nullptr && name[0] != L'\0' && name[1] == L':'; }
+// "C:\..." and "\\?\C:\..." name files; devices and interfaces ("\\.\",
+// "\\?\scsi#...") are the lab's.
+bool IsFilePath(LPCWSTR name) {
+  if (name != nullptr && wcsncmp(name, L"\\\\?\\", 4) == 0) name += 4;
+  return name != nullptr && name[0] != L'\0' && name[1] == L':';
+}
+
+HANDLE Track(HANDLE file) {
+  if (file != INVALID_HANDLE_VALUE) {
+    std::lock_guard<std::mutex> lock(g_filesLock);
+    g_files.insert(file);
+  }
+  return file;
+}
 
 bool IsFile(HANDLE h) {
   std::lock_guard<std::mutex> lock(g_filesLock);
@@ -30,12 +43,7 @@ namespace plat {
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                    DWORD flags, HANDLE templ) {
   if (!IsFilePath(name)) return M().Open(name, access, disposition);
-  HANDLE file = ::CreateFileW(name, access, share, sa, disposition, flags, templ);
-  if (file != INVALID_HANDLE_VALUE) {
-    std::lock_guard<std::mutex> lock(g_filesLock);
-    g_files.insert(file);
-  }
-  return file;
+  return Track(::CreateFileW(name, access, share, sa, disposition, flags, templ));
 }
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED ov) {
@@ -57,10 +65,9 @@ BOOL GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
 DWORD GetFinalPathNameByHandleW(HANDLE h, LPWSTR path, DWORD capacity, DWORD flags) {
   return IsFile(h) ? ::GetFinalPathNameByHandleW(h, path, capacity, flags) : 0;
 }
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
-  if (IsFilePath(path)) return ::CreateDirectoryW(path, sa);
-  SetLastError(ERROR_PATH_NOT_FOUND);
-  return FALSE;
+HANDLE CreateFileInFolder(HANDLE folder, LPCWSTR name, DWORD access, BOOL makeFolder, PSECURITY_DESCRIPTOR security) {
+  if (!IsFile(folder)) return INVALID_HANDLE_VALUE;
+  return Track(OpenInFolderHandle(folder, name, access, makeFolder, security));
 }
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR, HWND, DWORD flags) { return M().GetClassDevs(cls, flags); }

@@ -134,6 +134,15 @@ TEST_F(LogFileTest, EveryLineIsAppendedWithItsTime) {
   EXPECT_TRUE(std::regex_search(got[1], stamp)) << got[1];
   EXPECT_EQ("[VX] main line 1: Pr\xC3\xBC" "fung\r", got[1].substr(25)) << "UTF-8, CR LF";
   EXPECT_EQ("[VX]          [middle] detail line\r", got[2].substr(25));
+
+  std::wstring made = folder + L"\\made", inside = made + L"\\update.log";
+  DeleteFileW(inside.c_str());
+  RemoveDirectoryW(made.c_str());
+  ASSERT_TRUE(OpenLogFile(inside.c_str(), why, 400)) << why;
+  LogLine(L"in a folder made for it");
+  CloseLogFile();
+  std::string log = ReadAll(inside);
+  EXPECT_NE(std::string::npos, log.find("in a folder made for it")) << "the missing last folder is made";
 }
 
 TEST_F(LogFileTest, AFolderALinkOrAnotherNameIsRefusedAndLeftAsItWas) {
@@ -145,6 +154,8 @@ TEST_F(LogFileTest, AFolderALinkOrAnotherNameIsRefusedAndLeftAsItWas) {
   links::RemoveDirectoryLink(fileLink);
   links::RemoveDirectoryLink(dirLink);
   DeleteFileW(hardLink.c_str());
+  for (const wchar_t* made : {L"\\update.log", L"\\made\\update.log"}) DeleteFileW((elsewhere + made).c_str());
+  RemoveDirectoryW((elsewhere + L"\\made").c_str());
   ASSERT_TRUE(links::MakeDirectoryLink(fileLink, victim));
   ASSERT_TRUE(links::MakeDirectoryLink(dirLink, elsewhere));
   ASSERT_TRUE(CreateHardLinkW(hardLink.c_str(), other.c_str(), nullptr));
@@ -155,6 +166,7 @@ TEST_F(LogFileTest, AFolderALinkOrAnotherNameIsRefusedAndLeftAsItWas) {
       {folder, L"it is a folder"},
       {fileLink, L"its path leads elsewhere through a link"},
       {dirLink + L"\\update.log", L"its path leads elsewhere through a link"},
+      {dirLink + L"\\made\\update.log", L"its path leads elsewhere through a link"},
       {hardLink, L"the file has other names (hard links)"},
   };
   for (const auto& c : cases) {
@@ -165,9 +177,40 @@ TEST_F(LogFileTest, AFolderALinkOrAnotherNameIsRefusedAndLeftAsItWas) {
   }
   EXPECT_EQ("precious", ReadAll(victim));
   EXPECT_EQ("precious", ReadAll(other));
+  // Refused only after the file or folder was made at the link's end would
+  // let whoever made the link have the system make files where it likes.
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((elsewhere + L"\\update.log").c_str()));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((elsewhere + L"\\made").c_str()));
   links::RemoveDirectoryLink(fileLink);
   links::RemoveDirectoryLink(dirLink);
   DeleteFileW(hardLink.c_str());
+}
+
+TEST_F(LogFileTest, ADeviceAStreamOrAReservedNameIsRefusedUnopened) {
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine, "nvme disk=0 bus=2\n", &error)) << error;
+  std::wstring folder = TempFolder(L"kestrel-log-devices");
+  DeleteFileW((folder + L"\\x.log:stream").c_str());
+  const std::wstring paths[] = {L"\\\\.\\PhysicalDrive0",
+                                L"\\\\?\\PhysicalDrive0",
+                                L"\\\\?\\GLOBALROOT\\Device\\Harddisk0\\DR0",
+                                L"\\\\.\\pipe\\kestrel-log",
+                                L"CON",
+                                L"nul",
+                                folder + L"\\COM1",
+                                folder + L"\\aux.log",
+                                folder + L"\\x.log:stream"};
+  for (const auto& path : paths) {
+    WCHAR why[600] = L"", full[MAX_PATH] = L"";
+    EXPECT_FALSE(OpenLogFile(path.c_str(), why, 600)) << path;
+    EXPECT_NE(nullptr, wcsstr(why, L"names no file on a drive or a share")) << why;
+    GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    EXPECT_EQ(0, machine.OpenAttempts(path) + machine.OpenAttempts(full)) << path << " was opened";
+  }
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\x.log:stream").c_str()));
+  std::wstring plain = L"\\\\?\\" + folder + L"\\plain.log";
+  WCHAR why[600] = L"";
+  EXPECT_TRUE(OpenLogFile(plain.c_str(), why, 600)) << why;
 }
 
 // The lab program's command line under Wine, with no display: its exit code,

@@ -54,6 +54,8 @@ void ToggleDebugLog();
 // From now on every line, main and detail, is also appended to this file:
 // UTF-8, one line per call, each with its UTC time. The file is refused (0,
 // with why) when it is a folder, a link or reached through one, or has other
-// names: an elevated program must write only where it was told.
+// names, and before anything is opened when the path names a device, a pipe,
+// a stream or a reserved name ("NUL"): an elevated program must write, and
+// make files and folders, only where it was told.
 int OpenLogFile(const WCHAR* path, WCHAR* why, size_t capacity);
 void CloseLogFile();

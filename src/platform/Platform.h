@@ -28,7 +28,12 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
                LPOVERLAPPED lpOverlapped);
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags);
-BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+// A file opened or made (OPEN_ALWAYS), or a folder made (makeFolder, with
+// security), inside a folder already opened and judged: by its handle, so a
+// link put in the folder's place meanwhile is never followed. name is one
+// step, opened as itself when it is a link.
+HANDLE CreateFileInFolder(HANDLE hFolder, LPCWSTR lpName, DWORD dwDesiredAccess, BOOL bMakeFolder,
+                          PSECURITY_DESCRIPTOR pSecurity);
 
 // The device tree.
 HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags);

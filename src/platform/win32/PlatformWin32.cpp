@@ -1,5 +1,6 @@
 // The seam on a real machine: every call goes straight to Windows.
 #include "platform/Platform.h"
+#include "platform/OpenInFolder.h"
 
 namespace plat {
 
@@ -21,7 +22,9 @@ BOOL GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
 DWORD GetFinalPathNameByHandleW(HANDLE h, LPWSTR path, DWORD capacity, DWORD flags) {
   return ::GetFinalPathNameByHandleW(h, path, capacity, flags);
 }
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) { return ::CreateDirectoryW(path, sa); }
+HANDLE CreateFileInFolder(HANDLE folder, LPCWSTR name, DWORD access, BOOL makeFolder, PSECURITY_DESCRIPTOR security) {
+  return OpenInFolderHandle(folder, name, access, makeFolder, security);
+}
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* cls, PCWSTR enumerator, HWND parent, DWORD flags) {
   return ::SetupDiGetClassDevsW(cls, enumerator, parent, flags);
