@@ -126,7 +126,7 @@ const std::set<std::string>& KeysOf(const std::string& kind) {
     const std::set<std::string> drive = {"disk",  "model", "serial", "fw",      "size",  "lbads",  "format",
                                          "vid",   "ssvid", "powercycle", "maker", "socid", "nand", "version",
                                          "luns",  "layout", "vendorinfo", "refuse", "commit", "unplug",
-                                         "fwug",  "slots", "slot1ro", "unlisted"};
+                                         "fwug",  "slots", "slot1ro", "unlisted", "denied"};
     std::map<std::string, std::set<std::string>> all;
     all["nvme"] = drive;
     all["nvme"].insert({"port", "bus", "bridge", "link", "max", "align", "maxpayload"});
@@ -395,6 +395,7 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
         drive->LeaveOutOfEffectsLog(uint8_t(strtoul(opcode.c_str(), nullptr, 0)));
     }
     DiskDevice* device = bridge != nullptr ? static_cast<DiskDevice*>(bridge) : machine.DiskAt(disk);
+    if (k.count("denied")) machine.FailOpen(L"\\\\.\\PhysicalDrive" + std::to_wstring(disk), ERROR_ACCESS_DENIED);
     if (l.faults.unplug.set) planned.push_back({device, nullptr, l.faults.unplug});
     if (l.faults.timeout.set) planned.push_back({device, bridge, l.faults.timeout});
   }

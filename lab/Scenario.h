@@ -29,6 +29,8 @@
 //       carried out; the firmware requests of the system's driver count as
 //       0x11 (a piece) and 0x10 (the commit)
 //   commit=STATUS   the commit is carried out and answered with that status
+//   denied          the disk cannot be opened (access denied), as for a
+//                   program without administrator rights
 //   unplug=N        the disk leaves the bus once the drive received N firmware
 //                   pieces (unplug=commit: once it answered a commit); an
 //                   RST drive's port then answers its path id as no drive

@@ -341,6 +341,9 @@ TEST_F(UnattendedProgram, EachOutcomeHasItsExitCodeAndItsReason) {
       {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker unlisted=0xE6\n",
        L"/update /serial KS512N0000000001", 1603,
        "The drive does not allow vendor command 0xE6 through the Windows NVMe driver"},
+      {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker commit=0x111\n"
+       "nvme disk=1 bus=7 model=\"KESTREL LAB NVME 1TB\" serial=KS1TN00000000002 size=1000 maker denied\n",
+       L"/update /all", 1603, "1 disks could not be opened (access denied)"},
       {kNativeMachine, L"/update /bogus", 87, "Kestrel: /bogus is not a switch of this program."},
       {kNativeMachine, L"/status /serial NOSUCHDRIVE", 1, "serial NOSUCHDRIVE: no drive with this serial number"},
       {kNativeMachine, L"/?", 0, "Kestrel.exe /update /all"},

@@ -331,10 +331,12 @@ UpdateOutcome UpdateDrive(DriveRecord entry) {
   return outcome;
 }
 
-int UpdateDrives(const CommandLine& line) {
+int UpdateDrives(const CommandLine& line, UINT32 denied) {
   AppState* app = GetAppState();
   bool chosen[DRIVE_TABLE_SIZE] = {};
-  int code = EXIT_DONE;
+  // A disk that could not be opened may be one the package is for: the run
+  // cannot say that it did all it was asked.
+  int code = denied != 0 ? EXIT_FAILED : EXIT_DONE;
   for (UINT32 s = 0; s < line.nSerials; ++s) {
     int i = FindSerial(line.szSerials[s]);
     if (i < 0) {
@@ -431,7 +433,7 @@ int RunCommandLine(const CommandLine& line) {
       SayDenied(denied);
       code = line.iMode == MODE_LIST     ? ListDrives()
              : line.iMode == MODE_STATUS ? ShowStatus(line, denied)
-                                         : UpdateDrives(line);
+                                         : UpdateDrives(line, denied);
     }
     ForgetPackageItems();
   }
