@@ -13,6 +13,27 @@ namespace lab {
 namespace {
 
 constexpr char kHeader[] = "kestrel-lab-state 1";
+// A century of the lab's clock, in milliseconds: beyond it its wall time
+// would run past what Windows can show.
+constexpr ULONGLONG kMaxClockMs = 100ull * 366 * 24 * 3600 * 1000;
+
+// A number as SaveState writes it: decimal digits, no sign, at most max.
+// ">>" would take "-1" as the largest number and leave "0x10" half read.
+template <typename T>
+bool ReadNumber(std::istringstream& words, ULONGLONG max, T* value) {
+  std::string word;
+  if (!(words >> word) || word.size() > 19 || word.find_first_not_of("0123456789") != std::string::npos) return false;
+  ULONGLONG number = std::stoull(word);
+  if (number > max) return false;
+  *value = T(number);
+  return true;
+}
+
+// Nothing follows the words a line takes.
+bool Ended(std::istringstream& words) {
+  std::string more;
+  return !(words >> more);
+}
 
 std::string ToHex(const uint8_t* p, size_t n) {
   if (n == 0) return "-";
@@ -118,7 +139,7 @@ bool Machine::LoadState(const std::wstring& file, std::string* error) {
     if (number == 1) {
       ok = headed = line == kHeader;
     } else if (kind == "clock") {
-      ok = bool(words >> clock >> bootAt) && bootAt <= clock;
+      ok = ReadNumber(words, kMaxClockMs, &clock) && ReadNumber(words, clock, &bootAt);
     } else if (kind == "key") {
       std::string path;
       std::wstring wide;
@@ -129,14 +150,16 @@ bool Machine::LoadState(const std::wstring& file, std::string* error) {
       DWORD type = 0;
       std::wstring widePath, wideName;
       RegistryValue value;
-      ok = bool(words >> path >> name >> type >> data) && FromHex(path, &widePath) && FromHex(name, &wideName) &&
-           FromHex(data, &value.data) && registry.count(widePath) != 0;
+      ok = bool(words >> path >> name) && ReadNumber(words, MAXDWORD, &type) && bool(words >> data) &&
+           FromHex(path, &widePath) && FromHex(name, &wideName) && FromHex(data, &value.data) &&
+           registry.count(widePath) != 0;
       value.type = type;
       if (ok) registry[widePath][wideName] = value;
     } else if (kind == "drive") {
       std::string serial, running, personality;
       NvmeDrive::KeptState kept;
-      ok = bool(words >> serial >> kept.active >> kept.pending >> kept.pendingNeedsPowerOff >> running >> personality) &&
+      ok = bool(words >> serial) && ReadNumber(words, 255, &kept.active) && ReadNumber(words, 255, &kept.pending) &&
+           ReadNumber(words, 1, &kept.pendingNeedsPowerOff) && bool(words >> running >> personality) &&
            FromHex(running, &kept.running) && FromHex(personality, &kept.personality) && drives.count(serial) == 0;
       if (ok) drives[serial] = kept;
     } else if (kind == "slot") {
@@ -152,6 +175,7 @@ bool Machine::LoadState(const std::wstring& file, std::string* error) {
     } else {
       ok = kind.empty();
     }
+    ok = ok && (number == 1 || Ended(words));
     if (!ok) {
       *error = "line " + std::to_string(number) + " of the machine's state is not understood";
       return false;

@@ -411,3 +411,37 @@ TEST_F(LabTest, AnUnattendedDownloadPastItsDeadlineSendsNoFurtherPiece) {
   EXPECT_EQ(RES_SUCCESS, DownloadFW(&native, h, image.data(), 16384)) << "no deadline: every piece";
   plat::CloseHandle(h);
 }
+
+// The lab keeps its machine in a file anyone may have changed: one that is
+// not whole and as the lab writes it changes nothing.
+TEST_F(LabTest, ADamagedMachineStateIsRefusedAndChangesNothing) {
+  std::string error;
+  ASSERT_TRUE(lab::BuildScenario(machine, kNativeMachine, &error)) << error;
+  std::wstring file = TempFolder(L"kestrel-lab-state") + L"\\machine.state";
+  ASSERT_TRUE(machine.SaveState(file, &error)) << error;
+  ASSERT_TRUE(machine.LoadState(file, &error)) << error;
+  std::string kept = ReadAll(file);
+  size_t drive = kept.find("\ndrive ");
+  ASSERT_NE(std::string::npos, drive);
+  std::string head = "kestrel-lab-state 1\n", trailing = kept;
+  trailing.insert(kept.find('\n', drive + 1), " 7");
+  const std::string damaged[] = {
+      "",
+      "kestrel-lab-state 2\n",
+      std::string("\x00\xff\r\n", 4),
+      head + "clock -1 -1\n",
+      head + "clock 18446744073709551000 0\n",
+      head + "clock 5 3 4\n",
+      head + "clock 0x10 0\n",
+      trailing,
+      head + "value 41 41 1 41\n",
+  };
+  ULONGLONG uptime = machine.Uptime();
+  for (const auto& text : damaged) {
+    std::ofstream(links::UnixPath(file), std::ios::binary | std::ios::trunc) << text;
+    EXPECT_FALSE(machine.LoadState(file, &error)) << text;
+    EXPECT_EQ(uptime, machine.Uptime()) << text;
+    EXPECT_EQ("1.0.0.00", machine.DriveAt(0)->revision()) << text;
+  }
+}
+
