@@ -2,6 +2,7 @@
 // keeps its drives' firmware, its registry and its clock. One line per item,
 // words separated by blanks, every byte string in hex ("-" when empty).
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <sstream>
 
@@ -127,7 +128,9 @@ bool Machine::LoadState(const std::wstring& file, std::string* error) {
   std::string line;
   ULONGLONG clock = 0, bootAt = 0;
   decltype(impl_->registry) registry;
-  std::map<std::string, NvmeDrive::KeptState> drives;
+  // In the order written: drives that report one serial number are kept in
+  // the order of their disks, each followed by its slots.
+  std::vector<std::pair<std::string, NvmeDrive::KeptState>> drives;
   int number = 0;
   bool headed = false;
   while (std::getline(in, line)) {
@@ -160,17 +163,17 @@ bool Machine::LoadState(const std::wstring& file, std::string* error) {
       NvmeDrive::KeptState kept;
       ok = bool(words >> serial) && ReadNumber(words, 255, &kept.active) && ReadNumber(words, 255, &kept.pending) &&
            ReadNumber(words, 1, &kept.pendingNeedsPowerOff) && bool(words >> running >> personality) &&
-           FromHex(running, &kept.running) && FromHex(personality, &kept.personality) && drives.count(serial) == 0;
-      if (ok) drives[serial] = kept;
+           FromHex(running, &kept.running) && FromHex(personality, &kept.personality);
+      if (ok) drives.emplace_back(serial, kept);
     } else if (kind == "slot") {
       std::string serial, revision, image;
       Bytes bytes;
       std::string rev;
-      ok = bool(words >> serial >> revision >> image) && drives.count(serial) != 0 && FromHex(revision, &rev) &&
-           FromHex(image, &bytes);
+      ok = bool(words >> serial >> revision >> image) && !drives.empty() && drives.back().first == serial &&
+           FromHex(revision, &rev) && FromHex(image, &bytes);
       if (ok) {
-        drives[serial].revisions.push_back(rev);
-        drives[serial].images.push_back(bytes);
+        drives.back().second.revisions.push_back(rev);
+        drives.back().second.images.push_back(bytes);
       }
     } else {
       ok = kind.empty();
@@ -187,19 +190,24 @@ bool Machine::LoadState(const std::wstring& file, std::string* error) {
   }
 
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  std::map<std::string, NvmeDrive*> present;
-  for (auto& [n, disk] : impl_->disks) present[ToHex(disk->drive().spec().serial)] = &disk->drive();
+  // The scenario's drives of each serial number, in the order of their disks.
+  std::map<std::string, std::deque<NvmeDrive*>> present;
+  for (auto& [n, disk] : impl_->disks) present[ToHex(disk->drive().spec().serial)].push_back(&disk->drive());
+  std::vector<NvmeDrive*> targets;
   for (const auto& [serial, kept] : drives) {
-    if (present.count(serial) == 0) {
+    if (present[serial].empty()) {
       std::string name;
       FromHex(serial, &name);
       *error = "the machine's state has a drive " + name + " the scenario does not";
       return false;
     }
+    targets.push_back(present[serial].front());
+    present[serial].pop_front();
   }
   std::map<NvmeDrive*, NvmeDrive::KeptState> before;
-  for (const auto& [serial, kept] : drives) {
-    NvmeDrive* drive = present[serial];
+  for (size_t i = 0; i < drives.size(); ++i) {
+    const auto& [serial, kept] = drives[i];
+    NvmeDrive* drive = targets[i];
     before[drive] = drive->Kept();
     if (!drive->Restore(kept)) {
       for (auto& [d, old] : before) d->Restore(old);
