@@ -358,6 +358,15 @@ TEST_F(UnattendedProgram, EachOutcomeHasItsExitCodeAndItsReason) {
   }
 }
 
+TEST_F(UnattendedProgram, ASerialNumberNamesEveryDriveThatReportsIt) {
+  Scenario(std::string(kNativeMachine) + kTwinDrive + " refuse=0x11:0x0004\n");
+  LabRun update = Run(L"/update /serial ks512n0000000001");
+  EXPECT_EQ(1603u, update.code) << update.out;
+  size_t first = update.out.find("serial KS512N0000000001: updating");
+  EXPECT_NE(std::string::npos, update.out.find("serial KS512N0000000001: updating", first + 1)) << update.out;
+  EXPECT_EQ(1u, Run(L"--restart /status /serial KS512N0000000001").code) << "the twin runs its old firmware";
+}
+
 TEST_F(UnattendedProgram, ASecondCopyLeavesTheDrivesAlone) {
   Scenario(kNativeMachine);
   STARTUPINFOW startup = {};

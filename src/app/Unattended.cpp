@@ -179,15 +179,23 @@ void SayDrive(UINT32 index, const DriveRecord& drive, const DriveView& view) {
 
 void SayHeader() { Say(L"#\tModel\tSerial\tTransport\tFirmware\tTarget\tState"); }
 
-// The drive the scan found with this serial number (blanks and case aside).
-int FindSerial(const WCHAR* serial) {
+// Marks every drive the scan found with each serial number given (blanks
+// and case aside): serial numbers are not always unique, and one names every
+// drive that reports it. False when one names none, which is said.
+bool ChooseSerials(const CommandLine& line, bool* chosen, const WCHAR* notFound) {
   AppState* app = GetAppState();
-  for (UINT32 i = 0; i < app->nDriveCount; ++i) {
-    WCHAR own[DRIVE_TEXT_CAPACITY];
-    TrimmedSerial(app->DriveTable[i], own, ARRAYSIZE(own));
-    if (_wcsicmp(own, serial) == 0) return static_cast<int>(i);
+  bool all = true;
+  for (UINT32 s = 0; s < line.nSerials; ++s) {
+    bool any = false;
+    for (UINT32 i = 0; i < app->nDriveCount; ++i) {
+      WCHAR own[DRIVE_TEXT_CAPACITY];
+      TrimmedSerial(app->DriveTable[i], own, ARRAYSIZE(own));
+      if (_wcsicmp(own, line.szSerials[s]) == 0) chosen[i] = any = true;
+    }
+    if (!any) Say(L"serial %s: %sno drive with this serial number was found", line.szSerials[s], notFound);
+    all = all && any;
   }
-  return -1;
+  return all;
 }
 
 void SayDenied(UINT32 denied) {
@@ -208,27 +216,18 @@ int ListDrives() {
 
 int ShowStatus(const CommandLine& line, UINT32 denied) {
   AppState* app = GetAppState();
-  bool notCurrent = denied != 0, waiting = false;
+  bool chosen[DRIVE_TABLE_SIZE] = {};
   SayHeader();
-  auto judge = [&](UINT32 i) {
+  bool notCurrent = denied != 0 || !ChooseSerials(line, chosen, L""), waiting = false;
+  for (UINT32 i = 0; i < app->nDriveCount; ++i) {
+    if (line.nSerials == 0) chosen[i] = IsDriveAccepted(&app->DriveTable[i], app->szModelList, app->szSocId);
+    if (!chosen[i]) continue;
     DriveView view;
     JudgeDrive(&app->DriveTable[i], &view);
     SayDrive(i, app->DriveTable[i], view);
     if (view.state == STATE_WAITING) waiting = true;
     else if (view.state != STATE_CURRENT) notCurrent = true;
-  };
-  for (UINT32 s = 0; s < line.nSerials; ++s) {
-    int i = FindSerial(line.szSerials[s]);
-    if (i < 0) {
-      Say(L"serial %s: no drive with this serial number was found", line.szSerials[s]);
-      notCurrent = true;
-    } else {
-      judge(static_cast<UINT32>(i));
-    }
   }
-  if (line.nSerials == 0)
-    for (UINT32 i = 0; i < app->nDriveCount; ++i)
-      if (IsDriveAccepted(&app->DriveTable[i], app->szModelList, app->szSocId)) judge(i);
   return notCurrent ? EXIT_NOT_CURRENT : waiting ? EXIT_RESTART_NEEDED : EXIT_DONE;
 }
 
@@ -337,15 +336,7 @@ int UpdateDrives(const CommandLine& line, UINT32 denied) {
   // A disk that could not be opened may be one the package is for: the run
   // cannot say that it did all it was asked.
   int code = denied != 0 ? EXIT_FAILED : EXIT_DONE;
-  for (UINT32 s = 0; s < line.nSerials; ++s) {
-    int i = FindSerial(line.szSerials[s]);
-    if (i < 0) {
-      Say(L"serial %s: not updated: no drive with this serial number was found", line.szSerials[s]);
-      code = WorseExit(code, EXIT_FAILED);
-    } else {
-      chosen[i] = true;
-    }
-  }
+  if (!ChooseSerials(line, chosen, L"not updated: ")) code = WorseExit(code, EXIT_FAILED);
   // /all takes every drive of the package whose update is to do or under
   // way; one it needs nothing for, or cannot update, is only told.
   for (UINT32 i = 0; line.bAll && i < app->nDriveCount; ++i) {
