@@ -82,6 +82,7 @@ TEST(CommandLineTest, WhatCannotBeRunIsRefusedWithItsReason) {
       {L"/quiet", L"say what to do: /list, /update or /status"},
       {L"/list /log a /log b", L"/log: give one log file"},
       {L"/list /log", L"/log needs a value"},
+      {L"/update /log /all", L"/log needs a value"},
       {L"/update /all /norestart /forcerestart", L"give /norestart or /forcerestart, not both"},
       {L"/status /all", L"/all, /norestart and /forcerestart go with /update"},
       {L"/list /serial A", L"/serial goes with /update or /status"},
@@ -348,6 +349,11 @@ TEST_F(UnattendedProgram, EachOutcomeHasItsExitCodeAndItsReason) {
        L"/update /all", 1603, "1 disks could not be opened (access denied)"},
       {kNativeMachine, L"/update /bogus", 87, "Kestrel: /bogus is not a switch of this program."},
       {kNativeMachine, L"/status /serial NOSUCHDRIVE", 1, "serial NOSUCHDRIVE: no drive with this serial number"},
+      // A drive /update /all leaves alone does not undo its detection; named, it does.
+      {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker fw=0.9.0.00\n", L"/status", 0,
+       "refused: This package does not update drives with firmware 0.9.0.00."},
+      {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker fw=0.9.0.00\n",
+       L"/status /serial KS512N0000000001", 1, "refused: This package does not update drives with firmware 0.9.0.00."},
       {kNativeMachine, L"/?", 0, "Kestrel.exe /update /all"},
   };
   for (const auto& c : cases) {

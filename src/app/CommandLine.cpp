@@ -112,7 +112,8 @@ int ParseCommandLine(const WCHAR* text, CommandLine* line, WCHAR* why, size_t ca
       quiet = true;
     } else if (_wcsicmp(name, L"serial") == 0 || _wcsicmp(name, L"log") == 0) {
       bool isLog = _wcsicmp(name, L"log") == 0;
-      if (!NextWord(&cursor, value, WORD_CAPACITY, &fits) || (!isLog && IsSwitch(value)))
+      // A value never looks like a switch: "/log /all" is a missing value.
+      if (!NextWord(&cursor, value, WORD_CAPACITY, &fits) || IsSwitch(value))
         return Refuse(why, capacity, L"%s needs a value", word);
       if (!fits) return Refuse(why, capacity, L"the value of %s is too long", word);
       TrimInPlace(value);

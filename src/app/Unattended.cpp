@@ -225,8 +225,11 @@ int ShowStatus(const CommandLine& line, UINT32 denied) {
     DriveView view;
     JudgeDrive(&app->DriveTable[i], &view);
     SayDrive(i, app->DriveTable[i], view);
+    // Without serials, a drive /update /all leaves alone is told but not
+    // counted: a detection must agree with what the install did.
+    bool leftAlone = view.state == STATE_NO_IMAGE || view.state == STATE_REFUSED;
     if (view.state == STATE_WAITING) waiting = true;
-    else if (view.state != STATE_CURRENT) notCurrent = true;
+    else if (view.state != STATE_CURRENT && !(line.nSerials == 0 && leftAlone)) notCurrent = true;
   }
   return notCurrent ? EXIT_NOT_CURRENT : waiting ? EXIT_RESTART_NEEDED : EXIT_DONE;
 }
