@@ -107,17 +107,28 @@ TEST_F(NativeAdminTest, Write4096BytesCarriesTheDataAndLeavesTheBufferAlone) {
 }
 
 TEST_F(NativeAdminTest, DriveRefusalIsAFailureEvenThoughTheRequestSucceeded) {
-  // 0xE7 is an opcode this drive does not know: NVMe status Invalid Opcode.
+  // A vendor command the drive lists, refused by the drive: Invalid Opcode.
+  drive->SetVendorHandler(0xE7, [](const uint8_t*, lab::Bytes&, bool) { return lab::nvme::InvalidOpcode; });
   std::vector<BYTE> buf(4096, 0xEE);
   EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE7, 0, 0, 0, 0, buf.data(), 4096));
   auto requests = machine.RequestsWithCode(PROTOCOL_COMMAND);
   ASSERT_EQ(1u, requests.size());
   EXPECT_TRUE(requests[0].ok);
+  ASSERT_GE(requests[0].output.size(), 0x18u);
   EXPECT_EQ(Hex("02000000 01000000"), Slice(requests[0].output, 0x10, 8));  // ReturnStatus ERROR, Invalid Opcode
   EXPECT_EQ(std::vector<BYTE>(4096, 0xEE), buf) << "a refused read must not hand back data";
 
   drive->FailOpcode(0xE6, lab::nvme::InvalidField);
   EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE6, 3, 0, 0, 0, buf.data(), 4096));
+
+  // One the drive's effects log does not list never reaches it: the driver
+  // refuses it as an invalid function.
+  machine.ClearRecords();
+  EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, DIR_READ, 0xE8, 0, 0, 0, 0, buf.data(), 4096));
+  requests = machine.RequestsWithCode(PROTOCOL_COMMAND);
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_FALSE(requests[0].ok);
+  EXPECT_EQ(DWORD(ERROR_INVALID_FUNCTION), requests[0].error);
 }
 
 TEST_F(NativeAdminTest, FailedRequestsStoreTheSystemError) {
