@@ -218,7 +218,7 @@ class Machine {
   std::wstring ShutdownBlockReason(HWND hwnd) const;
   // The power source GetSystemPowerStatus reports: mains (no battery, the
   // default), battery at a level, or a status the system cannot tell.
-  void RunOnMains();
+  void RunOnMains(BYTE batteryPercent = BATTERY_PERCENTAGE_UNKNOWN);  // the percent of a laptop's battery
   void RunOnBattery(BYTE percent);
   void PowerSourceUnknown();
   // GetSystemPowerStatus fails with error; 0 lifts the fault.

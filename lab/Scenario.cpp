@@ -276,10 +276,10 @@ bool ReadLines(const std::string& text, std::vector<Line>* out, std::string* err
     if (l.kind == "power") {
       unsigned long ac = 1, battery = 0;
       bool ok = !l.keys.count("ac") || Number(l.keys.at("ac"), 1, &ac);
-      if (ac == 1) ok = ok && !l.keys.count("battery");
+      if (ac == 1) ok = ok && (!l.keys.count("battery") || Number(l.keys.at("battery"), 100, &battery));
       else ok = ok && l.keys.count("battery") && Number(l.keys.at("battery"), 100, &battery);
       if (!ok) {
-        *error = At(number, "power takes ac=1, or ac=0 with battery=0 to 100");
+        *error = At(number, "power takes ac=1 (with a laptop's battery=0 to 100), or ac=0 with battery=0 to 100");
         return false;
       }
     } else if (l.kind != "others" && Int(l.keys, "disk", -1) < 0) {
@@ -382,7 +382,7 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
     } else if (l.kind == "volume") {
       machine.AddVolume(wchar_t(Text(k, "letter", "")[0]), disk);
     } else if (l.kind == "power") {
-      if (Int(k, "ac", 1) == 1) machine.RunOnMains();
+      if (Int(k, "ac", 1) == 1) machine.RunOnMains(k.count("battery") ? BYTE(Int(k, "battery", 0)) : 255);
       else machine.RunOnBattery(BYTE(Int(k, "battery", 0)));
     }
     if (drive == nullptr) continue;

@@ -21,7 +21,7 @@
 // needs for a firmware piece or commit) and returnas. An others line adds
 // that many devices that belong to no drive. A power line sets the power
 // source: ac=0 with battery=PERCENT runs on battery, ac=1 (the default) on
-// mains.
+// mains, with battery=PERCENT a laptop charging on its adapter.
 //
 // Faults, on any drive line:
 //   refuse=OPCODE:STATUS[:AFTER],...  commands with that opcode are answered

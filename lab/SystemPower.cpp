@@ -89,10 +89,16 @@ BOOL Machine::PowerStatus(LPSYSTEM_POWER_STATUS status) {
   return TRUE;
 }
 
-void Machine::RunOnMains() {
+void Machine::RunOnMains(BYTE batteryPercent) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  impl_->power = {AC_LINE_ONLINE, BATTERY_FLAG_NO_BATTERY, BATTERY_PERCENTAGE_UNKNOWN, 0, BATTERY_LIFE_UNKNOWN,
-                  BATTERY_LIFE_UNKNOWN};
+  if (batteryPercent == BATTERY_PERCENTAGE_UNKNOWN) {
+    impl_->power = {AC_LINE_ONLINE, BATTERY_FLAG_NO_BATTERY, BATTERY_PERCENTAGE_UNKNOWN, 0, BATTERY_LIFE_UNKNOWN,
+                    BATTERY_LIFE_UNKNOWN};
+    return;
+  }
+  // A laptop charging on its adapter: the charge tells nothing of the risk.
+  impl_->power = {AC_LINE_ONLINE, BYTE(BATTERY_FLAG_CHARGING | (batteryPercent < 33 ? BATTERY_FLAG_LOW : 0)),
+                  batteryPercent, 0, BATTERY_LIFE_UNKNOWN, BATTERY_LIFE_UNKNOWN};
 }
 
 void Machine::RunOnBattery(BYTE percent) {

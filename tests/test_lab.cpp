@@ -505,8 +505,10 @@ TEST_F(LabTest, AScenarioIsReadWholeOrNotAtAll) {
       {"rst disk=0 unplug=0\n", "line 1: unplug= takes a number of pieces from 1, or commit"},
       {"usb disk=0 timeout=soon\n", "line 1: timeout= takes a number of pieces from 1, or commit"},
       {"nvme disk=0\nvolume letter=C\n", "line 2: a volume needs letter= and disk="},
-      {"nvme disk=0\npower ac=0\n", "line 2: power takes ac=1, or ac=0 with battery=0 to 100"},
-      {"power ac=1 battery=50\n", "line 1: power takes ac=1, or ac=0 with battery=0 to 100"},
+      {"nvme disk=0\npower ac=0\n",
+       "line 2: power takes ac=1 (with a laptop's battery=0 to 100), or ac=0 with battery=0 to 100"},
+      {"power ac=1 battery=150\n",
+       "line 1: power takes ac=1 (with a laptop's battery=0 to 100), or ac=0 with battery=0 to 100"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

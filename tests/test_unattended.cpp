@@ -337,6 +337,8 @@ TEST_F(UnattendedProgram, EachOutcomeHasItsExitCodeAndItsReason) {
        L"/update /all", 1603, "The download failed at offset 0x1000: the driver answered firmware status 0x03"},
       {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker\npower ac=0 battery=20\n",
        L"/update /all", 1602, "run the update again on mains power"},
+      {"nvme disk=0 bus=2 model=\"KESTREL LAB NVME 512GB\" serial=KS512N0000000001 maker\npower ac=1 battery=20\n",
+       L"/update /all", 3010, "updated; the new firmware runs after the computer restarts"},  // charging: no refusal
       {kNativeMachine, L"/update /serial NOSUCHDRIVE /serial KS512N0000000001", 1603,
        "serial NOSUCHDRIVE: not updated: no drive with this serial number was found"},
       {kNativeMachine, L"/update /serial OTHER00000000002", 1603,
