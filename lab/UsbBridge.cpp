@@ -38,6 +38,7 @@ IoResult UsbBridgeDisk::DiskIoctl(DWORD code, uint8_t* b, DWORD inSize, DWORD ou
   if (senseLength && (senseOffset < SP_SIZE || uint64_t(senseOffset) + senseLength > outSize))
     return IoResult::Fail(ERROR_INVALID_PARAMETER);
   if (length && data == nullptr) return IoResult::Fail(ERROR_INVALID_PARAMETER);
+  if (length && (uintptr_t(data) & spec_.alignmentMask) != 0) return IoResult::Fail(ERROR_INVALID_PARAMETER);
 
   ++stepCount_;
   stepTimeout_ = Rd32(b, SP_TIMEOUT);

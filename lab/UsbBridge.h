@@ -26,6 +26,9 @@ struct UsbDiskSpec {
   // How long the drive takes to write flash for a firmware piece or commit;
   // a pass-through step with a shorter timeout is cut off by the USB stack.
   uint32_t flashSeconds = 0;  // a firmware piece, the commit or a flash write of the maker's
+  // The adapter's AlignmentMask: a data buffer at an address it does not
+  // meet is refused, as the port driver refuses it.
+  uint32_t alignmentMask = 0;
 };
 
 // One pass-through step as the bridge received it.

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "LabFixture.h"
+
+#include <ntddscsi.h>
 #include "MakerPersonality.h"
 #include "UsbBridge.h"
 
@@ -27,10 +29,12 @@ class UsbTest : public LabTest {
   HANDLE h = INVALID_HANDLE_VALUE;
   CmdContext ctx = {CMD_NONE, INVALID_HANDLE_VALUE, 0};
 
-  void Plug(lab::BridgeKind kind, const lab::DriveSpec& spec = lab::DriveSpec(), uint32_t flashSeconds = 0) {
+  void Plug(lab::BridgeKind kind, const lab::DriveSpec& spec = lab::DriveSpec(), uint32_t flashSeconds = 0,
+            uint32_t alignmentMask = 0) {
     lab::UsbDiskSpec where;
     where.kind = kind;
     where.flashSeconds = flashSeconds;
+    where.alignmentMask = alignmentMask;
     where.deviceNumber = 1;
     bridge = &machine.AddUsbDrive(where, spec);
     h = Open(L"\\\\.\\PhysicalDrive1");
@@ -444,4 +448,39 @@ TEST_F(UsbTest, ProbesFromAnotherThreadNeverSplitAnOperation) {
     plat::CloseHandle(h);
     h = INVALID_HANDLE_VALUE;
   }
+}
+
+// An adapter that takes data buffers on 512-byte boundaries only: every step
+// still gets through, whatever buffer its caller holds; the adapter itself
+// refuses a buffer off its mask.
+TEST_F(UsbTest, DataBuffersMeetTheAdaptersAlignmentMask) {
+  for (lab::BridgeKind kind : {lab::BridgeKind::ASMedia, lab::BridgeKind::JMicron}) {
+    SCOPED_TRACE(kind == lab::BridgeKind::ASMedia ? "ASMedia" : "JMicron");
+    if (h != INVALID_HANDLE_VALUE) plat::CloseHandle(h);
+    machine.Reset();
+    Plug(kind, lab::DriveSpec(), 0, 0x1FF);
+    auto maker = lab::GiveMakerPersonality(*DriveOf());
+    struct {
+      BYTE pad[3];
+      BYTE block[4096];
+    } unaligned;  // a caller's buffer off any boundary
+    ASSERT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15,
+                                     unaligned.block, 4096));
+    EXPECT_EQ(maker->configBlock(), lab::Bytes(unaligned.block, unaligned.block + 4096)) << "read back whole";
+    EXPECT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_WRITE, 0xE5, 1, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15,
+                                     unaligned.block, 4096));
+    EXPECT_EQ(0, machine.OutstandingAllocations());
+  }
+  SCSI_PASS_THROUGH_DIRECT sptd = {};
+  BYTE data[520];
+  sptd.Length = sizeof sptd;
+  sptd.CdbLength = 16;
+  sptd.DataIn = SCSI_IOCTL_DATA_IN;
+  sptd.DataTransferLength = 512;
+  sptd.TimeOutValue = 10;
+  sptd.DataBuffer = reinterpret_cast<BYTE*>((reinterpret_cast<uintptr_t>(data) | 0x1FF) + 1) - 1;
+  DWORD returned = 0;
+  EXPECT_FALSE(plat::DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd, sizeof sptd,
+                                     &returned, nullptr));
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
 }

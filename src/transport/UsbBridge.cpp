@@ -4,6 +4,7 @@
 
 #include "app/AppState.h"
 #include "platform/Platform.h"
+#include "transport/RequestBuffer.h"
 
 namespace {
 constexpr BYTE SENSE_LENGTH = 0x18;
@@ -48,8 +49,36 @@ BYTE BridgeDataIn(DWORD direction) {
   }
 }
 
+static bool SendAlignedStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
+                            ULONG timeoutSeconds, DWORD* transferred);
+
 bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
                     ULONG timeoutSeconds, DWORD* transferred) {
+  // The adapter takes only data buffers that meet its alignment mask; a page
+  // meets any. A caller's buffer elsewhere travels through a page copy.
+  BYTE* page = nullptr;
+  if (length != 0 && reinterpret_cast<uintptr_t>(buffer) % BRIDGE_BUFFER_ALIGNMENT != 0) {
+    page = AllocRequest(length);
+    if (page == nullptr) {
+      GetAppState()->dwLastError = ERROR_NOT_ENOUGH_MEMORY;
+      NoteSystemError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    if (dataIn == SCSI_IOCTL_DATA_OUT) memcpy(page, buffer, length);
+  }
+  DWORD moved = 0;
+  bool sent = SendAlignedStep(hDrive, cdb, dataIn, page != nullptr ? page : buffer, length, status, timeoutSeconds,
+                              &moved);
+  if (transferred != nullptr) *transferred = moved;
+  if (page != nullptr) {
+    if (sent && dataIn == SCSI_IOCTL_DATA_IN) memcpy(buffer, page, moved < length ? moved : length);
+    FreeRequest(page);
+  }
+  return sent;
+}
+
+static bool SendAlignedStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
+                            ULONG timeoutSeconds, DWORD* transferred) {
   SptdBlock block = {};
   block.Sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
   block.Sptd.CdbLength = BRIDGE_CDB_LENGTH;

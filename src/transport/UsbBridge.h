@@ -24,6 +24,9 @@ constexpr ULONG BRIDGE_TIMEOUT_SECONDS = 10;
 // A firmware piece or commit makes the drive write flash: when the
 // pass-through times out first, the USB stack resets the bridge mid-write.
 constexpr ULONG BRIDGE_FLASH_TIMEOUT_SECONDS = 60;
+// Pass-through data buffers start on a page: that meets any adapter's
+// AlignmentMask (the mask is at most a page less one).
+constexpr uintptr_t BRIDGE_BUFFER_ALIGNMENT = 4096;
 
 // One bridge step: sends cdb with the data; status receives the SCSI status.
 // Returns whether the call succeeded; on failure the system error is stored.
