@@ -74,6 +74,9 @@ int IsBatteryTooLow();
 const WCHAR* JudgeGates(const DriveRecord& drive, WCHAR* image, WCHAR* version, WCHAR* text, size_t capacity);
 extern const WCHAR REFUSE_CURRENT[];
 extern const WCHAR REFUSE_DAMAGED[];
+// What a checked drive will run: the package's firmware name, or with KEEP
+// the image's version text (32 units).
+void NextFirmwareName(const WCHAR* imageVersion, WCHAR* out, size_t capacity);
 // The serial number without the blanks the drive pads it with.
 void TrimmedSerial(const DriveRecord& drive, WCHAR* out, size_t capacity);
 // A drive that passed the checks, updated on the calling thread without a

@@ -130,9 +130,7 @@ void JudgeDrive(DriveRecord* drive, DriveView* view) {
   }
   WCHAR image[MAX_PATH] = L"", version[32] = L"";
   const WCHAR* refusal = JudgeGates(*drive, image, version, view->why, ARRAYSIZE(view->why));
-  StringCchCopyW(view->next, ARRAYSIZE(view->next), !IsKeepName(app->szNewVersion) ? app->szNewVersion
-                                                    : version[0] != L'\0'           ? version
-                                                                                    : L"the package's firmware");
+  NextFirmwareName(version, view->next, ARRAYSIZE(view->next));
   if (refusal == nullptr) view->state = STATE_AVAILABLE;
   else if (refusal == REFUSE_CURRENT) view->state = STATE_CURRENT;
   else if (refusal == REFUSE_DAMAGED) view->state = STATE_DAMAGED;
@@ -234,30 +232,28 @@ int ShowStatus(const CommandLine& line, UINT32 denied) {
   return notCurrent ? EXIT_NOT_CURRENT : waiting ? EXIT_RESTART_NEEDED : EXIT_DONE;
 }
 
-// The most one drive's update can take: each step's own timeout, the
-// download capped by the limit this run enforces. The deadline for the
-// download comes back with it.
-DWORD LogTimeBound(const DriveRecord& drive, ULONGLONG* downloadDeadline) {
+// Logs the most one drive's update can take: each step's own timeout, the
+// download capped by the limit this run enforces. The download's deadline
+// comes back.
+ULONGLONG LogTimeBound(const DriveRecord& drive) {
   WCHAR image[MAX_PATH] = L"", serial[DRIVE_TEXT_CAPACITY];
   TrimmedSerial(drive, serial, ARRAYSIZE(serial));
   GetImagePath(&drive, image);
   const PackageItem* item = FindPackageItem(image);
   DWORD pieces = item != nullptr ? (item->dwSize + FW_PIECE_SIZE - 1) / FW_PIECE_SIZE : 0;
   DWORD firmware = RequestTimeoutSeconds(drive.iCmdType, true), command = RequestTimeoutSeconds(drive.iCmdType, false);
-  DWORD download = pieces * firmware;
-  if (download > UNATTENDED_DOWNLOAD_LIMIT_SECONDS) download = UNATTENDED_DOWNLOAD_LIMIT_SECONDS + firmware;
+  // Past the cap, the piece under way when the deadline comes still has its time.
+  DWORD capped = pieces * firmware < UNATTENDED_DOWNLOAD_LIMIT_SECONDS ? pieces * firmware
+                                                                      : UNATTENDED_DOWNLOAD_LIMIT_SECONDS;
+  DWORD download = capped + (capped < pieces * firmware ? firmware : 0);
   DWORD pauses = 3 * (SETTLE_MS / 1000);
   DWORD finding = WORKER_FIND_TRIES * REIDENTIFY_PAUSE_SECONDS + FIND_COMMANDS * command;
   DWORD bound = STEP_COMMANDS * command + download + firmware + pauses + finding;
-  *downloadDeadline = plat::GetTickCount64() +
-                      1000ull * (STEP_COMMANDS * command + (pieces * firmware < UNATTENDED_DOWNLOAD_LIMIT_SECONDS
-                                                                ? pieces * firmware
-                                                                : UNATTENDED_DOWNLOAD_LIMIT_SECONDS));
   LogLine(L"The update of %s (%s) ends within %lu s (%lu min): %lu pieces at up to %lu s each, download capped at %lu s; "
           L"the commit %lu s; %lu commands at %lu s; %lu s of pauses; finding it again %lu s",
           drive.szModel, serial, bound, (bound + 59) / 60, pieces, firmware, UNATTENDED_DOWNLOAD_LIMIT_SECONDS,
           firmware, STEP_COMMANDS, command, pauses, finding);
-  return bound;
+  return plat::GetTickCount64() + 1000ull * (STEP_COMMANDS * command + capped);
 }
 
 struct UpdateOutcome {
@@ -295,8 +291,7 @@ UpdateOutcome UpdateDrive(DriveRecord entry) {
     outcome.restart = view.state == STATE_WAITING && entry.iPending == PENDING_RESTART;
     return outcome;
   }
-  ULONGLONG deadline = 0;
-  LogTimeBound(entry, &deadline);
+  ULONGLONG deadline = LogTimeBound(entry);
   if (app->szBeforeMessage[0] != L'\0') SayLines(L"The package asks (answered Yes): ", app->szBeforeMessage);
   Say(L"serial %s: updating %s (%s) from %s to %s", serial, entry.szModel, TransportName(entry.iCmdType),
       entry.szFwRevision, view.next);

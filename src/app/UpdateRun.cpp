@@ -378,9 +378,7 @@ void OnRun(HWND hDlg) {
   // question name both.
   WCHAR current[64], next[64] = L"", serial[DRIVE_TEXT_CAPACITY];
   FormatFirmwareLine(&drive, current, ARRAYSIZE(current));
-  StringCchCopyW(next, ARRAYSIZE(next), !IsKeepName(app->szNewVersion) ? app->szNewVersion
-                                        : version[0] != L'\0'            ? version
-                                                                           : L"the package's firmware");
+  NextFirmwareName(version, next, ARRAYSIZE(next));
   g_checkedDrive = drive;
   StringCchCopyW(app->szRunNewVersion, ARRAYSIZE(app->szRunNewVersion), next);
   ShowDriveInfo(hDlg, &drive);
@@ -529,6 +527,13 @@ void WaitWithProgress(DWORD milliseconds) {
     plat::Sleep(remaining);
     if (hDlg != nullptr) SendMessageW(hDlg, WM_UPDATE_PROGRESS, 0, 100);
   }
+}
+
+void NextFirmwareName(const WCHAR* imageVersion, WCHAR* out, size_t capacity) {
+  const WCHAR* newVersion = GetAppState()->szNewVersion;
+  StringCchCopyW(out, capacity, !IsKeepName(newVersion)   ? newVersion
+                                : imageVersion[0] != L'\0' ? imageVersion
+                                                           : L"the package's firmware");
 }
 
 INT32 RunCheckedDrive(const DriveRecord& drive, const WCHAR* nextVersion) {

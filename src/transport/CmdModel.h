@@ -197,6 +197,21 @@ struct DriverFirmwareInfo {
   BYTE bReadOnly[8];                           // by slot number
 };
 INT32 IO_NVMe_GetFirmwareInfo(HANDLE hDrive, DriverFirmwareInfo* info);
+// The system's record and the miniport's have one layout but for two names
+// and the slot entries' size: read the slots the reply holds (entries).
+template <class Record>
+void ReadFirmwareInfo(const Record& from, BOOLEAN upgrade, DWORD entries, DriverFirmwareInfo* info) {
+  info->bSupportUpgrade = upgrade ? TRUE : FALSE;
+  info->bSlotCount = from.SlotCount;
+  info->bActiveSlot = from.ActiveSlot;
+  info->bPendingSlot = from.PendingActivateSlot;
+  info->dwAlignment = from.ImagePayloadAlignment;
+  info->dwMaxPayload = from.ImagePayloadMaxSize;
+  for (DWORD i = 0; i < entries && i < from.SlotCount; ++i) {
+    BYTE number = from.Slot[i].SlotNumber;
+    if (number < ARRAYSIZE(info->bReadOnly)) info->bReadOnly[number] = from.Slot[i].ReadOnly ? 1 : 0;
+  }
+}
 INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action);
 INT32 IO_NVMe_Identify(HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length);
 

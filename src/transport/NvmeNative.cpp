@@ -115,18 +115,9 @@ INT32 IO_NVMe_GetFirmwareInfo(HANDLE hDrive, DriverFirmwareInfo* info) {
     LogLine(L"IO_NVMe_GetFirmwareInfo: %lu bytes are no firmware information", returned);
     result = RES_REQUEST_FAILED;
   } else {
-    info->bSupportUpgrade = answer->SupportUpgrade ? TRUE : FALSE;
-    info->bSlotCount = answer->SlotCount;
-    info->bActiveSlot = answer->ActiveSlot;
-    info->bPendingSlot = answer->PendingActivateSlot;
-    info->dwAlignment = answer->ImagePayloadAlignment;
-    info->dwMaxPayload = answer->ImagePayloadMaxSize;
-    // Only the entries the reply holds are read.
-    DWORD entries = (returned - offsetof(STORAGE_HW_FIRMWARE_INFO, Slot)) / sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
-    for (DWORD i = 0; i < entries && i < answer->SlotCount; ++i) {
-      BYTE number = answer->Slot[i].SlotNumber;
-      if (number < ARRAYSIZE(info->bReadOnly)) info->bReadOnly[number] = answer->Slot[i].ReadOnly;
-    }
+    ReadFirmwareInfo(*answer, answer->SupportUpgrade,
+                     (returned - offsetof(STORAGE_HW_FIRMWARE_INFO, Slot)) / sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO),
+                     info);
   }
   FreeRequest(reply);
   return result;

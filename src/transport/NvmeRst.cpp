@@ -184,7 +184,8 @@ INT32 IO_RST_ActivateFW(HANDLE hScsiPort, INT32 iPathId, BYTE slot) {
 
 INT32 IO_RST_GetFirmwareInfo(HANDLE hScsiPort, INT32 iPathId, DriverFirmwareInfo* info) {
   ZeroMemory(info, sizeof *info);
-  constexpr DWORD RECORD = offsetof(STORAGE_FIRMWARE_INFO_V2, Slot) + 7 * sizeof(STORAGE_FIRMWARE_SLOT_INFO_V2);
+  constexpr DWORD RST_INFO_SLOTS = 7;  // the most a controller has
+  constexpr DWORD RECORD = offsetof(STORAGE_FIRMWARE_INFO_V2, Slot) + RST_INFO_SLOTS * sizeof(STORAGE_FIRMWARE_SLOT_INFO_V2);
   constexpr DWORD SIZE = sizeof(RstFirmwareRequest) + RECORD;
   BYTE* request = AllocRequest(SIZE);
   if (request == nullptr) return RES_REQUEST_FAILED;
@@ -193,18 +194,7 @@ INT32 IO_RST_GetFirmwareInfo(HANDLE hScsiPort, INT32 iPathId, DriverFirmwareInfo
   record->Version = STORAGE_FIRMWARE_INFO_STRUCTURE_VERSION_V2;
   record->Size = offsetof(STORAGE_FIRMWARE_INFO_V2, Slot);
   INT32 result = SendFirmware(hScsiPort, request, SIZE, false);
-  if (result == RES_SUCCESS) {
-    info->bSupportUpgrade = record->UpgradeSupport ? TRUE : FALSE;
-    info->bSlotCount = record->SlotCount;
-    info->bActiveSlot = record->ActiveSlot;
-    info->bPendingSlot = record->PendingActivateSlot;
-    info->dwAlignment = record->ImagePayloadAlignment;
-    info->dwMaxPayload = record->ImagePayloadMaxSize;
-    for (DWORD i = 0; i < record->SlotCount && i < 7; ++i) {
-      BYTE number = record->Slot[i].SlotNumber;
-      if (number < ARRAYSIZE(info->bReadOnly)) info->bReadOnly[number] = record->Slot[i].ReadOnly ? 1 : 0;
-    }
-  }
+  if (result == RES_SUCCESS) ReadFirmwareInfo(*record, record->UpgradeSupport, RST_INFO_SLOTS, info);
   FreeRequest(request);
   return result;
 }
