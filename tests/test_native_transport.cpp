@@ -60,7 +60,8 @@ class NativeAdminTest : public NativeDriveTest {
 };
 
 TEST_F(NativeAdminTest, CommandWithoutDataIsA0x90ByteRequest) {
-  EXPECT_EQ(RES_SUCCESS, IO_NVMe_ProtocolCmd(h, DIR_NONE, 0xC0, 0x11, 0x22, 0x33, 0x44, nullptr, 0));
+  NvmeCommand command = BuildVendorCommand(0xC0, 0, 0x11, 0x22, 0x33, 0x44);
+  EXPECT_EQ(RES_SUCCESS, IO_NVMe_ProtocolCmd(h, DIR_NONE, &command, nullptr, 0));
   auto requests = machine.RequestsWithCode(PROTOCOL_COMMAND);
   ASSERT_EQ(1u, requests.size());
   const lab::Bytes& in = requests[0].input;

@@ -183,6 +183,14 @@ void LogLine(const WCHAR* format, ...) {
   va_end(args);
 }
 
+void ReportProgress(UINT32 percentage) {
+  if (HWND hDlg = g_appState.hDlg) PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, percentage);
+}
+
+void ReportDeviceError(DWORD error) { g_appState.dwLastError = error; }
+
+DWORD LastDeviceError() { return g_appState.dwLastError; }
+
 void ToggleDebugLog() {
   g_appState.iDebugLog = g_appState.iDebugLog == 1 ? 0 : 1;
   LogLine(L"Detail log %s (Ctrl+Shift+D)", g_appState.iDebugLog == 1 ? L"on" : L"off");

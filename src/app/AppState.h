@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "app/Log.h"
 #include "discovery/DriveRecord.h"
 
 constexpr UINT WM_UPDATE_PROGRESS = 0x8030;  // lParam: percentage of the current phase
@@ -45,10 +46,6 @@ enum RunAdvice { ADVICE_CABLE = 0, ADVICE_DIRECT = 1, ADVICE_SUPPORT = 2, ADVICE
 AppState* GetAppState();
 int IsBusy();
 
-// One line to the debugger channel; formats follow the Microsoft rules
-// (%s wide, %I64d). LogDetail writes only while iDebugLog is 1.
-void LogDetail(const WCHAR* format, ...);
-void LogLine(const WCHAR* format, ...);
 // Flips iDebugLog between 0 and 1 and says so in one LogLine.
 void ToggleDebugLog();
 // From now on every line, main and detail, is also appended to this file:

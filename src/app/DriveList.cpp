@@ -9,6 +9,7 @@
 #include "discovery/Discovery.h"
 #include "package/Package.h"
 #include "resources/resource.h"
+#include "transport/Transports.h"
 
 #include <commctrl.h>
 
@@ -185,24 +186,14 @@ void ShowDriveInfo(HWND hDlg, const DriveRecord* drive) {
   FormatText(text, L"%d GB", drive->iCapacityGB);
   SetDlgItemTextW(hDlg, IDC_CAPACITY, text);
   UINT64 port = static_cast<UINT64>(drive->iPort) % 100;
-  switch (drive->iCmdType) {
-    case CMD_ASM_USB:
-      FormatText(text, L"ASMedia Bridge NVME to USB-%d", static_cast<int>(port));
-      break;
-    case CMD_JMI_USB:
-      FormatText(text, L"JMicron Bridge NVME to USB-%d", static_cast<int>(port));
-      break;
-    case CMD_NVME: {
-      const WCHAR* generation = drive->iLinkSpeed <= 4 ? kGenerations[drive->iLinkSpeed] : L"";
-      FormatText(text, L"%s x %d", generation, drive->iLinkWidth);
-      break;
-    }
-    case CMD_RST:
-      FormatText(text, L"Intel RST");
-      break;
-    default:
-      text[0] = L'\0';
-      break;
+  const Transport* transport = FindTransport(drive->iCmdType);
+  if (transport == nullptr) {
+    text[0] = L'\0';
+  } else if (transport->szLabel != nullptr) {
+    FormatText(text, transport->szLabel, static_cast<int>(port));
+  } else {
+    const WCHAR* generation = drive->iLinkSpeed <= 4 ? kGenerations[drive->iLinkSpeed] : L"";
+    FormatText(text, L"%s x %d", generation, drive->iLinkWidth);
   }
   SetDlgItemTextW(hDlg, IDC_INTERFACE, text);
 }

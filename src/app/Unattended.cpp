@@ -9,6 +9,7 @@
 #include "discovery/Discovery.h"
 #include "package/Package.h"
 #include "platform/Platform.h"
+#include "transport/Transports.h"
 
 namespace {
 
@@ -86,18 +87,8 @@ struct DriveView {
 };
 
 const WCHAR* TransportName(INT32 cmdType) {
-  switch (cmdType) {
-    case CMD_NVME:
-      return L"NVMe";
-    case CMD_RST:
-      return L"Intel RST";
-    case CMD_ASM_USB:
-      return L"ASMedia USB";
-    case CMD_JMI_USB:
-      return L"JMicron USB";
-    default:
-      return L"none";
-  }
+  const Transport* transport = FindTransport(cmdType);
+  return transport != nullptr ? transport->szName : L"none";
 }
 
 // What the package would do for the drive, judged as RUN judges it.

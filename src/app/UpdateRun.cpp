@@ -10,6 +10,7 @@
 #include "package/Package.h"
 #include "platform/Platform.h"
 #include "resources/resource.h"
+#include "transport/Transports.h"
 
 namespace {
 
@@ -469,13 +470,10 @@ DWORD WINAPI UpdateWorker(LPVOID hWorkerAddress) {
   }
 
   // Only a bridge restarts the drive here; the others wait for the reset.
-  if (ctx.iCmdType == CMD_ASM_USB) {
+  const Transport* transport = FindTransport(ctx.iCmdType);
+  if (transport != nullptr && transport->PowerCycle != nullptr) {
     SetProgressRange(60, 80, 0);
-    IO_USB_ASM_PowerCtrl(hDrive, 1);
-    WaitWithProgress(SETTLE_MS);
-  } else if (ctx.iCmdType == CMD_JMI_USB) {
-    SetProgressRange(60, 80, 0);
-    IO_USB_JMI_PowerCtrl(hDrive, 5);
+    transport->PowerCycle(hDrive, transport->dwPowerCycleMode);
     WaitWithProgress(SETTLE_MS);
   }
   SetProgressRange(80, 100, 0);

@@ -127,7 +127,6 @@ bool QueryDeviceNumber(HANDLE h, STORAGE_DEVICE_NUMBER* number);
 // Enumeration.
 constexpr int MAX_PHYSICAL_DRIVES = 20;
 constexpr UINT32 MIN_CAPACITY_GB = 16;
-constexpr DWORD IDENTIFY_SIZE = 4096;
 
 // Probes PhysicalDrive0 to 19. busy, when given, is the drive under update:
 // its disk is sent nothing and keeps that record while it is there.

@@ -5,25 +5,18 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "discovery/Discovery.h"
 #include "package/Package.h"
 #include "platform/Platform.h"
-#include "transport/StorageDefs.h"
+#include "transport/Transports.h"
+#include "transport/WireFormats.h"
 
 namespace {
 
 constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE;
-// Identify Namespace: NLBAF counts the LBA formats from 0; FLBAS names the
-// one the namespace is formatted with (bits 3:0, and since NVMe 2.0 bits 6:5
-// above them, which a host ignores while there are 16 formats or fewer);
-// LBA format n is 4 bytes at 128 + 4n, LBADS in its third.
-constexpr size_t NS_NLBAF = 25;
-constexpr size_t NS_FLBAS = 26;
-constexpr size_t NS_LBA_FORMATS = 128;
-constexpr size_t LBAF_DATA_SIZE = 2;
 constexpr UINT64 GIGABYTE = 1000000000ull;
 // Sectors from 512 bytes to 64 KiB: what the NVMe and Windows storage
 // stacks know; any other LBADS is no drive's.
@@ -69,13 +62,15 @@ void TieVolumes(DriveRecord* slots, UINT32 count) {
 // it names must exist, its sector size must be one a drive has, and the
 // capacity must fit the record. Returns why not, or nullptr.
 const WCHAR* JudgeNamespace(const BYTE* ns, UINT32* sectorSize, UINT64* blocks, UINT32* capacityGB) {
-  BYTE flbas = ns[NS_FLBAS];
-  UINT32 format = flbas & 0x0Fu;
-  if (ns[NS_NLBAF] >= 16) format |= ((flbas >> 5) & 0x03u) << 4;
-  if (format > ns[NS_NLBAF]) return L"names an LBA format it does not have";
-  BYTE lbads = ns[NS_LBA_FORMATS + 4 * format + LBAF_DATA_SIZE];
+  // FLBAS bits 6:5 count only past 16 formats (NVMe 2.0); a host ignores
+  // them below.
+  BYTE flbas = ns[IDNS_FLBAS];
+  UINT32 format = flbas & FLBAS_LOW_MASK;
+  if (ns[IDNS_NLBAF] >= 16) format |= ((flbas >> FLBAS_HIGH_SHIFT) & FLBAS_HIGH_MASK) << 4;
+  if (format > ns[IDNS_NLBAF]) return L"names an LBA format it does not have";
+  BYTE lbads = ns[IDNS_LBAF + LBAF_SIZE * format + LBAF_LBADS];
   if (lbads < MIN_LBADS || lbads > MAX_LBADS) return L"reports a sector size no drive has";
-  memcpy(blocks, ns, sizeof *blocks);
+  *blocks = GetLe64(ns + IDNS_NSZE);
   if (*blocks > (UINT64_MAX >> lbads)) return L"reports more bytes than a drive can hold";
   UINT64 gigabytes = (*blocks << lbads) / GIGABYTE;
   if (gigabytes > 0xFFFFFFFFull) return L"reports more gigabytes than the record holds";
@@ -87,9 +82,9 @@ const WCHAR* JudgeNamespace(const BYTE* ns, UINT32* sectorSize, UINT64* blocks, 
 }  // namespace
 
 void ReadIdentifyTexts(const BYTE* controller, DriveRecord* record) {
-  DriveText(controller + 24, 40, record->szModel);
-  DriveText(controller + 64, 8, record->szFwRevision);
-  DriveText(controller + 4, 20, record->szSerial);
+  DriveText(controller + IDCTRL_MODEL, IDCTRL_MODEL_LENGTH, record->szModel);
+  DriveText(controller + IDCTRL_FIRMWARE, IDCTRL_FIRMWARE_LENGTH, record->szFwRevision);
+  DriveText(controller + IDCTRL_SERIAL, IDCTRL_SERIAL_LENGTH, record->szSerial);
   TrimBlanks(record->szModel);
   TrimBlanks(record->szFwRevision);
   // What the list, the panel and the log show is never a drive's control
@@ -166,19 +161,10 @@ INT32 IdentifyDisk(const CmdContext* ctx, HANDLE hDrive, DWORD cns, DWORD nsid, 
                    BYTE* status) {
   ClearCmdFault();
   NoteCmdStep(L"Identify", -1);
+  const Transport* transport = FindTransport(ctx->iCmdType);
+  if (transport == nullptr) return RES_NO_TRANSPORT;
   NvmeCommand cmd = BuildIdentifyCommand(cns, nsid);
-  switch (ctx->iCmdType) {
-    case CMD_NVME:
-      return IO_NVMe_Identify(hDrive, cns, nsid, buffer, length);
-    case CMD_ASM_USB:
-      return IO_USB_ASM_Identify(hDrive, DIR_READ, &cmd, buffer, length, status);
-    case CMD_JMI_USB:
-      return IO_USB_JMI_NVMeCmd(hDrive, DIR_READ, &cmd, buffer, length, status);
-    case CMD_RST:
-      return IO_RST_NVMeCmd(ctx->hScsiPort, ctx->iPathId, &cmd, buffer, length);
-    default:
-      return RES_NO_TRANSPORT;
-  }
+  return transport->Identify(ctx, hDrive, &cmd, buffer, length, status);
 }
 
 INT32 GetDiskInfo(const WCHAR* path, DriveRecord* record) {
@@ -208,13 +194,13 @@ INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
     result = RES_REQUEST_FAILED;
   } else if (ctx.iCmdType != CMD_NONE) {
     BYTE status = 0;
-    result = IdentifyDisk(&ctx, h, 1, 0, controller, IDENTIFY_SIZE, &status);
+    result = IdentifyDisk(&ctx, h, CNS_CONTROLLER, 0, controller, IDENTIFY_SIZE, &status);
     if (result == RES_SUCCESS && status == 2) result = RES_NO_TRANSPORT;  // the bridge refused Identify
     if (result == RES_SUCCESS) {
       // A refused Identify Namespace leaves no data to judge, whatever a
       // bridge left in the buffer.
       status = 0;
-      INT32 answered = IdentifyDisk(&ctx, h, 0, 1, ns, IDENTIFY_SIZE, &status);
+      INT32 answered = IdentifyDisk(&ctx, h, CNS_NAMESPACE, 1, ns, IDENTIFY_SIZE, &status);
       // NSZE counts blocks of the formatted LBA size: a 4Kn drive's size is
       // in 4096-byte blocks even when LBA format 0 has 512-byte ones.
       UINT32 sector = 0, capacity = 0;
@@ -232,8 +218,8 @@ INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
         record->iSectorSize = sector;
         record->iNamespaceSize = blocks;
         record->iCapacityGB = capacity;
-        record->iPciVendorId = static_cast<UINT32>(controller[0] | controller[1] << 8);
-        record->iPciSubVendorId = static_cast<UINT32>(controller[2] | controller[3] << 8);
+        record->iPciVendorId = GetLe16(controller + IDCTRL_VID);
+        record->iPciSubVendorId = GetLe16(controller + IDCTRL_SSVID);
         ReadIdentifyTexts(controller, record);
         record->iDeviceNumber = static_cast<UINT32>(number);
         record->bRaw = 1;

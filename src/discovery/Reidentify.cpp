@@ -1,10 +1,11 @@
 // Finding a drive again by its port id after it re-enumerated.
 #include <cwchar>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "discovery/Discovery.h"
 #include "platform/Platform.h"
+#include "transport/WireFormats.h"
 #include "transport/StorageDefs.h"
 
 namespace {
@@ -61,7 +62,7 @@ int GetDiskInfoByPortID(DriveRecord* record, int tries) {
         return 0;
       case Probe::NotThere:
         plat::Sleep(TRY_PAUSE_MS);
-        if (HWND hDlg = GetAppState()->hDlg) PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, 100 * (attempt + 1) / tries);
+        ReportProgress(100 * (attempt + 1) / tries);
         break;
     }
   }
@@ -73,14 +74,14 @@ INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecor
       static_cast<BYTE*>(plat::VirtualAlloc(nullptr, IDENTIFY_SIZE, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   if (controller == nullptr) return RES_REQUEST_FAILED;
   BYTE status = 0;
-  INT32 result = IdentifyDisk(ctx, hDrive, 1, 0, controller, IDENTIFY_SIZE, &status);
+  INT32 result = IdentifyDisk(ctx, hDrive, CNS_CONTROLLER, 0, controller, IDENTIFY_SIZE, &status);
   if (result == RES_SUCCESS && status == 2) result = RES_REQUEST_FAILED;  // the bridge refused Identify
   if (result != RES_SUCCESS) {
     LogLine(L"%s: Identify Controller failed (%d); the drive cannot be confirmed", expected->szDevicePath, result);
   } else {
     DriveRecord now = {};
     ReadIdentifyTexts(controller, &now);
-    if (facts != nullptr) *facts = {controller[IDENTIFY_FRMW], controller[IDENTIFY_FWUG]};
+    if (facts != nullptr) *facts = {controller[IDCTRL_FRMW], controller[IDCTRL_FWUG]};
     STORAGE_DEVICE_NUMBER number = {};
     INT64 port = QueryDeviceNumber(hDrive, &number) ? GetDiskPortID(ctx, number.DeviceNumber) : PORT_ID_UNKNOWN;
     if (ctx->iCmdType != expected->iCmdType || port != expected->iPort || wcscmp(now.szSerial, expected->szSerial) != 0 ||

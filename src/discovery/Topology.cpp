@@ -6,11 +6,12 @@
 #include <cwchar>
 #include <new>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "discovery/Discovery.h"
 #include "platform/Platform.h"
 #include "transport/StorageDefs.h"
+#include "transport/Transports.h"
 
 namespace {
 
@@ -99,7 +100,10 @@ bool NumberOfDisk(HANDLE disk, UINT32* number) {
   return true;
 }
 
-bool IsUsbTransport(INT32 cmdType) { return cmdType == CMD_ASM_USB || cmdType == CMD_JMI_USB; }
+bool IsUsbTransport(INT32 cmdType) {
+  const Transport* transport = FindTransport(cmdType);
+  return transport != nullptr && transport->bUsb;
+}
 
 HANDLE OpenPath(const WCHAR* path) {
   return plat::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -1,9 +1,11 @@
 // Which controller and flash a drive carries, and the image built for it.
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "package/Package.h"
+#include "transport/Transports.h"
+#include "transport/WireFormats.h"
 
 namespace {
 
@@ -47,8 +49,6 @@ const NandRow kNandTable[] = {
 };
 constexpr WCHAR kUnlistedName[] = L"Unknow";
 
-UINT16 Le16(const BYTE* p, size_t at) { return static_cast<UINT16>(p[at] | p[at + 1] << 8); }
-
 INT32 VendorRead(const CmdContext* ctx, HANDLE hDrive, BYTE opcode, DWORD sub, BYTE* page) {
   memset(page, 0, VENDOR_PAGE);
   return VendorCmd(ctx, hDrive, DIR_READ, opcode, sub, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15, page,
@@ -63,10 +63,12 @@ namespace {
 // Commands Supported and Effects log lists; any other it refuses as an
 // invalid function. Such a drive's flash cannot be asked for at all.
 void NoteRefusedVendorOp(const CmdContext* ctx, BYTE opcode, DriveRecord* drive) {
-  if (ctx->iCmdType != CMD_NVME || LastCmdFault()->dwSystemError != ERROR_INVALID_FUNCTION) return;
+  const Transport* transport = FindTransport(ctx->iCmdType);
+  if (transport == nullptr || !transport->bVendorNeedsEffectsLog) return;
+  if (LastCmdFault()->dwSystemError != ERROR_INVALID_FUNCTION) return;
   if (drive->bRefusedVendorOp == 0) drive->bRefusedVendorOp = opcode;
-  LogLine(L"%s: the drive does not allow vendor command 0x%02X through the Windows NVMe driver", drive->szDevicePath,
-          opcode);
+  LogLine(L"%s: the drive does not allow vendor command 0x%02X through %s", drive->szDevicePath, opcode,
+          transport->szCarrier);
 }
 
 }  // namespace
@@ -76,7 +78,7 @@ INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive) {
   INT32 identity = VendorRead(ctx, hDrive, VENDOR_OP_READ, VENDOR_SUB_IDENTITY, page);
   if (identity != RES_SUCCESS) NoteRefusedVendorOp(ctx, VENDOR_OP_READ, drive);
   if (identity == RES_SUCCESS && page[ID_MARKER] == ID_VALID) {
-    drive->iSocId = Le16(page, ID_SOC);
+    drive->iSocId = GetLe16(page + ID_SOC);
     memcpy(drive->NandId, page + ID_NAND, sizeof drive->NandId);
     drive->bVendorInfo = 1;
     char version[9] = {};
@@ -93,21 +95,21 @@ INT32 QueryFlashInfo(const CmdContext* ctx, HANDLE hDrive, DriveRecord* drive) {
     return result;
   }
 
-  UINT16 layout = Le16(page, DI_LAYOUT);
+  UINT16 layout = GetLe16(page + DI_LAYOUT);
   bool valid;
   if ((drive->iSocId == 0x7C31 || drive->iSocId == 0x7C22) && layout == LAYOUT_4096) {
     valid = true;
   } else if (drive->iSocId == 0x7C14) {
     valid = layout == LAYOUT_1768;
   } else if (layout == LAYOUT_1768) {
-    drive->iSocId = Le16(page, DI_SOC);
+    drive->iSocId = GetLe16(page + DI_SOC);
     valid = true;
   } else {
     valid = false;
   }
   if (valid) {
     LogDetail(L"%s = ch:%d, ce:%d, lun:%d, pln:%d, pg:%d", drive->szDevicePath, page[DI_CHANNELS], page[DI_CES],
-              page[DI_LUNS], page[DI_PLANES], Le16(page, DI_PAGE));
+              page[DI_LUNS], page[DI_PLANES], GetLe16(page + DI_PAGE));
     drive->iLunCount = page[DI_LUNS];
   }
 

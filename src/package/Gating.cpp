@@ -1,7 +1,7 @@
 // Which drives a package lists, and whether a chosen drive may be updated.
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "package/Package.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "package/Package.h"
 

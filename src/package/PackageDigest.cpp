@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "platform/Platform.h"
 #include "platform/SystemDlls.h"

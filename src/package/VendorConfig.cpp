@@ -3,9 +3,10 @@
 #include <cstring>
 #include <cwchar>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "package/Package.h"
+#include "transport/WireFormats.h"
 
 namespace {
 
@@ -46,15 +47,6 @@ struct CrcTable {
 };
 constexpr CrcTable kCrc;
 
-UINT32 Le32(const BYTE* p, size_t at) {
-  return static_cast<UINT32>(p[at]) | static_cast<UINT32>(p[at + 1]) << 8 | static_cast<UINT32>(p[at + 2]) << 16 |
-         static_cast<UINT32>(p[at + 3]) << 24;
-}
-
-void PutLe32(BYTE* p, size_t at, UINT32 v) {
-  for (int i = 0; i < 4; ++i) p[at + i] = static_cast<BYTE>(v >> (8 * i));
-}
-
 // Digits of the base after leading white space; 0 when there are none.
 UINT32 ParseNumber(const WCHAR* text, int base) {
   while (iswspace(*text)) ++text;
@@ -85,8 +77,8 @@ bool ReadLayout(const BYTE* image, DWORD size, ImageLayout* layout, const WCHAR*
     return false;
   }
   for (int r = 0; r < 3; ++r) {
-    layout->first[r] = Le32(image, RANGE_DESCRIPTORS + 8 * r);
-    layout->last[r] = Le32(image, RANGE_DESCRIPTORS + 8 * r + 4);
+    layout->first[r] = GetLe32(image + RANGE_DESCRIPTORS + 8 * r);
+    layout->last[r] = GetLe32(image + RANGE_DESCRIPTORS + 8 * r + 4);
     if (layout->first[r] > layout->last[r]) {
       *why = L"a range ends before it starts";
       return false;
@@ -137,7 +129,7 @@ UINT32 CrcOfHeader(const BYTE* image) {
   return Crc32Update(zeros, sizeof zeros, running);
 }
 
-bool HasMagic(const BYTE* image, DWORD size) { return size >= 4 && Le32(image, 0) == CMFG_MAGIC; }
+bool HasMagic(const BYTE* image, DWORD size) { return size >= 4 && GetLe32(image) == CMFG_MAGIC; }
 
 }  // namespace
 
@@ -187,8 +179,8 @@ void MergeVendorConfig(BYTE* image, DWORD imageSize, const BYTE* block, const WC
   if (block != nullptr) memcpy(config, block, CFG_BLOCK_SIZE);
   if (!IsKeepName(value)) SetVendorConfigItem(config, key, value);
   running = CrcOfRange(image, layout, 2, running);
-  PutLe32(image, layout.trailer + TRAILER_ZERO, 0);
-  PutLe32(image, layout.trailer + TRAILER_CRC, running);
+  PutLe32(image + layout.trailer + TRAILER_ZERO, 0);
+  PutLe32(image + layout.trailer + TRAILER_CRC, running);
 }
 
 int IsBlankBlock(const BYTE* block, DWORD size) {
@@ -216,7 +208,7 @@ int CheckFirmwareImage(const BYTE* image, DWORD size) {
   }
   UINT32 running = CrcOfHeader(image);
   for (int r = 0; r < 3; ++r) running = CrcOfRange(image, layout, r, running);
-  UINT32 stored = Le32(image, static_cast<size_t>(layout.trailer) + TRAILER_CRC);
+  UINT32 stored = GetLe32(image + static_cast<size_t>(layout.trailer) + TRAILER_CRC);
   if (running != stored) {
     LogLine(L"Firmware image refused: stored CRC %08X, content CRC %08X", stored, running);
     return 0;

@@ -2,7 +2,7 @@
 // function the program takes from it; see SystemDlls.h for why.
 #include "platform/SystemDlls.h"
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "platform/Platform.h"
 
 namespace sysdll {

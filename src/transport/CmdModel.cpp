@@ -1,16 +1,17 @@
 #include "transport/CmdModel.h"
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "app/Text.h"
 #include "platform/Platform.h"
 #include "transport/StorageDefs.h"
-#include "transport/UsbBridge.h"
+#include "transport/Transports.h"
+#include "transport/WireFormats.h"
 
 NvmeCommand BuildVendorCommand(BYTE opcode, DWORD length, DWORD cdw12, DWORD cdw13, DWORD cdw14, DWORD cdw15) {
   NvmeCommand cmd = {};
   cmd.CDW[0] = opcode;
-  cmd.CDW[1] = 0xFFFFFFFF;
-  cmd.CDW[10] = length >> 2;
+  cmd.CDW[1] = NSID_ALL;
+  cmd.CDW[10] = length >> 2;  // the data in dwords
   cmd.CDW[12] = cdw12;
   cmd.CDW[13] = cdw13;
   cmd.CDW[14] = cdw14;
@@ -21,15 +22,15 @@ NvmeCommand BuildVendorCommand(BYTE opcode, DWORD length, DWORD cdw12, DWORD cdw
 NvmeCommand BuildCommitCommand(DWORD slot, DWORD action) {
   NvmeCommand cmd = {};
   cmd.CDW[0] = NVME_OP_FW_COMMIT;
-  cmd.CDW[10] = slot | (action << 3);
+  cmd.CDW[10] = CommitCdw10(slot, action);
   return cmd;
 }
 
 NvmeCommand BuildDownloadCommand(DWORD offset, DWORD pieceLength) {
   NvmeCommand cmd = {};
   cmd.CDW[0] = NVME_OP_FW_DOWNLOAD;
-  cmd.CDW[10] = (pieceLength - 1) >> 2;  // NUMD counts from 0
-  cmd.CDW[11] = offset >> 2;             // OFST in dwords
+  cmd.CDW[10] = DownloadNumd(pieceLength);
+  cmd.CDW[11] = DownloadOfst(offset);
   return cmd;
 }
 
@@ -53,49 +54,22 @@ INT32 JudgeCompletion(BYTE opcode, UINT32 statusField) {
 }
 
 UINT32 NvmeCompletionStatus(const BYTE* entry) {
-  UINT32 dw3 = static_cast<UINT32>(entry[12]) | static_cast<UINT32>(entry[13]) << 8 |
-               static_cast<UINT32>(entry[14]) << 16 | static_cast<UINT32>(entry[15]) << 24;
-  return dw3 >> 17;
+  return GetLe32(entry + COMPLETION_DW3) >> COMPLETION_STATUS_SHIFT;
 }
 
 INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
                 DWORD cdw14, DWORD cdw15, void* buffer, DWORD length) {
   ClearCmdFault();
   NoteCmdStep(direction == DIR_WRITE ? L"the vendor write" : L"the vendor read", -1);
+  const Transport* transport = FindTransport(ctx->iCmdType);
+  if (transport == nullptr) return RES_NO_TRANSPORT;
   NvmeCommand cmd = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
-  switch (ctx->iCmdType) {
-    case CMD_NVME:
-      return IO_NVMe_ProtocolCmd(hDrive, direction, opcode, cdw12, cdw13, cdw14, cdw15, buffer, length);
-    case CMD_RST:
-      return IO_RST_NVMeCmd(ctx->hScsiPort, ctx->iPathId, &cmd, buffer, length);
-    case CMD_ASM_USB:
-      return IO_USB_ASM_NVMeCmd(hDrive, direction, &cmd, buffer, length);
-    case CMD_JMI_USB:
-      return IO_USB_JMI_NVMeCmd(hDrive, direction, &cmd, buffer, length, nullptr);
-    default:
-      return RES_NO_TRANSPORT;
-  }
+  return transport->Admin(ctx, hDrive, direction, &cmd, buffer, length, nullptr);
 }
 
 // Computed in 64 bits: offset * 10 overflows 32 bits on images past 400 MiB.
 UINT32 DownloadPercentage(UINT32 offset, UINT32 size) {
   return static_cast<UINT32>((static_cast<UINT64>(offset) * 10 / size) * 10);
-}
-
-static INT32 SendPiece(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD length,
-                       BYTE slot) {
-  switch (ctx->iCmdType) {
-    case CMD_NVME:
-      return IO_NVMe_DownloadFW(hDrive, offset, piece, length, slot);
-    case CMD_RST:
-      return IO_RST_DownloadFW(ctx->hScsiPort, ctx->iPathId, offset, piece, length);
-    case CMD_ASM_USB:
-      return IO_USB_ASM_DownloadFW(hDrive, offset, piece, length);
-    case CMD_JMI_USB:
-      return IO_USB_JMI_DownloadFW(hDrive, offset, piece, length);
-    default:
-      return RES_NO_TRANSPORT;
-  }
 }
 
 namespace {
@@ -105,14 +79,9 @@ ULONGLONG g_downloadDeadline = 0;
 void SetDownloadDeadline(ULONGLONG tick) { g_downloadDeadline = tick; }
 
 DWORD RequestTimeoutSeconds(INT32 cmdType, bool firmware) {
-  switch (cmdType) {
-    case CMD_NVME:
-      return firmware ? NVME_FIRMWARE_REQUEST_SECONDS : NVME_PROTOCOL_TIMEOUT_SECONDS;
-    case CMD_RST:
-      return firmware ? RST_FIRMWARE_TIMEOUT_SECONDS : RST_NVME_TIMEOUT_SECONDS;
-    default:
-      return firmware ? BRIDGE_FLASH_TIMEOUT_SECONDS : BRIDGE_TIMEOUT_SECONDS;
-  }
+  const Transport* transport = FindTransport(cmdType);
+  if (transport == nullptr) return 0;
+  return firmware ? transport->dwFirmwareSeconds : transport->dwCommandSeconds;
 }
 
 INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32 size, const FirmwarePlan* plan) {
@@ -120,6 +89,8 @@ INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32
   const BYTE slot = plan != nullptr ? plan->bSlot : 1;
   LogDetail(L"DownloadFW IN");
   ClearCmdFault();
+  const Transport* transport = FindTransport(ctx->iCmdType);
+  if (transport == nullptr) return RES_NO_TRANSPORT;
   UINT32 offset = 0;
   UINT32 remaining = size;
   UINT32 lastPercentage = 0;
@@ -128,7 +99,7 @@ INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32
     if (percentage != lastPercentage) {
       LogDetail(L"DownloadFW %3d%%", percentage);
       lastPercentage = percentage;
-      if (HWND hDlg = GetAppState()->hDlg) PostMessageW(hDlg, WM_UPDATE_PROGRESS, 0, percentage);
+      ReportProgress(percentage);
     }
     // Stopping between pieces leaves nothing committed: the old firmware runs.
     if (g_downloadDeadline != 0 && plat::GetTickCount64() >= g_downloadDeadline) {
@@ -137,8 +108,7 @@ INT32 DownloadFW(const CmdContext* ctx, HANDLE hDrive, const BYTE* image, UINT32
     }
     DWORD length = remaining < pieceSize ? remaining : pieceSize;
     NoteCmdStep(L"the download", offset);
-    INT32 result = SendPiece(ctx, hDrive, offset, image + offset, length, slot);
-    if (result == RES_NO_TRANSPORT) return RES_NO_TRANSPORT;
+    INT32 result = transport->Piece(ctx, hDrive, offset, image + offset, length, slot);
     if (result != RES_SUCCESS) return RES_REQUEST_FAILED;
     offset += length;
     remaining -= length;
@@ -151,29 +121,9 @@ INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) {
   LogDetail(L"FW Commit IN");
   ClearCmdFault();
   NoteCmdStep(L"the commit", -1);
-  INT32 result;
-  switch (ctx->iCmdType) {
-    case CMD_NVME:
-      // The system builds the commit itself from slot and action.
-      result = IO_NVMe_ActivateFW(hDrive, slot, action);
-      break;
-    case CMD_RST:
-      // The driver's activation names the slot and takes no action code.
-      result = IO_RST_ActivateFW(ctx->hScsiPort, ctx->iPathId, static_cast<BYTE>(slot));
-      break;
-    case CMD_ASM_USB: {
-      NvmeCommand cmd = BuildCommitCommand(slot, action);
-      result = IO_USB_ASM_NVMeCmd(hDrive, DIR_NONE, &cmd, nullptr, 0);
-      break;
-    }
-    case CMD_JMI_USB: {
-      NvmeCommand cmd = BuildCommitCommand(slot, action);
-      result = IO_USB_JMI_NVMeCmd(hDrive, DIR_NONE, &cmd, nullptr, 0, nullptr);
-      break;
-    }
-    default:
-      return RES_NO_TRANSPORT;
-  }
+  const Transport* transport = FindTransport(ctx->iCmdType);
+  if (transport == nullptr) return RES_NO_TRANSPORT;
+  INT32 result = transport->Commit(ctx, hDrive, slot, action);
   if (result != RES_SUCCESS) return result;
   LogDetail(L"FW Commit Success OUT ");
   INT32 need = LastCmdFault()->iReset;
@@ -203,22 +153,22 @@ DWORD Lcm(DWORD a, DWORD b) {
 INT32 PlanFirmwareUpdate(const CmdContext* ctx, HANDLE hDrive, const FirmwareFacts& facts, DWORD imageSize,
                          FirmwarePlan* plan, WCHAR* why, size_t capacity) {
   why[0] = L'\0';
-  DWORD granularity = facts.fwug == FWUG_NONE_0 || facts.fwug == FWUG_NONE_FF ? 4 : facts.fwug * 4096u;
-  DWORD slots = (facts.frmw >> 1) & 7;
+  DWORD granularity = facts.fwug == FWUG_NONE_0 || facts.fwug == FWUG_NONE_FF ? 4 : facts.fwug * FWUG_UNIT;
+  DWORD slots = (facts.frmw >> FRMW_SLOTS_SHIFT) & FRMW_SLOTS_MASK;
   if (slots == 0) slots = 1;
   bool readOnly[8] = {};
   readOnly[1] = (facts.frmw & FRMW_SLOT1_READ_ONLY) != 0;
-  DWORD alignment = 4, maxPiece = ctx->iCmdType == CMD_ASM_USB || ctx->iCmdType == CMD_JMI_USB ? BRIDGE_MAX_TRANSFER
-                                                                                               : FW_PIECE_MAX;
+  const Transport* transport = FindTransport(ctx->iCmdType);
+  if (transport == nullptr) return RES_NO_TRANSPORT;
+  DWORD alignment = 4, maxPiece = transport->dwMaxPiece;
   BYTE active = 0;
-  const WCHAR* limiter = ctx->iCmdType == CMD_ASM_USB || ctx->iCmdType == CMD_JMI_USB ? L"the USB bridge" : L"Kestrel";
-  if (ctx->iCmdType == CMD_NVME || ctx->iCmdType == CMD_RST) {
+  const WCHAR* limiter = maxPiece < FW_PIECE_MAX ? transport->szCarrier : L"Kestrel";
+  if (transport->FirmwareInfo != nullptr) {
     // The system's driver, or the RST miniport, knows the slots and holds
     // each piece to its own alignment and size.
-    const WCHAR* driver = ctx->iCmdType == CMD_NVME ? L"the Windows NVMe driver" : L"the Intel RST driver";
+    const WCHAR* driver = transport->szCarrier;
     DriverFirmwareInfo info;
-    INT32 result = ctx->iCmdType == CMD_NVME ? IO_NVMe_GetFirmwareInfo(hDrive, &info)
-                                             : IO_RST_GetFirmwareInfo(ctx->hScsiPort, ctx->iPathId, &info);
+    INT32 result = transport->FirmwareInfo(ctx, hDrive, &info);
     if (result != RES_SUCCESS) {
       FormatText(why, capacity, L"%s did not tell the drive's firmware slots", driver);
       return result;

@@ -149,12 +149,7 @@ UINT32 DownloadPercentage(UINT32 offset, UINT32 size);
 // The operations of the update flow.
 INT32 VendorCmd(const CmdContext* ctx, HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13,
                 DWORD cdw14, DWORD cdw15, void* buffer, DWORD length);
-// What the drive says of its firmware (Identify Controller): FRMW (bit 0:
-// slot 1 is read-only; bits 3:1 the number of slots) and FWUG (the download
-// granularity in 4 KiB units; 0 and 0xFF: none).
-constexpr DWORD IDENTIFY_FRMW = 260, IDENTIFY_FWUG = 319;
-constexpr BYTE FRMW_SLOT1_READ_ONLY = 0x01;
-constexpr BYTE FWUG_NONE_0 = 0x00, FWUG_NONE_FF = 0xFF;
+// What the drive says of its firmware: Identify Controller's FRMW and FWUG.
 struct FirmwareFacts {
   BYTE frmw;
   BYTE fwug;
@@ -186,8 +181,7 @@ constexpr INT32 RES_DEADLINE = -10;
 INT32 FWCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action);
 
 // Native NVMe: the system's storage protocol and firmware requests.
-INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13, DWORD cdw14,
-                          DWORD cdw15, void* buffer, DWORD length);
+INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length);
 INT32 IO_NVMe_DownloadFW(HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD pieceLength, BYTE slot = 1);
 // The driver's firmware information of the controller.
 struct DriverFirmwareInfo {

@@ -3,11 +3,11 @@
 // requests, Identify through the protocol-specific property query.
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "platform/Platform.h"
 #include "transport/CmdModel.h"
 #include "transport/RequestBuffer.h"
-#include "transport/StorageDefs.h"
+#include "transport/WireFormats.h"
 
 namespace {
 
@@ -18,21 +18,21 @@ constexpr DWORD IDENTIFY_DATA_OFFSET = 0x30;  // STORAGE_PROPERTY_QUERY header +
 constexpr DWORD IDENTIFY_PROTOCOL_DATA_OFFSET = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
 
 INT32 NoMemory() {
-  GetAppState()->dwLastError = ERROR_NOT_ENOUGH_MEMORY;
+  ReportDeviceError(ERROR_NOT_ENOUGH_MEMORY);
   return RES_REQUEST_FAILED;
 }
 
 INT32 RequestFailed() {
   DWORD error = GetLastError();
-  GetAppState()->dwLastError = error;
+  ReportDeviceError(error);
   NoteSystemError(error);
   return RES_REQUEST_FAILED;
 }
 
 }  // namespace
 
-INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw12, DWORD cdw13, DWORD cdw14,
-                          DWORD cdw15, void* buffer, DWORD length) {
+INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length) {
+  const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
   bool withData = direction == DIR_WRITE || direction == DIR_READ;
   if (withData && length != 0 && buffer == nullptr) return RES_REQUEST_FAILED;
   DWORD size = PROTOCOL_DATA_OFFSET + (withData ? length : 0);
@@ -51,8 +51,7 @@ INT32 IO_NVMe_ProtocolCmd(HANDLE hDrive, DWORD direction, BYTE opcode, DWORD cdw
   cmd->DataToDeviceBufferOffset = PROTOCOL_DATA_OFFSET;
   cmd->DataFromDeviceBufferOffset = PROTOCOL_DATA_OFFSET;
   cmd->CommandSpecific = STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND;
-  NvmeCommand nvme = BuildVendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
-  memcpy(cmd->Command, &nvme, sizeof(nvme));
+  memcpy(cmd->Command, command, sizeof(NvmeCommand));
   if (direction == DIR_WRITE && length != 0) memcpy(request + PROTOCOL_DATA_OFFSET, buffer, length);
 
   DWORD returned = 0;
@@ -128,7 +127,7 @@ INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action) {
   activate.Version = sizeof(STORAGE_HW_FIRMWARE_ACTIVATE);
   activate.Size = sizeof(STORAGE_HW_FIRMWARE_ACTIVATE);
   activate.Flags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER;
-  if (action != 1) activate.Flags |= STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
+  if (action != COMMIT_ACTION_REPLACE_AND_ACTIVATE) activate.Flags |= STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
   activate.Slot = static_cast<BYTE>(slot);
 
   DWORD returned = 0;
@@ -137,7 +136,7 @@ INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action) {
     return RES_SUCCESS;
   }
   DWORD error = GetLastError();
-  GetAppState()->dwLastError = error;
+  ReportDeviceError(error);
   // The image was accepted and runs after the next power cycle: what the
   // class driver makes of a commit that needs a conventional reset.
   if (error == static_cast<DWORD>(STG_S_POWER_CYCLE_REQUIRED)) {

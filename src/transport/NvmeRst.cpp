@@ -3,54 +3,13 @@
 #include <cstddef>
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "platform/Platform.h"
 #include "transport/CmdModel.h"
 #include "transport/RequestBuffer.h"
-#include "transport/StorageDefs.h"
+#include "transport/WireFormats.h"
 
 namespace {
-
-// SRB_IO_CONTROL and the four bytes that address the drive.
-struct RstHeader {
-  SRB_IO_CONTROL Srb;
-  BYTE Version;
-  BYTE PathId;
-  BYTE TargetId;
-  BYTE Lun;
-};
-static_assert(sizeof(RstHeader) == 0x20, "RST request header");
-
-// "IntelNvm": an admin command and its data area.
-struct RstNvmeRequest {
-  RstHeader Header;
-  BYTE Command[64];
-  BYTE Completion[16];  // the drive's completion entry
-  BYTE Reserved0[4];
-  DWORD DataOffset;
-  DWORD DataLength;
-  BYTE Reserved[40];
-  // the data follows, then three zero bytes
-};
-static_assert(offsetof(RstNvmeRequest, Command) == 0x20, "RST command");
-static_assert(offsetof(RstNvmeRequest, Completion) == 0x60, "RST completion entry");
-static_assert(offsetof(RstNvmeRequest, DataOffset) == 0x74, "RST data offset");
-static_assert(offsetof(RstNvmeRequest, DataLength) == 0x78, "RST data length");
-static_assert(sizeof(RstNvmeRequest) == 0xA4, "RST data area");
-
-// "IntelFw ": the miniport firmware request and its record.
-struct RstFirmwareRequest {
-  RstHeader Header;
-  FIRMWARE_REQUEST_BLOCK Block;
-};
-static_assert(sizeof(RstFirmwareRequest) == 0x38, "RST firmware record");
-
-constexpr DWORD RST_NVME_TRAILER = 3;
-constexpr DWORD RST_PIECE_HEADER = sizeof(RstFirmwareRequest) + 0x20;  // + STORAGE_FIRMWARE_DOWNLOAD_V2
-constexpr DWORD RST_ACTIVATE_SIZE = 0x1058;
-constexpr DWORD CONTROL_NVME_PASS_THROUGH = 0xF0002808;
-constexpr DWORD CONTROL_FIRMWARE = 0xF0000040;
-static_assert(RST_PIECE_HEADER == 0x58, "RST piece data");
 
 void FillHeader(BYTE* request, const char (&signature)[9], DWORD timeout, DWORD control, DWORD size,
                 INT32 iPathId) {
@@ -66,7 +25,7 @@ void FillHeader(BYTE* request, const char (&signature)[9], DWORD timeout, DWORD 
 
 // The miniport firmware request; its record follows at 0x38.
 BYTE* FillFirmwareRequest(BYTE* request, DWORD size, INT32 iPathId, DWORD function, DWORD recordLength) {
-  FillHeader(request, "IntelFw ", RST_FIRMWARE_TIMEOUT_SECONDS, CONTROL_FIRMWARE, size, iPathId);
+  FillHeader(request, "IntelFw ", RST_FIRMWARE_TIMEOUT_SECONDS, RST_CONTROL_FIRMWARE, size, iPathId);
   auto* fw = reinterpret_cast<RstFirmwareRequest*>(request);
   fw->Block.Version = FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION;
   fw->Block.Size = sizeof(FIRMWARE_REQUEST_BLOCK);
@@ -111,7 +70,7 @@ INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command
   BYTE* reply = AllocRequest(size);
   INT32 result = RES_REQUEST_FAILED;
   if (request != nullptr && reply != nullptr) {
-    FillHeader(request, "IntelNvm", RST_NVME_TIMEOUT_SECONDS, CONTROL_NVME_PASS_THROUGH, size, iPathId);
+    FillHeader(request, "IntelNvm", RST_NVME_TIMEOUT_SECONDS, RST_CONTROL_NVME_PASS_THROUGH, size, iPathId);
     auto* nvme = reinterpret_cast<RstNvmeRequest*>(request);
     memcpy(nvme->Command, command, sizeof(NvmeCommand));
     nvme->DataOffset = sizeof(RstNvmeRequest);
@@ -152,9 +111,9 @@ INT32 IO_RST_DownloadFW(HANDLE hScsiPort, INT32 iPathId, DWORD offset, const BYT
   BYTE* request = AllocRequest(size);
   if (request == nullptr) return RES_REQUEST_FAILED;
   auto* record = reinterpret_cast<STORAGE_FIRMWARE_DOWNLOAD_V2*>(
-      FillFirmwareRequest(request, size, iPathId, FIRMWARE_FUNCTION_DOWNLOAD, pieceLength + 0x20));
+      FillFirmwareRequest(request, size, iPathId, FIRMWARE_FUNCTION_DOWNLOAD, pieceLength + sizeof(STORAGE_FIRMWARE_DOWNLOAD_V2)));
   record->Version = STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION_V2;
-  record->Size = 0x20;
+  record->Size = sizeof(STORAGE_FIRMWARE_DOWNLOAD_V2);
   record->Offset = offset;
   record->BufferSize = pieceLength;
   record->Slot = 0xFF;  // the driver chooses the slot at activation

@@ -2,38 +2,30 @@
 // tunnel an NVMe admin command through three SCSI steps.
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "transport/UsbBridge.h"
+#include "transport/WireFormats.h"
 
 namespace {
 
 constexpr DWORD INQUIRY_LENGTH = 4096;
-constexpr BYTE INQUIRY_ALLOCATION = 0x26;  // 38 bytes: the bridge marker is in the last two
-constexpr DWORD COMPLETION_LENGTH = 16;
 
-// The direction code of byte 4 of every block.
+// The direction code of every block.
 BYTE DirectionCode(DWORD direction) {
   switch (direction) {
-    case DIR_READ: return 1;
-    case DIR_WRITE: return 2;
-    default: return 0;
+    case DIR_READ: return ASM_DIRECTION_READ;
+    case DIR_WRITE: return ASM_DIRECTION_WRITE;
+    default: return ASM_DIRECTION_NONE;
   }
 }
 
-void PutBigEndian32(BYTE* p, DWORD v) {
-  p[0] = static_cast<BYTE>(v >> 24);
-  p[1] = static_cast<BYTE>(v >> 16);
-  p[2] = static_cast<BYTE>(v >> 8);
-  p[3] = static_cast<BYTE>(v);
-}
-
-void AsmBlock(BYTE* cdb, BYTE b0, BYTE b2, BYTE code, DWORD length) {
+void AsmBlock(BYTE* cdb, BYTE opcode, BYTE carries, BYTE direction, DWORD length) {
   memset(cdb, 0, BRIDGE_CDB_LENGTH);
-  cdb[0] = b0;
-  cdb[1] = 0x5A;
-  cdb[2] = b2;
-  cdb[4] = code;
-  PutBigEndian32(cdb + 10, length);
+  cdb[0] = opcode;
+  cdb[ASM_CDB_SIGNATURE] = ASM_SIGNATURE;
+  cdb[ASM_CDB_CARRIES] = carries;
+  cdb[ASM_CDB_DIRECTION] = direction;
+  PutBe32(cdb + ASM_CDB_LENGTH, length);
 }
 
 // The three steps: send the command, move the data, read the completion.
@@ -42,23 +34,24 @@ INT32 AsmTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command,
   BYTE code = DirectionCode(direction);
   const ULONG timeout = BridgeTimeout(command);
   BYTE cdb[BRIDGE_CDB_LENGTH];
-  AsmBlock(cdb, 0xEA, 0x80, code, sizeof(NvmeCommand));
+  AsmBlock(cdb, ASM_OP_TO_BRIDGE, ASM_CARRIES_COMMAND, code, sizeof(NvmeCommand));
   if (TunnelStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &image, sizeof image, timeout) != RES_SUCCESS)
     return RES_REQUEST_FAILED;
   bool withData = direction == DIR_WRITE || direction == DIR_READ;
-  AsmBlock(cdb, direction == DIR_WRITE ? 0xEA : 0xEB, 0x81, code, withData ? length : 0);
+  AsmBlock(cdb, direction == DIR_WRITE ? ASM_OP_TO_BRIDGE : ASM_OP_FROM_BRIDGE, ASM_CARRIES_DATA, code,
+           withData ? length : 0);
   if (TunnelStep(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, withData ? length : 0,
                  timeout) != RES_SUCCESS)
     return RES_REQUEST_FAILED;
   // The completion entry lands over the command's first 16 bytes. Without it
   // nobody knows whether the drive carried the command out, and a drive that
   // refused it leaves a cleared read buffer that must never pass as data.
-  AsmBlock(cdb, 0xEB, 0x82, code, COMPLETION_LENGTH);
+  AsmBlock(cdb, ASM_OP_FROM_BRIDGE, ASM_CARRIES_COMPLETION, code, COMPLETION_SIZE);
   const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
   // Marked first: an entry that never arrives must not read as the
   // command's own zero bytes, which look like success.
-  memset(&image, 0xFF, COMPLETION_LENGTH);
-  if (TunnelStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_LENGTH, timeout) != RES_SUCCESS) {
+  memset(&image, 0xFF, COMPLETION_SIZE);
+  if (TunnelStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &image, COMPLETION_SIZE, timeout) != RES_SUCCESS) {
     LogDetail(L"IO_USB_ASM opcode %02X: no completion from the bridge", opcode);
     return RES_REQUEST_FAILED;
   }
@@ -78,10 +71,10 @@ INT32 AsmTunnel(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void
 INT32 AsmIdentifyStep(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length,
                       BYTE* bCheckCondition) {
   BYTE cdb[BRIDGE_CDB_LENGTH] = {};
-  cdb[0] = 0xE6;
-  cdb[1] = static_cast<BYTE>(command->CDW[0]);
-  cdb[3] = static_cast<BYTE>(command->CDW[10]);
-  cdb[7] = static_cast<BYTE>(command->CDW[1]);
+  cdb[0] = ASM_OP_IDENTIFY;
+  cdb[ASM_IDENTIFY_OPCODE] = static_cast<BYTE>(command->CDW[0]);
+  cdb[ASM_IDENTIFY_CNS] = static_cast<BYTE>(command->CDW[10]);
+  cdb[ASM_IDENTIFY_NSID] = static_cast<BYTE>(command->CDW[1]);
   BYTE status = 0;
   if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), buffer, length, &status)) return RES_REQUEST_FAILED;
   if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) *bCheckCondition = 2;
@@ -91,7 +84,7 @@ INT32 AsmIdentifyStep(HANDLE hDrive, DWORD direction, const NvmeCommand* command
 INT32 AsmPowerStep(HANDLE hDrive, DWORD mode) {
   LogDetail(L"IO_USB_ASM_PowerCtrl IN %d", mode & 0xFF);
   BYTE cdb[BRIDGE_CDB_LENGTH];
-  AsmBlock(cdb, 0xEA, static_cast<BYTE>(mode), 0, 0);
+  AsmBlock(cdb, ASM_OP_TO_BRIDGE, static_cast<BYTE>(mode), ASM_DIRECTION_NONE, 0);
   if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, nullptr, 0, nullptr)) return RES_REQUEST_FAILED;
   LogDetail(L"IO_USB_ASM_PowerCtrl Success OUT ");
   return RES_SUCCESS;
@@ -101,21 +94,22 @@ INT32 AsmPowerStep(HANDLE hDrive, DWORD mode) {
 
 INT32 IO_USB_GetBridgeType(HANDLE hDrive) {
   EnterBridgeLock();
-  BYTE cdb[BRIDGE_CDB_LENGTH] = {0x12, 0, 0, 0, INQUIRY_ALLOCATION};
+  BYTE cdb[BRIDGE_CDB_LENGTH] = {SCSI_OP_INQUIRY, 0, 0, 0, INQUIRY_BRIDGE_LENGTH};
   BYTE data[INQUIRY_LENGTH] = {};
   BYTE status = 0;
   INT32 type = CMD_NONE;
-  DWORD saved = GetAppState()->dwLastError;  // recognition stores no error code
+  DWORD saved = LastDeviceError();  // recognition stores no error code
   if (SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, data, INQUIRY_LENGTH, &status) &&
       status != SCSI_STATUS_CHECK_CONDITION) {
-    if (data[36] == 0x60 && data[37] == 0x23) {
+    const BYTE* marker = data + INQUIRY_BRIDGE_MARKER;
+    if (memcmp(marker, ASM_MARKER, sizeof ASM_MARKER) == 0) {
       IO_USB_ASM_ReadInfo(hDrive);
       type = CMD_ASM_USB;
-    } else if (data[36] == 0x30 && data[37] == 0x35) {
+    } else if (memcmp(marker, JMI_MARKER, sizeof JMI_MARKER) == 0) {
       type = CMD_JMI_USB;
     }
   } else {
-    GetAppState()->dwLastError = saved;
+    ReportDeviceError(saved);
   }
   LeaveBridgeLock();
   return type;
@@ -124,8 +118,8 @@ INT32 IO_USB_GetBridgeType(HANDLE hDrive) {
 INT32 IO_USB_ASM_ReadInfo(HANDLE hDrive) {
   EnterBridgeLock();
   BYTE cdb[BRIDGE_CDB_LENGTH];
-  AsmBlock(cdb, 0xEB, 0x02, 0, COMPLETION_LENGTH);
-  BYTE info[COMPLETION_LENGTH] = {};
+  AsmBlock(cdb, ASM_OP_FROM_BRIDGE, ASM_CARRIES_INFO, ASM_DIRECTION_NONE, COMPLETION_SIZE);
+  BYTE info[COMPLETION_SIZE] = {};
   INT32 result = SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, info, sizeof info, nullptr) ? RES_SUCCESS
                                                                                              : RES_REQUEST_FAILED;
   LeaveBridgeLock();

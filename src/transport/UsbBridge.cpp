@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "platform/Platform.h"
 #include "transport/RequestBuffer.h"
 
@@ -60,7 +60,7 @@ bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, D
   if (length != 0 && reinterpret_cast<uintptr_t>(buffer) % BRIDGE_BUFFER_ALIGNMENT != 0) {
     page = AllocRequest(length);
     if (page == nullptr) {
-      GetAppState()->dwLastError = ERROR_NOT_ENOUGH_MEMORY;
+      ReportDeviceError(ERROR_NOT_ENOUGH_MEMORY);
       NoteSystemError(ERROR_NOT_ENOUGH_MEMORY);
       return false;
     }
@@ -94,7 +94,7 @@ static bool SendAlignedStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* b
                                   &returned, nullptr);
   if (!ok) {
     DWORD error = GetLastError();
-    GetAppState()->dwLastError = error;
+    ReportDeviceError(error);
     NoteSystemError(error);
     return false;
   }

@@ -1,17 +1,13 @@
 // The JMicron bridge: the NVMe command rides in a 512-byte "NVME" block, and
-// every operation is three SCSI steps A1 80 (block out), A1 81-83 (data),
-// A1 8F (response in).
+// every operation is three SCSI steps: the block out, the data, the response
+// in.
 #include <cstring>
 
-#include "app/AppState.h"
+#include "app/Log.h"
 #include "transport/UsbBridge.h"
+#include "transport/WireFormats.h"
 
 namespace {
-
-constexpr DWORD JMI_BLOCK_SIZE = 512;
-constexpr size_t JMI_COMMAND = 8;
-constexpr size_t JMI_POWER_MODE = 72;
-constexpr size_t JMI_COMPLETION = 8;  // in the response: the 16-byte completion entry
 
 struct JmiCmdBlock {
   BYTE bytes[JMI_BLOCK_SIZE];
@@ -19,25 +15,24 @@ struct JmiCmdBlock {
 
 void FillBlock(JmiCmdBlock* block, const NvmeCommand* command, BYTE mode) {
   memset(block, 0, sizeof *block);
-  memcpy(block->bytes, "NVME", 4);
-  if (command != nullptr) memcpy(block->bytes + JMI_COMMAND, command, sizeof(NvmeCommand));
-  block->bytes[JMI_POWER_MODE] = mode;
+  memcpy(block->bytes, JMI_SIGNATURE, sizeof JMI_SIGNATURE);
+  if (command != nullptr) memcpy(block->bytes + JMI_BLOCK_COMMAND, command, sizeof(NvmeCommand));
+  block->bytes[JMI_BLOCK_POWER_MODE] = mode;
 }
 
-void JmiCdb(BYTE* cdb, BYTE step, DWORD length) {
+// Every step is an admin step; the protocol says what it moves.
+void JmiCdb(BYTE* cdb, BYTE protocol, DWORD length) {
   memset(cdb, 0, BRIDGE_CDB_LENGTH);
-  cdb[0] = 0xA1;
-  cdb[1] = step;
-  cdb[3] = static_cast<BYTE>(length >> 16);
-  cdb[4] = static_cast<BYTE>(length >> 8);
-  cdb[5] = static_cast<BYTE>(length);
+  cdb[0] = JMI_OP;
+  cdb[JMI_CDB_PROTOCOL] = JMI_ADMIN | protocol;
+  PutBe24(cdb + JMI_CDB_LENGTH, length);
 }
 
-BYTE DataStep(DWORD direction) {
+BYTE DataProtocol(DWORD direction) {
   switch (direction) {
-    case DIR_READ: return 0x82;
-    case DIR_WRITE: return 0x83;
-    default: return 0x81;
+    case DIR_READ: return JMI_PROTOCOL_DATA_IN;
+    case DIR_WRITE: return JMI_PROTOCOL_DATA_OUT;
+    default: return JMI_PROTOCOL_NON_DATA;
   }
 }
 
@@ -76,14 +71,14 @@ INT32 JmiTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command,
   JmiCmdBlock block;
   FillBlock(&block, command, 0);
   BYTE cdb[BRIDGE_CDB_LENGTH];
-  JmiCdb(cdb, 0x80, JMI_BLOCK_SIZE);
+  JmiCdb(cdb, JMI_PROTOCOL_COMMAND, JMI_BLOCK_SIZE);
   Step step = Send(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &block, JMI_BLOCK_SIZE, bCheckCondition, timeout);
   if (step != Step::Done) return step == Step::Failed ? RES_REQUEST_FAILED : RES_SUCCESS;
 
   bool withData = direction == DIR_WRITE || direction == DIR_READ;
   DWORD dataLength = withData ? length : 0;
   if (direction != DIR_WRITE && dataLength != 0) memset(buffer, 0, dataLength);
-  JmiCdb(cdb, DataStep(direction), dataLength);
+  JmiCdb(cdb, DataProtocol(direction), dataLength);
   step = Send(hDrive, cdb, BridgeDataIn(direction), withData ? buffer : nullptr, dataLength, bCheckCondition, timeout);
   if (step != Step::Done) return step == Step::Failed ? RES_REQUEST_FAILED : RES_SUCCESS;
 
@@ -91,7 +86,7 @@ INT32 JmiTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command,
   // one without the bridge's signature or a refused command is a failure,
   // never a success with a cleared buffer.
   memset(&block, 0, sizeof block);
-  JmiCdb(cdb, 0x8F, JMI_BLOCK_SIZE);
+  JmiCdb(cdb, JMI_PROTOCOL_RESPONSE, JMI_BLOCK_SIZE);
   step = Send(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, bCheckCondition, timeout);
   if (step == Step::CheckCondition) return RES_SUCCESS;
   const BYTE opcode = static_cast<BYTE>(command->CDW[0]);
@@ -99,11 +94,11 @@ INT32 JmiTunnelSteps(HANDLE hDrive, DWORD direction, const NvmeCommand* command,
     LogDetail(L"IO_USB_JMI opcode %02X: no response from the bridge", opcode);
     return RES_REQUEST_FAILED;
   }
-  if (memcmp(block.bytes, "NVME", 4) != 0) {
+  if (memcmp(block.bytes, JMI_SIGNATURE, sizeof JMI_SIGNATURE) != 0) {
     LogDetail(L"IO_USB_JMI opcode %02X: the response carries no bridge signature", opcode);
     return RES_REQUEST_FAILED;
   }
-  UINT32 status = NvmeCompletionStatus(block.bytes + JMI_COMPLETION);
+  UINT32 status = NvmeCompletionStatus(block.bytes + JMI_RESPONSE_COMPLETION);
   INT32 result = JudgeCompletion(opcode, status);
   if (result != RES_SUCCESS) LogDetail(L"IO_USB_JMI opcode %02X refused by the drive: status 0x%04X", opcode, status);
   return result;
@@ -122,13 +117,13 @@ INT32 JmiPowerSteps(HANDLE hDrive, DWORD mode) {
   JmiCmdBlock block;
   FillBlock(&block, nullptr, static_cast<BYTE>(mode));
   BYTE cdb[BRIDGE_CDB_LENGTH];
-  JmiCdb(cdb, 0x80, JMI_BLOCK_SIZE);
+  JmiCdb(cdb, JMI_PROTOCOL_COMMAND, JMI_BLOCK_SIZE);
   if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_OUT, &block, JMI_BLOCK_SIZE, nullptr)) return RES_REQUEST_FAILED;
   memset(&block, 0, sizeof block);
-  JmiCdb(cdb, 0x81, 0);
+  JmiCdb(cdb, JMI_PROTOCOL_NON_DATA, 0);
   if (!SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, 0, nullptr)) return RES_REQUEST_FAILED;
   memset(&block, 0, sizeof block);
-  JmiCdb(cdb, 0x8F, JMI_BLOCK_SIZE);
+  JmiCdb(cdb, JMI_PROTOCOL_RESPONSE, JMI_BLOCK_SIZE);
   SendBridgeStep(hDrive, cdb, SCSI_IOCTL_DATA_IN, &block, JMI_BLOCK_SIZE, nullptr);
   LogDetail(L"IO_USB_JMI_PowerCtrl Success OUT");
   return RES_SUCCESS;
