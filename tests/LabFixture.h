@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "DeviceTree.h"
 #include "Lab.h"
+#include "UsbBridge.h"
+#include "Wire.h"
 #include "app/AppState.h"
 #include "platform/Platform.h"
 #include "transport/CmdModel.h"
@@ -35,6 +38,35 @@ inline lab::Bytes Slice(const lab::Bytes& b, size_t at, size_t n) {
   return lab::Bytes(b.begin() + at, b.begin() + at + n);
 }
 
+// A USB disk behind a bridge, its ports from the host controller down.
+inline lab::UsbDiskSpec Usb(int number, std::vector<int> ports, int controller = 1,
+                     lab::BridgeKind kind = lab::BridgeKind::ASMedia) {
+  lab::UsbDiskSpec spec;
+  spec.kind = kind;
+  spec.deviceNumber = number;
+  spec.ports = std::move(ports);
+  spec.hostController = controller;
+  return spec;
+}
+
+// A native drive's disk, its controller on bus, below a bridge on bridgeBus.
+inline lab::NativeDiskSpec Native(int number, int bus, int bridgeBus) {
+  lab::NativeDiskSpec spec;
+  spec.deviceNumber = number;
+  spec.bus = bus;
+  spec.bridgeBus = bridgeBus;
+  return spec;
+}
+
+// The storage device number of an open disk or volume, read at the
+// documented offset.
+inline UINT32 NumberOf(HANDLE disk) {
+  BYTE number[12] = {};
+  DWORD returned = 0;
+  plat::DeviceIoControl(disk, 0x002D1080 /* IOCTL_STORAGE_GET_DEVICE_NUMBER */, nullptr, 0, number, 12, &returned, nullptr);
+  return lab::Rd32(number, 4);
+}
+
 class LabTest : public ::testing::Test {
  protected:
   lab::Machine& machine = lab::Machine::Get();
@@ -55,6 +87,13 @@ class LabTest : public ::testing::Test {
   HANDLE Open(const wchar_t* path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
     return plat::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+
+  // The skip-th device node whose instance id starts with prefix.
+  lab::DevNode* NodeWithPrefix(const wchar_t* prefix, int skip = 0) {
+    for (const auto& node : machine.Tree().nodes())
+      if (node->instanceId.rfind(prefix, 0) == 0 && skip-- == 0) return node.get();
+    return nullptr;
   }
 
   std::vector<std::wstring> LinesContaining(const wchar_t* text) {

@@ -8,16 +8,11 @@
 #include <winioctl.h>
 
 #include "discovery/DriveRecord.h"
+#include "discovery/PortId.h"
 #include "transport/CmdModel.h"
-
-// The port id of a drive that no present disk carries: neither a real port id
-// (0 and up) nor the -1 that disks on another bus count as.
-constexpr INT64 PORT_ID_UNKNOWN = -2;
 
 constexpr size_t SERVICE_CAPACITY = 128;
 constexpr size_t INSTANCE_ID_CAPACITY = 260;
-
-HANDLE OpenDeviceInterface(const GUID* interfaceClass, DWORD index);
 
 // One look at the device tree, shared by every lookup of a scan or of one
 // re-identification attempt. The disks are read once: each with its node,
@@ -97,25 +92,17 @@ class TreeSnapshot {
   Set sets_[KIND_COUNT];
 };
 
-DEVINST FindDiskDevInst(const WCHAR* drivePath, int level);
 DEVINST FindDiskDevInst(TreeSnapshot& tree, const WCHAR* drivePath, int level);
-void GetControllerService(const WCHAR* drivePath, WCHAR* service /* 128 units */);
 void GetControllerService(TreeSnapshot& tree, const WCHAR* drivePath, WCHAR* service /* 128 units */);
-void GetPcieLinkInfo(const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth, UINT32* maxLinkSpeed,
-                     UINT32* maxLinkWidth);
 void GetPcieLinkInfo(TreeSnapshot& tree, const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth,
                      UINT32* maxLinkSpeed, UINT32* maxLinkWidth);
-INT32 GetBusNumber(DEVINST node);
 // A chain lookup answers -1 when a set it needs cannot be read: the port id
 // is then unknown, never a shorter chain.
 INT64 GetHostControllerIndex(TreeSnapshot& tree, const WCHAR* hostControllerId);
 INT64 WalkUsbHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number);
 INT64 GetUsbPortChain(TreeSnapshot& tree, const WCHAR* usbDeviceId);
-// The chain's base-100 digits reversed: the host controller comes first.
-INT64 ReverseChain(UINT64 chain);
 INT64 GetDiskPortID(const CmdContext* ctx, UINT32 deviceNumber);
 INT64 GetDiskPortID(TreeSnapshot& tree, const CmdContext* ctx, UINT32 deviceNumber);
-HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId);
 // The first disk of the snapshot at that port id from position *next on,
 // which is then moved past it: drives behind one RST adapter share its port
 // id, and are opened in turn.

@@ -9,6 +9,7 @@
 #include "app/Log.h"
 #include "app/Text.h"
 #include "discovery/Discovery.h"
+#include "discovery/PortId.h"
 #include "platform/Platform.h"
 #include "transport/StorageDefs.h"
 #include "transport/Transports.h"
@@ -74,19 +75,13 @@ PropertyText ReadTextProperty(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD propert
   return ok ? PropertyText::Read : PropertyText::Absent;
 }
 
-// USB ports are single base-100 digits of the port id; any other number
-// cannot be written in it.
-constexpr INT64 PORT_UNREADABLE = -1;
-
 // Reads "Port_#0003.Hub_#0002" into its port number: 0 when the node has
 // none, PORT_UNREADABLE when it could not be read or is no digit.
 INT64 PortDigit(HDEVINFO set, SP_DEVINFO_DATA* data) {
   WCHAR location[INSTANCE_ID_CAPACITY];
   PropertyText text = ReadTextProperty(set, data, SPDRP_LOCATION_INFORMATION, location, INSTANCE_ID_CAPACITY);
   if (text == PropertyText::NoMemory) return PORT_UNREADABLE;
-  INT64 port = 0, hub = 0;
-  if (text == PropertyText::Absent || swscanf(location, L"Port_#%lld.Hub_#%lld", &port, &hub) < 1) return 0;
-  return port >= 0 && port < 100 ? port : PORT_UNREADABLE;
+  return text == PropertyText::Absent ? 0 : PortNumberOfLocation(location);
 }
 
 void Release(HDEVINFO set) {
@@ -150,12 +145,6 @@ WCHAR* InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface) {
 // odd tree, or a chain of zeros that never fills the number.
 constexpr int MAX_HUB_LEVELS = 16;
 
-// number * 100 + digit, or -1 when the port id could not hold it.
-INT64 AppendDigit(INT64 number, INT64 digit) {
-  if (number < 0 || digit < 0 || number > (INT64_MAX - digit) / 100) return -1;
-  return number * 100 + digit;
-}
-
 INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) {
   HDEVINFO set;
   SP_DEVINFO_DATA data;
@@ -164,33 +153,20 @@ INT64 WalkHubs(TreeSnapshot& tree, const WCHAR* hubId, INT64 number, int level) 
   if (!tree.FindId(TreeSnapshot::USB_HUBS, hubId, &position, &set, &data, &readable)) return readable ? number : -1;
   WCHAR parentId[INSTANCE_ID_CAPACITY];
   if (!InstanceIdOf(ParentOf(data.DevInst), parentId)) return -1;  // the climb cannot go on
-  // "USB\ROOT_HUB30\..." splits into "USB\" and "ROOT_HUB": a root hub,
-  // whose parent is a host controller. The hub was found by its id.
-  WCHAR head[5] = L"", kind[9] = L"";
-  swscanf(hubId, L"%4ls%8ls", head, kind);
-  if (wcscmp(kind, L"ROOT_HUB") == 0) {
+  if (IsRootHubId(hubId)) {
     INT64 index = GetHostControllerIndex(tree, parentId);
-    return index > 99 ? -1 : AppendDigit(number, index);
+    return index > 99 ? -1 : AppendPortDigit(number, index);
   }
   INT64 port = PortDigit(set, &data);
   if (port == PORT_UNREADABLE || level >= MAX_HUB_LEVELS) return -1;
-  INT64 longer = AppendDigit(number, port);
+  INT64 longer = AppendPortDigit(number, port);
   return longer < 0 ? -1 : WalkHubs(tree, parentId, longer, level + 1);
 }
 
 INT64 UsbPortId(TreeSnapshot& tree, DEVINST disk) {
   WCHAR parentId[INSTANCE_ID_CAPACITY];
   if (!InstanceIdOf(ParentOf(disk), parentId)) return 0;  // no USB device: no chain
-  INT64 chain = GetUsbPortChain(tree, parentId);
-  if (chain < 0) return PORT_ID_UNKNOWN;
-  // Reversed, a two-digit controller number comes first: the port id may
-  // then need more room than the chain did.
-  INT64 reversed = 0;
-  for (UINT64 rest = static_cast<UINT64>(chain);; rest /= 100) {
-    reversed = AppendDigit(reversed, static_cast<INT64>(rest % 100));
-    if (reversed < 0) return PORT_ID_UNKNOWN;
-    if (rest < 100) return reversed;
-  }
+  return PortIdOfChain(GetUsbPortChain(tree, parentId));
 }
 
 // A node's bus number; 0 when it is not there or has none, and *readable
@@ -215,29 +191,10 @@ INT64 PciePortId(TreeSnapshot& tree, DEVINST disk) {
   INT64 low = BusNumberOf(tree, parent, &parentRead);
   INT64 high = BusNumberOf(tree, ParentOf(parent), &grandparentRead);
   if (!parentRead || !grandparentRead) return PORT_ID_UNKNOWN;
-  return 99 * high + low;
+  return PciePortIdOf(high, low);
 }
 
 }  // namespace
-
-HANDLE OpenDeviceInterface(const GUID* interfaceClass, DWORD index) {
-  HDEVINFO set = plat::SetupDiGetClassDevsW(interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) {
-    LogLine(L"No HDEVINFO available for this GUID\n");
-    return INVALID_HANDLE_VALUE;
-  }
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  SP_DEVICE_INTERFACE_DATA iface = {};
-  iface.cbSize = sizeof iface;
-  if (!plat::SetupDiEnumDeviceInterfaces(set, nullptr, interfaceClass, index, &iface)) {
-    LogLine(L"No SP_INTERFACE_DEVICE_DATA available for this GUID instance\n");
-  } else if (WCHAR* path = InterfacePath(set, &iface)) {
-    handle = OpenPath(path);
-    delete[] path;
-  }
-  Release(set);
-  return handle;
-}
 
 // --- the snapshot ---
 
@@ -466,11 +423,6 @@ bool TreeSnapshot::Count(Kind kind, DWORD* count) {
 
 // --- the lookups ---
 
-DEVINST FindDiskDevInst(const WCHAR* drivePath, int level) {
-  TreeSnapshot tree;
-  return FindDiskDevInst(tree, drivePath, level);
-}
-
 DEVINST FindDiskDevInst(TreeSnapshot& tree, const WCHAR* drivePath, int level) {
   for (int pass = 0; pass < 2; ++pass) {
     for (DWORD i = 0; i < tree.DiskCount(); ++i) {
@@ -489,11 +441,6 @@ DEVINST FindDiskDevInst(TreeSnapshot& tree, const WCHAR* drivePath, int level) {
   return 0;
 }
 
-void GetControllerService(const WCHAR* drivePath, WCHAR* service) {
-  TreeSnapshot tree;
-  GetControllerService(tree, drivePath, service);
-}
-
 void GetControllerService(TreeSnapshot& tree, const WCHAR* drivePath, WCHAR* service) {
   service[0] = L'\0';
   HDEVINFO set;
@@ -502,12 +449,6 @@ void GetControllerService(TreeSnapshot& tree, const WCHAR* drivePath, WCHAR* ser
   if (tree.FindNode(TreeSnapshot::ALL_DEVICES, FindDiskDevInst(tree, drivePath, 1), &set, &data, &readable) &&
       ReadTextProperty(set, &data, SPDRP_SERVICE, service, SERVICE_CAPACITY) == PropertyText::NoMemory)
     LogLine(L"%s: no memory to read its controller's service", drivePath);
-}
-
-void GetPcieLinkInfo(const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth, UINT32* maxLinkSpeed,
-                     UINT32* maxLinkWidth) {
-  TreeSnapshot tree;
-  GetPcieLinkInfo(tree, drivePath, linkSpeed, linkWidth, maxLinkSpeed, maxLinkWidth);
 }
 
 void GetPcieLinkInfo(TreeSnapshot& tree, const WCHAR* drivePath, UINT32* linkSpeed, UINT32* linkWidth,
@@ -527,12 +468,6 @@ void GetPcieLinkInfo(TreeSnapshot& tree, const WCHAR* drivePath, UINT32* linkSpe
         type == DEVPROP_TYPE_UINT32)
       *values[k] = value;
   }
-}
-
-INT32 GetBusNumber(DEVINST node) {
-  TreeSnapshot tree;
-  bool readable;
-  return BusNumberOf(tree, node, &readable);
 }
 
 INT64 GetHostControllerIndex(TreeSnapshot& tree, const WCHAR* hostControllerId) {
@@ -562,15 +497,6 @@ INT64 GetUsbPortChain(TreeSnapshot& tree, const WCHAR* usbDeviceId) {
   return WalkUsbHubs(tree, hubId, port);
 }
 
-INT64 ReverseChain(UINT64 chain) {
-  UINT64 reversed = 0;
-  while (chain >= 100) {
-    reversed = reversed * 100 + chain % 100;
-    chain /= 100;
-  }
-  return static_cast<INT64>(reversed * 100 + chain);
-}
-
 INT64 GetDiskPortID(const CmdContext* ctx, UINT32 deviceNumber) {
   TreeSnapshot tree;
   return GetDiskPortID(tree, ctx, deviceNumber);
@@ -580,12 +506,6 @@ INT64 GetDiskPortID(TreeSnapshot& tree, const CmdContext* ctx, UINT32 deviceNumb
   int disk = tree.DiskWithNumber(deviceNumber);
   if (disk < 0) return PORT_ID_UNKNOWN;
   return tree.DiskPortId(static_cast<DWORD>(disk), IsUsbTransport(ctx->iCmdType));
-}
-
-HANDLE OpenDiskByPortID(INT32 iCmdType, INT64 portId) {
-  TreeSnapshot tree;
-  DWORD next = 0;
-  return OpenNextDiskByPortID(tree, iCmdType, portId, &next);
 }
 
 HANDLE OpenNextDiskByPortID(TreeSnapshot& tree, INT32 iCmdType, INT64 portId, DWORD* next) {
