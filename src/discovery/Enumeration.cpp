@@ -195,7 +195,7 @@ INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
   } else if (ctx.iCmdType != CMD_NONE) {
     BYTE status = 0;
     result = IdentifyDisk(&ctx, h, CNS_CONTROLLER, 0, controller, IDENTIFY_SIZE, &status);
-    if (result == RES_SUCCESS && status == 2) result = RES_NO_TRANSPORT;  // the bridge refused Identify
+    if (result == RES_SUCCESS && status == SCSI_STATUS_CHECK_CONDITION) result = RES_NO_TRANSPORT;  // the bridge refused Identify
     if (result == RES_SUCCESS) {
       // A refused Identify Namespace leaves no data to judge, whatever a
       // bridge left in the buffer.
@@ -205,8 +205,9 @@ INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
       // in 4096-byte blocks even when LBA format 0 has 512-byte ones.
       UINT32 sector = 0, capacity = 0;
       UINT64 blocks = 0;
-      const WCHAR* refusal = answered != RES_SUCCESS || status == 2 ? L"did not answer Identify Namespace"
-                                                                   : JudgeNamespace(ns, &sector, &blocks, &capacity);
+      const WCHAR* refusal = answered != RES_SUCCESS || status == SCSI_STATUS_CHECK_CONDITION
+                                 ? L"did not answer Identify Namespace"
+                                 : JudgeNamespace(ns, &sector, &blocks, &capacity);
       if (refusal != nullptr) {
         LogLine(L"GetDiskInfo: %s %s; not offered", path, refusal);
         result = RES_NO_TRANSPORT;

@@ -209,8 +209,9 @@ void ReadFirmwareInfo(const Record& from, BOOLEAN upgrade, DWORD entries, Driver
 INT32 IO_NVMe_ActivateFW(HANDLE hDrive, DWORD slot, DWORD action);
 INT32 IO_NVMe_Identify(HANDLE hDrive, DWORD cns, DWORD nsid, void* buffer, DWORD length);
 
-// USB bridges. bCheckCondition, when given, becomes 2 if the bridge answered
-// a step with CHECK CONDITION.
+// USB bridges. bCheckCondition, when given, becomes the SCSI status CHECK
+// CONDITION if the bridge answered a step with it.
+constexpr BYTE SCSI_STATUS_CHECK_CONDITION = 2;
 INT32 IO_USB_GetBridgeType(HANDLE hDrive);
 INT32 IO_USB_ASM_ReadInfo(HANDLE hDrive);
 INT32 IO_USB_ASM_NVMeCmd(HANDLE hDrive, DWORD direction, const NvmeCommand* command, void* buffer, DWORD length);

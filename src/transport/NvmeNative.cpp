@@ -11,11 +11,16 @@
 
 namespace {
 
-constexpr DWORD PROTOCOL_HEADER_SIZE = 0x50;  // STORAGE_PROTOCOL_COMMAND up to the command
-constexpr DWORD PROTOCOL_DATA_OFFSET = PROTOCOL_HEADER_SIZE + sizeof(NvmeCommand);  // 0x90
+// The data follows the request's command.
+constexpr DWORD PROTOCOL_DATA_OFFSET = offsetof(STORAGE_PROTOCOL_COMMAND, Command) + sizeof(NvmeCommand);
+static_assert(PROTOCOL_DATA_OFFSET == 0x90, "protocol command data");
 constexpr DWORD FW_INFO_SIZE = offsetof(STORAGE_HW_FIRMWARE_INFO, Slot) + 7 * sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
-constexpr DWORD IDENTIFY_DATA_OFFSET = 0x30;  // STORAGE_PROPERTY_QUERY header + protocol data
+// The query's header, the protocol-specific record, then the reply's data,
+// which the record places right after itself.
 constexpr DWORD IDENTIFY_PROTOCOL_DATA_OFFSET = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
+constexpr DWORD IDENTIFY_DATA_OFFSET = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters) +
+                                       IDENTIFY_PROTOCOL_DATA_OFFSET;
+static_assert(IDENTIFY_DATA_OFFSET == 0x30, "identify data");
 
 INT32 NoMemory() {
   ReportDeviceError(ERROR_NOT_ENOUGH_MEMORY);

@@ -77,7 +77,7 @@ INT32 AsmIdentifyStep(HANDLE hDrive, DWORD direction, const NvmeCommand* command
   cdb[ASM_IDENTIFY_NSID] = static_cast<BYTE>(command->CDW[1]);
   BYTE status = 0;
   if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), buffer, length, &status)) return RES_REQUEST_FAILED;
-  if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) *bCheckCondition = 2;
+  if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) *bCheckCondition = SCSI_STATUS_CHECK_CONDITION;
   return RES_SUCCESS;
 }
 

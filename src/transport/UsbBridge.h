@@ -17,7 +17,6 @@ struct SptdBlock {
 };
 static_assert(offsetof(SptdBlock, Sense) == sizeof(SCSI_PASS_THROUGH_DIRECT), "sense follows the request");
 
-constexpr BYTE SCSI_STATUS_CHECK_CONDITION = 2;
 constexpr int BRIDGE_CDB_LENGTH = 16;
 
 constexpr ULONG BRIDGE_TIMEOUT_SECONDS = 10;

@@ -54,7 +54,7 @@ Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD lengt
       NoteBridgeStep(cdb, true);
       return Step::Failed;
     }
-    *bCheckCondition = 2;
+    *bCheckCondition = SCSI_STATUS_CHECK_CONDITION;
     return Step::CheckCondition;
   }
   // A short read leaves part of the buffer cleared: no answer to use.
