@@ -52,6 +52,8 @@ IoResult UsbBridgeDisk::DiskIoctl(DWORD code, uint8_t* b, DWORD inSize, DWORD ou
   } else if (checks_.count(stepCount_)) {
     out = Invalid(ASC_INVALID_FIELD);
     phase_ = Phase::Idle;
+  } else if (shorts_.count(stepCount_)) {
+    out = ShortStep(b + SP_CDB, dataIn, data, length, shorts_[stepCount_]);
   } else {
     out = Step(b + SP_CDB, dataIn, data, length);
   }
@@ -96,6 +98,20 @@ UsbBridgeDisk::Outcome UsbBridgeDisk::Step(const uint8_t* cdb, uint8_t dataIn, u
     default: break;
   }
   return Invalid(ASC_INVALID_OPCODE);
+}
+
+UsbBridgeDisk::Outcome UsbBridgeDisk::ShortStep(const uint8_t* cdb, uint8_t dataIn, uint8_t* data, uint32_t length,
+                                                uint32_t missing) {
+  uint32_t moved = missing < length ? length - missing : 0;
+  // A read leaves what it does not reach as it was; a write the bridge
+  // took in part has zeros after it.
+  Bytes bridgeBuffer(length, 0);
+  if (length) memcpy(bridgeBuffer.data(), data, dataIn == DATA_OUT ? moved : length);
+  Outcome out = Step(cdb, dataIn, bridgeBuffer.data(), length);
+  if (!out.ok) return out;
+  if (out.transferred > moved) out.transferred = moved;
+  if (dataIn == DATA_IN) memcpy(data, bridgeBuffer.data(), out.transferred);
+  return out;
 }
 
 UsbBridgeDisk::Outcome UsbBridgeDisk::Inquiry(const uint8_t* cdb, uint8_t dataIn, uint8_t* data, uint32_t length) {

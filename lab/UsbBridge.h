@@ -53,6 +53,11 @@ class UsbBridgeDisk : public DiskDevice {
   // Faults, counted over the steps still to come (1 is the next one).
   void FailStep(int nth, DWORD error) { fails_[stepCount_ + nth] = error; }
   void CheckConditionAt(int nth) { checks_[stepCount_ + nth] = true; }
+  // The step's transfer stops `missing` bytes short, and the stack reports
+  // the bytes moved: a read fills only those, a write hands the bridge only
+  // those (the rest of its buffer holds zeros) and the drive still carries
+  // the command out with them.
+  void ShortTransferAt(int nth, uint32_t missing) { shorts_[stepCount_ + nth] = missing; }
   void FailInfoRead(bool fail) { failInfo_ = fail; }
   // A JMicron response block without the bridge's "NVME" signature.
   void AnswerWithoutSignature(bool on) { noSignature_ = on; }
@@ -75,6 +80,7 @@ class UsbBridgeDisk : public DiskDevice {
   static Outcome Stall();                  // the call fails: the bridge stalled
   static Outcome Invalid(uint8_t asc);     // CHECK CONDITION, illegal request
   Outcome Step(const uint8_t* cdb, uint8_t dataIn, uint8_t* data, uint32_t length);
+  Outcome ShortStep(const uint8_t* cdb, uint8_t dataIn, uint8_t* data, uint32_t length, uint32_t missing);
   Outcome Inquiry(const uint8_t* cdb, uint8_t dataIn, uint8_t* data, uint32_t length);
   Outcome AsMedia(const uint8_t* cdb, uint8_t dataIn, uint8_t* data, uint32_t length);
   Outcome JMicron(const uint8_t* cdb, uint8_t dataIn, uint8_t* data, uint32_t length);
@@ -94,6 +100,7 @@ class UsbBridgeDisk : public DiskDevice {
   int stepCount_ = 0;
   std::map<int, DWORD> fails_;
   std::map<int, bool> checks_;
+  std::map<int, uint32_t> shorts_;
   bool failInfo_ = false;
   bool noSignature_ = false;
   int powerCycles_ = 0;

@@ -340,6 +340,59 @@ TEST_F(UsbTest, JmiResponsesThatSayNothingFailTheCommand) {
   EXPECT_EQ(RES_SUCCESS, IO_USB_JMI_PowerCtrl(h, 5));
 }
 
+// The USB stack reports a step that moved fewer bytes than asked, with its
+// residue: the command failed, whatever the drive's completion says, and
+// nothing more is sent for it. A piece cut short reached the drive damaged;
+// a read, an Identify or a JMicron response cut short leaves bytes that were
+// never written, which read as data or, in a response, as success.
+TEST_F(UsbTest, AShortTransferFailsTheCommand) {
+  enum Command { Piece, Read, Identify };
+  const lab::BridgeKind asm_ = lab::BridgeKind::ASMedia, jmi = lab::BridgeKind::JMicron;
+  struct Case {
+    const char* what;
+    lab::BridgeKind kind;
+    Command command;
+    int step;          // the step cut short, from 1
+    uint32_t missing;  // the residue
+    bool refused;      // the drive refuses the read
+    const wchar_t* why;
+  } cases[] = {
+      {"ASMedia piece", asm_, Piece, 2, 512, false, L"the bridge step EA 5A moved 3584 of 4096 bytes"},
+      {"JMicron piece", jmi, Piece, 2, 1, false, L"the bridge step A1 83 moved 4095 of 4096 bytes"},
+      {"ASMedia read", asm_, Read, 2, 4095, false, L"the bridge step EB 5A moved 1 of 4096 bytes"},
+      {"JMicron read", jmi, Read, 2, 2048, false, L"the bridge step A1 82 moved 2048 of 4096 bytes"},
+      {"ASMedia Identify", asm_, Identify, 1, 2048, false, L"the bridge step E6 06 moved 2048 of 4096 bytes"},
+      {"ASMedia completion", asm_, Read, 3, 8, false, L"the bridge step EB 5A moved 8 of 16 bytes"},
+      {"JMicron response without the completion of a refused read", jmi, Read, 3, 504, true,
+       L"the bridge step A1 8F moved 8 of 512 bytes"},
+      {"JMicron response a byte short", jmi, Piece, 3, 1, false, L"the bridge step A1 8F moved 511 of 512 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (h != INVALID_HANDLE_VALUE) plat::CloseHandle(h);
+    machine.Reset();
+    Plug(c.kind);
+    lab::GiveMakerPersonality(*DriveOf());
+    if (c.refused) DriveOf()->FailOpcode(0xE6, lab::nvme::InvalidField);
+    bridge->ShortTransferAt(c.step, c.missing);
+    lab::Bytes image = lab::MakeLabImage(8192, "2.0.0.00");
+    std::vector<BYTE> block(4096);
+    NvmeCommand identify = BuildIdentifyCommand(1, 0);
+    BYTE cc = 0;
+    ClearCmdFault();
+    INT32 result = c.command == Piece ? DownloadFW(&ctx, h, image.data(), 8192)
+                   : c.command == Read ? VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14,
+                                                   MAKER_SIGNATURE_CDW15, block.data(), 4096)
+                                       : IO_USB_ASM_Identify(h, DIR_READ, &identify, block.data(), 4096, &cc);
+    EXPECT_EQ(RES_REQUEST_FAILED, result);
+    EXPECT_EQ(size_t(c.step), bridge->steps().size()) << "nothing sent after the short step";
+    EXPECT_LE(DriveOf()->pieces().size(), 1u);
+    WCHAR why[200];
+    DescribeCmdFault(LastCmdFault(), why, 200);
+    EXPECT_NE(std::wstring::npos, std::wstring(why).find(c.why)) << why;
+  }
+}
+
 TEST_F(UsbTest, BridgeRefusesMalformedAndOutOfOrderSteps) {
   Plug(lab::BridgeKind::ASMedia);
   auto send = [&](lab::Bytes block) {

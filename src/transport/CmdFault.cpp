@@ -5,7 +5,7 @@
 
 namespace {
 
-thread_local CmdFault t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0};
+thread_local CmdFault t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0};
 
 struct StatusName {
   UINT32 field;  // type << 8 | code
@@ -78,7 +78,7 @@ const WCHAR* ResetNeedName(INT32 need) {
   }
 }
 
-void ClearCmdFault() { t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0}; }
+void ClearCmdFault() { t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0}; }
 
 const CmdFault* LastCmdFault() { return &t_fault; }
 
@@ -108,6 +108,13 @@ void NoteBridgeStep(const BYTE* cdb, bool checkCondition) {
   t_fault.bridgeStep[0] = cdb[0];
   t_fault.bridgeStep[1] = cdb[1];
   t_fault.bBridgeCheck = checkCondition ? 1 : 0;
+  t_fault.dwBridgeMoved = t_fault.dwBridgeAsked = 0;
+}
+
+void NoteShortBridgeStep(const BYTE* cdb, DWORD moved, DWORD asked) {
+  NoteBridgeStep(cdb, false);
+  t_fault.dwBridgeMoved = moved;
+  t_fault.dwBridgeAsked = asked;
 }
 
 void NoteResetNeed(INT32 need) { t_fault.iReset = need; }
@@ -156,8 +163,11 @@ void DescribeCmdFault(const CmdFault* fault, WCHAR* out, size_t capacity) {
   if (DescribeCmdStatus(fault, status, ARRAYSIZE(status))) {
     add(L"%sthe %s answered %s", lead, fault->bAnswered ? L"drive" : L"driver", status);
   } else if (fault->bridgeStep[0] != 0) {
-    add(L"%sthe bridge step %02X %02X %s", lead, fault->bridgeStep[0], fault->bridgeStep[1],
-        fault->bBridgeCheck ? L"ended with CHECK CONDITION" : L"failed");
+    add(L"%sthe bridge step %02X %02X ", lead, fault->bridgeStep[0], fault->bridgeStep[1]);
+    if (fault->bBridgeCheck) add(L"ended with CHECK CONDITION");
+    else if (fault->dwBridgeMoved != fault->dwBridgeAsked)
+      add(L"moved %lu of %lu bytes", fault->dwBridgeMoved, fault->dwBridgeAsked);
+    else add(L"failed");
     if (fault->dwSystemError != 0) add(L" (Windows error %lu)", fault->dwSystemError);
   } else if (fault->dwSystemError != 0) {
     add(L"%sthe request failed with Windows error %lu", lead, fault->dwSystemError);

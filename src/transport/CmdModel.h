@@ -112,6 +112,8 @@ struct CmdFault {
   BYTE bBridgeCheck;    // that step ended with CHECK CONDITION
   INT32 iReset;         // what the last commit that succeeded needs (ResetNeed)
   BYTE bProtocolStatus; // dwDriverCode is the system NVMe driver's protocol status, not RST's firmware status
+  DWORD dwBridgeMoved;  // of a bridge step that moved other than it asked: the bytes moved
+  DWORD dwBridgeAsked;  // and the bytes asked; both 0 otherwise
 };
 void ClearCmdFault();
 const CmdFault* LastCmdFault();
@@ -122,6 +124,8 @@ void NoteDriverCode(DWORD code);
 // The system NVMe driver's STORAGE_PROTOCOL_STATUS of a command it did not carry out.
 void NoteProtocolStatus(DWORD status);
 void NoteBridgeStep(const BYTE* cdb, bool checkCondition);
+// A bridge step the stack reports short: it moved `moved` of `asked` bytes.
+void NoteShortBridgeStep(const BYTE* cdb, DWORD moved, DWORD asked);
 void NoteResetNeed(INT32 need);
 // A completion's status field judged: 1 for success, and for a commit that
 // took its image and names the reset it needs (noted); else -4 with the

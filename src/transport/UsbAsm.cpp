@@ -76,8 +76,19 @@ INT32 AsmIdentifyStep(HANDLE hDrive, DWORD direction, const NvmeCommand* command
   cdb[ASM_IDENTIFY_CNS] = static_cast<BYTE>(command->CDW[10]);
   cdb[ASM_IDENTIFY_NSID] = static_cast<BYTE>(command->CDW[1]);
   BYTE status = 0;
-  if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), buffer, length, &status)) return RES_REQUEST_FAILED;
-  if (bCheckCondition != nullptr && status == SCSI_STATUS_CHECK_CONDITION) *bCheckCondition = SCSI_STATUS_CHECK_CONDITION;
+  DWORD moved = 0;
+  if (!SendBridgeStep(hDrive, cdb, BridgeDataIn(direction), buffer, length, &status, BRIDGE_TIMEOUT_SECONDS, &moved))
+    return RES_REQUEST_FAILED;
+  if (status == SCSI_STATUS_CHECK_CONDITION) {
+    if (bCheckCondition != nullptr) *bCheckCondition = SCSI_STATUS_CHECK_CONDITION;
+    return RES_SUCCESS;
+  }
+  // Identify data cut short would name the drive from whatever the buffer held.
+  if (moved != length) {
+    LogDetail(L"Bridge step %02X %02X: %lu of %lu bytes", cdb[0], cdb[1], moved, length);
+    NoteShortBridgeStep(cdb, moved, length);
+    return RES_REQUEST_FAILED;
+  }
   return RES_SUCCESS;
 }
 

@@ -115,10 +115,12 @@ INT32 TunnelStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWOR
     NoteBridgeStep(cdb, true);
     return RES_REQUEST_FAILED;
   }
-  // A short read leaves part of the buffer as it was: no answer to use.
-  if (dataIn == SCSI_IOCTL_DATA_IN && moved != length) {
+  // A step that moved fewer bytes than asked did not carry the command: a
+  // short read leaves part of the buffer as it was, a short write handed the
+  // drive part of a piece, whatever its completion says.
+  if (moved != length) {
     LogDetail(L"Bridge step %02X %02X: %lu of %lu bytes", cdb[0], cdb[1], moved, length);
-    NoteBridgeStep(cdb, false);
+    NoteShortBridgeStep(cdb, moved, length);
     return RES_REQUEST_FAILED;
   }
   return RES_SUCCESS;

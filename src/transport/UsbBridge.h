@@ -33,7 +33,7 @@ constexpr uintptr_t BRIDGE_BUFFER_ALIGNMENT = 4096;
 bool SendBridgeStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, BYTE* status,
                     ULONG timeoutSeconds = BRIDGE_TIMEOUT_SECONDS, DWORD* transferred = nullptr);
 // A step of a tunnelled command: 1, or -4 when the call failed, the bridge
-// answered CHECK CONDITION, or a read brought fewer bytes than asked.
+// answered CHECK CONDITION, or the step moved other than the bytes asked.
 INT32 TunnelStep(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD length, ULONG timeoutSeconds);
 // The pass-through timeout for the steps of a tunnelled command.
 ULONG BridgeTimeout(const NvmeCommand* command);

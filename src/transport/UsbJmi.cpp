@@ -57,9 +57,12 @@ Step Send(HANDLE hDrive, const BYTE* cdb, BYTE dataIn, void* buffer, DWORD lengt
     *bCheckCondition = SCSI_STATUS_CHECK_CONDITION;
     return Step::CheckCondition;
   }
-  // A short read leaves part of the buffer cleared: no answer to use.
-  if (dataIn == SCSI_IOCTL_DATA_IN && moved != length) {
-    NoteBridgeStep(cdb, false);
+  // A short step did not carry the command: a short read leaves part of the
+  // buffer cleared (a response without its completion entry reads as
+  // success), a short write handed the drive part of a piece.
+  if (moved != length) {
+    LogDetail(L"Bridge step %02X %02X: %lu of %lu bytes", cdb[0], cdb[1], moved, length);
+    NoteShortBridgeStep(cdb, moved, length);
     return Step::Failed;
   }
   return Step::Done;
