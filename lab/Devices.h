@@ -117,6 +117,7 @@ class VolumeDevice : public Device {
 // each named by its path id.
 class RstPort : public Device {
  public:
+  explicit RstPort(bool refusalInCompletionOnly = false) : refusalInCompletionOnly_(refusalInCompletionOnly) {}
   // The drive at a path id is served while its disk is on the bus: unplugged,
   // requests to its path id fail as they do for no drive at all.
   void Attach(int pathId, std::shared_ptr<DiskDevice> disk) { drives_[pathId] = std::move(disk); }
@@ -129,6 +130,7 @@ class RstPort : public Device {
   static DWORD FirmwareStatus(NvmeStatus status);
 
   std::map<int, std::shared_ptr<DiskDevice>> drives_;
+  bool refusalInCompletionOnly_;
 };
 
 }  // namespace lab

@@ -68,6 +68,9 @@ struct RstDiskSpec {
   int bus = 5;
   int bridgeBus = 0;
   std::wstring service = L"iaStorAC";
+  // Its miniport completes a pass-through the drive refused with ReturnCode
+  // 0: the refusal is in the completion entry alone.
+  bool refusalInCompletionOnly = false;
 };
 
 class Machine {

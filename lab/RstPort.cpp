@@ -76,7 +76,7 @@ IoResult RstPort::PassThrough(NvmeDrive& drive, uint8_t* b, DWORD total, DWORD o
   // A completion queue entry: DW0, then the status field in the top half of DW3.
   memset(b + NVM_COMPLETION, 0, 16);
   Wr16(b, NVM_COMPLETION + 14, uint16_t(status.field() << 1));
-  Wr32(b, SRB_RETURN_CODE, status.ok() ? 0 : 1);
+  Wr32(b, SRB_RETURN_CODE, status.ok() || refusalInCompletionOnly_ ? 0 : 1);
   if (status.ok() && !toDrive && length) memcpy(b + NVM_DATA, data.data(), length);
   return IoResult::Done(total < outSize ? total : outSize);
 }

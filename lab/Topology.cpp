@@ -90,7 +90,7 @@ NvmeDrive& Machine::AddRstDrive(const RstDiskSpec& where, const DriveSpec& spec)
   DeviceTree& tree = impl_->tree;
   auto& port = impl_->rstPorts[where.scsiPort];
   if (!port) {
-    port = std::make_shared<RstPort>();
+    port = std::make_shared<RstPort>(where.refusalInCompletionOnly);
     impl_->devices[L"\\\\.\\SCSI" + std::to_wstring(where.scsiPort) + L":"] = port;
     DevNode& pcie = PciePort(tree, impl_->serial, where.bridgeBus);
     DevNode& adapter = tree.Add(L"PCI\\VEN_8086&DEV_2822&SUBSYS_00000000&REV_00\\3&" + Hex(impl_->serial++) + L"&0&B8",

@@ -283,3 +283,65 @@ TEST_F(RstTest, APassThroughCommitIsJudgedByItsCompletion) {
   DescribeCmdFault(LastCmdFault(), why, 200);
   EXPECT_STREQ(L"the drive answered Invalid Firmware Slot (0x0106)", why);
 }
+
+// A miniport that completes a refused command with ReturnCode 0: the
+// completion entry alone carries the drive's status, and it decides. A
+// refusal is a failure with that status, a refused read hands back nothing,
+// and a commit that took its image names its reset.
+TEST_F(RstTest, TheCompletionDecidesWhenTheMiniportSaysNothing) {
+  lab::RstDiskSpec where{3, 3, 0};
+  where.refusalInCompletionOnly = true;
+  lab::NvmeDrive& quiet = machine.AddRstDrive(where, DriveWithSerial("RST-QUIET", "1.0.0.00"));
+  quiet.SetVendorHandler(0xE6, CountingPage);
+  quiet.SetVendorHandler(0xE5, CountingPage);
+  HANDLE port3 = Open(L"\\\\.\\Scsi3:");
+  ASSERT_NE(INVALID_HANDLE_VALUE, port3);
+  CmdContext quietCtx = {CMD_RST, port3, 0};
+  lab::Bytes image = lab::MakeLabImage(8192, "3.0.0.00");
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&quietCtx, nullptr, image.data(), 8192));
+  struct Case {
+    const char* what;
+    NvmeCommand command;
+    DWORD length;
+    lab::NvmeStatus answer;
+    INT32 result;
+    const wchar_t* why;  // for a failure
+    INT32 reset;         // for a success
+  } cases[] = {
+      {"vendor read", BuildVendorCommand(0xE6, 4096, 1, 0, 0, 0), 4096, lab::nvme::DataTransferError,
+       RES_REQUEST_FAILED, L"the drive answered Data Transfer Error (0x0004)", 0},
+      {"vendor write", BuildVendorCommand(0xE5, 4096, 1, 0, 0, 0), 4096, lab::nvme::InvalidField,
+       RES_REQUEST_FAILED, L"the drive answered Invalid Field in Command (0x0002)", 0},
+      {"Identify", BuildIdentifyCommand(1, 0), 4096, lab::nvme::InvalidOpcode, RES_REQUEST_FAILED,
+       L"the drive answered Invalid Command Opcode (0x0001)", 0},
+      {"commit refused", BuildCommitCommand(1, 1), 0, lab::nvme::InvalidFirmwareSlot, RES_REQUEST_FAILED,
+       L"the drive answered Invalid Firmware Slot (0x0106)", 0},
+      {"commit taken, a reset needed", BuildCommitCommand(1, 1), 0, lab::nvme::NeedsConventionalReset, RES_SUCCESS,
+       L"", RESET_CONVENTIONAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const BYTE opcode = static_cast<BYTE>(c.command.CDW[0]);
+    const bool taken = opcode == 0x10 && lab::nvme::CommitTookImage(c.answer);
+    quiet.FailOpcode(opcode, taken ? lab::nvme::Success : c.answer);
+    if (taken) quiet.AnswerCommitWith(c.answer.field());
+    std::vector<BYTE> buf(4096, 0xEE);
+    machine.ClearRecords();
+    ClearCmdFault();
+    EXPECT_EQ(c.result, IO_RST_NVMeCmd(port3, 0, &c.command, c.length ? buf.data() : nullptr, c.length));
+    auto requests = Miniport();
+    ASSERT_EQ(1u, requests.size());
+    ASSERT_TRUE(requests[0].ok);
+    EXPECT_EQ(0u, lab::Rd32(requests[0].output.data(), 0x14)) << "ReturnCode";
+    EXPECT_EQ(uint16_t(c.answer.field() << 1), lab::Rd16(requests[0].output.data(), 0x60 + 14)) << "DW3";
+    WCHAR why[200];
+    DescribeCmdFault(LastCmdFault(), why, 200);
+    EXPECT_STREQ(c.why, why);
+    EXPECT_EQ(c.reset, LastCmdFault()->iReset);
+    if (c.result != RES_SUCCESS) {
+      EXPECT_EQ(std::vector<BYTE>(4096, 0xEE), buf) << "nothing handed back";
+    }
+  }
+  EXPECT_TRUE(first->adminCommands().empty()) << "another port's drive";
+  plat::CloseHandle(port3);
+}
