@@ -89,6 +89,10 @@ class NativeNvmeDisk : public DiskDevice {
                  DWORD payloadAlignment = 4096, DWORD payloadMaxSize = 128 * 1024)
       : DiskDevice(deviceNumber, scsiPort, pathId, BusType::Nvme, std::move(drive)),
         alignment_(payloadAlignment), maxPayload_(payloadMaxSize) {}
+  // The next `count` protocol commands reach the drive, which carries them
+  // out, but their requests complete before its answer: ReturnStatus left
+  // pending and no data handed back.
+  void LeavePending(int count) { pending_ = count; }
 
  protected:
   IoResult DiskIoctl(DWORD code, uint8_t* buffer, DWORD inSize, DWORD outSize) override;
@@ -100,6 +104,7 @@ class NativeNvmeDisk : public DiskDevice {
   IoResult FirmwareDownload(const uint8_t* b, DWORD inSize);
   IoResult FirmwareActivate(const uint8_t* b, DWORD inSize);
   DWORD alignment_, maxPayload_;
+  int pending_ = 0;
 };
 
 // A volume "\\.\C:": answers only which disk it lies on.

@@ -21,7 +21,7 @@ constexpr DWORD PC_STRUCT_SIZE = 0x54;  // sizeof, with the one-byte command arr
 constexpr DWORD PROTOCOL_NVME = 3;
 constexpr DWORD FLAG_ADAPTER_REQUEST = 0x80000000;
 constexpr DWORD NVME_ADMIN_COMMAND = 1;
-constexpr DWORD STATUS_SUCCESS_ = 1, STATUS_ERROR_ = 2;
+constexpr DWORD STATUS_PENDING_ = 0, STATUS_SUCCESS_ = 1, STATUS_ERROR_ = 2;
 
 // STORAGE_HW_FIRMWARE_DOWNLOAD and _ACTIVATE
 constexpr DWORD FD_VERSION = 0x00, FD_SIZE = 0x04, FD_FLAGS = 0x08, FD_OFFSET = 0x10, FD_BUFFER_SIZE = 0x18,
@@ -134,6 +134,12 @@ IoResult NativeNvmeDisk::ProtocolCommand(uint8_t* b, DWORD inSize, DWORD outSize
   if (toDrive) data.assign(b + toOffset, b + toOffset + toLength);
   else data.assign(fromLength, 0);
   NvmeStatus status = drive().Admin(sqe, data, toDrive);
+  if (pending_ > 0) {
+    --pending_;
+    Wr32(b, PC_RETURN_STATUS, STATUS_PENDING_);
+    Wr32(b, PC_ERROR_CODE, 0);
+    return IoResult::Done(outSize);
+  }
 
   Wr32(b, PC_RETURN_STATUS, status.ok() ? STATUS_SUCCESS_ : STATUS_ERROR_);
   Wr32(b, PC_ERROR_CODE, status.field());

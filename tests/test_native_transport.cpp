@@ -132,6 +132,40 @@ TEST_F(NativeAdminTest, DriveRefusalIsAFailureEvenThoughTheRequestSucceeded) {
   EXPECT_EQ(DWORD(ERROR_INVALID_FUNCTION), requests[0].error);
 }
 
+// The driver completes the request with the command still pending: the
+// drive's answer never came back, so the command is no success whichever
+// way its data flows, a read hands back nothing, and the failure names the
+// driver's status.
+TEST_F(NativeAdminTest, ACommandLeftPendingIsNoSuccess) {
+  auto* disk = static_cast<lab::NativeNvmeDisk*>(machine.DiskAt(0));
+  struct Case {
+    const char* what;
+    DWORD direction;
+    BYTE opcode;
+    DWORD length;
+  } cases[] = {{"read", DIR_READ, 0xE6, 4096}, {"write", DIR_WRITE, 0xE5, 4096}, {"no data", DIR_NONE, 0xC0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<BYTE> buf(4096, 0xEE);
+    disk->LeavePending(1);
+    machine.ClearRecords();
+    EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, h, c.direction, c.opcode, 1, 0, MAKER_SIGNATURE_CDW14,
+                                            MAKER_SIGNATURE_CDW15, c.length ? buf.data() : nullptr, c.length));
+    auto requests = machine.RequestsWithCode(PROTOCOL_COMMAND);
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_TRUE(requests[0].ok);
+    EXPECT_EQ(Hex("00000000 00000000"), Slice(requests[0].output, 0x10, 8));  // ReturnStatus pending, no error code
+    EXPECT_EQ(std::vector<BYTE>(4096, 0xEE), buf);
+    WCHAR why[200];
+    DescribeCmdFault(LastCmdFault(), why, 200);
+    EXPECT_STREQ(L"the driver answered protocol status 0x00 (Pending)", why);
+  }
+  std::vector<BYTE> buf(4096, 0xEE);
+  ASSERT_EQ(RES_SUCCESS, VendorCmd(&ctx, h, DIR_READ, 0xE6, 1, 0, MAKER_SIGNATURE_CDW14, MAKER_SIGNATURE_CDW15,
+                                   buf.data(), 4096));
+  EXPECT_EQ(uint8_t(4095 * 7 + 1), buf[4095]) << "the next command is answered";
+}
+
 TEST_F(NativeAdminTest, FailedRequestsStoreTheSystemError) {
   machine.FailIoctl(PROTOCOL_COMMAND, ERROR_IO_DEVICE, 1);
   BYTE buf[4096];
