@@ -188,6 +188,43 @@ TEST_F(MergeTest, ImagesReachingPastTheirEndAreRefusedAndLeftAlone) {
   EXPECT_FALSE(LinesContaining(L"Firmware image refused: ").empty());
 }
 
+// The image check at its edges, for a 10-page image (pages 0 to 9): a range
+// may end on the last page, range 2 on the page before it (its trailer page
+// follows it), and one page further is refused. The image lies at the start
+// of a larger buffer whose bytes past its end are sealed in too, so a check
+// one page too lenient reads them, finds its CRC right and lets the image by.
+TEST_F(MergeTest, RangesEndOnTheLastPageAndNotOnePast) {
+  constexpr DWORD TEN_PAGES = 10 * 4096;
+  const wchar_t* const rangePast = L"a range lies past the end of the image";
+  const wchar_t* const trailerPast = L"the trailer page lies past the end of the image";
+  struct Case {
+    const char* what;
+    uint32_t ranges[6];  // first and last page of ranges 0, 1, 2
+    DWORD size;
+    const wchar_t* why;  // nullptr: accepted
+  } cases[] = {
+      {"range 0 ends on the last page", {6, 9, 3, 5, 1, 1}, TEN_PAGES, nullptr},
+      {"range 0 ends a page past it", {6, 10, 3, 5, 1, 1}, TEN_PAGES, rangePast},
+      {"range 1 ends on the last page", {3, 5, 6, 9, 1, 1}, TEN_PAGES, nullptr},
+      {"range 1 ends a page past it", {3, 5, 6, 10, 1, 1}, TEN_PAGES, rangePast},
+      {"range 2's trailer on the last page", {1, 3, 4, 7, 8, 8}, TEN_PAGES, nullptr},
+      {"range 2's trailer a page past it", {1, 3, 4, 7, 8, 9}, TEN_PAGES, trailerPast},
+      {"range 2 ends a page past it", {1, 3, 4, 7, 8, 10}, TEN_PAGES, rangePast},
+      {"range 1 ends on a last page a dword short", {3, 5, 6, 9, 1, 1}, TEN_PAGES - 4, rangePast},
+      {"the trailer on a last page a dword short", {1, 3, 4, 7, 8, 8}, TEN_PAGES - 4, trailerPast},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    machine.ClearRecords();
+    lab::Bytes buffer = ShippedImage(12);
+    for (int i = 0; i < 6; ++i) lab::Wr32(buffer.data(), 16 + 4 * i, c.ranges[i]);
+    imagegen::SealImage(buffer);
+    EXPECT_EQ(c.why == nullptr ? 1 : 0, CheckFirmwareImage(buffer.data(), c.size));
+    if (c.why != nullptr) EXPECT_EQ(1u, LinesContaining(c.why).size());
+    else EXPECT_TRUE(LinesContaining(L"Firmware image refused").empty());
+  }
+}
+
 TEST_F(MergeTest, WrongStoredCrcIsRefused) {
   lab::Bytes image = ShippedImage();
   image[5 * 4096 + 100] ^= 0x01;  // a flipped bit in a firmware page
