@@ -133,7 +133,7 @@ const std::set<std::string>& KeysOf(const std::string& kind) {
     all["rst"] = drive;
     all["rst"].insert({"port", "path", "bus", "bridge", "service"});
     all["usb"] = drive;
-    all["usb"].insert({"chip", "controller", "ports", "reappear", "flash", "returnas", "timeout"});
+    all["usb"].insert({"chip", "controller", "ports", "reappear", "flash", "returnas", "timeout", "short"});
     all["sata"] = {"disk"};
     all["volume"] = {"letter", "disk"};
     all["others"] = {"count"};
@@ -180,6 +180,7 @@ struct Faults {
   uint16_t commitAnswer = 0;
   Trigger unplug;
   Trigger timeout;
+  Trigger shortPiece;
 };
 
 // "OPCODE:STATUS[:AFTER]", several separated by commas.
@@ -227,6 +228,11 @@ bool ParseFaults(const Keys& k, Faults* faults, std::string* why) {
   }
   if (k.count("timeout") && !ParseTrigger(k.at("timeout"), &faults->timeout)) {
     *why = "timeout= takes a number of pieces from 1, or commit";
+    return false;
+  }
+  // The commit moves no data: it cannot arrive short.
+  if (k.count("short") && (!ParseTrigger(k.at("short"), &faults->shortPiece) || faults->shortPiece.onCommit)) {
+    *why = "short= takes a number of pieces from 1";
     return false;
   }
   return true;
@@ -298,12 +304,17 @@ bool ReadLines(const std::string& text, std::vector<Line>* out, std::string* err
 
 // A fault that waits for its moment: checked after each request the
 // program makes, and struck once.
+enum class Strike { Unplug, Timeout, ShortPiece };
 struct Planned {
   DiskDevice* disk;
-  UsbBridgeDisk* bridge;  // the bridge that times out; null: the disk is pulled
+  UsbBridgeDisk* bridge;  // for a timeout or a short piece
+  Strike what;
   Trigger when;
   bool struck = false;
 };
+
+// What a piece's data step falls short by.
+constexpr uint32_t SHORT_PIECE_BYTES = 512;
 
 void PlanFaults(NvmeDrive& drive, const Faults& faults) {
   for (const Refusal& r : faults.refusals) drive.FailOpcode(r.opcode, NvmeStatus::FromField(r.status), r.after);
@@ -323,7 +334,10 @@ void StrikeWhenDue(Machine& machine, std::vector<Planned> planned) {
         bool due = p.when.onCommit ? !drive.commits().empty() : drive.pieces().size() >= p.when.pieces;
         if (p.struck || !due || !p.disk->attached) continue;
         p.struck = true;
-        if (p.bridge != nullptr) p.bridge->FailStep(1, ERROR_SEM_TIMEOUT);  // the USB stack gives up on it
+        // The drive took the piece at its data step: the piece's completion
+        // read comes next, then the next piece's command and data.
+        if (p.what == Strike::Timeout) p.bridge->FailStep(1, ERROR_SEM_TIMEOUT);  // the USB stack gives up on it
+        else if (p.what == Strike::ShortPiece) p.bridge->ShortTransferAt(3, SHORT_PIECE_BYTES);
         else pulled.push_back(p.disk->deviceNumber());
       }
     });
@@ -396,8 +410,9 @@ bool BuildScenario(Machine& machine, const std::string& text, std::string* error
     }
     DiskDevice* device = bridge != nullptr ? static_cast<DiskDevice*>(bridge) : machine.DiskAt(disk);
     if (k.count("denied")) machine.FailOpen(L"\\\\.\\PhysicalDrive" + std::to_wstring(disk), ERROR_ACCESS_DENIED);
-    if (l.faults.unplug.set) planned.push_back({device, nullptr, l.faults.unplug});
-    if (l.faults.timeout.set) planned.push_back({device, bridge, l.faults.timeout});
+    if (l.faults.unplug.set) planned.push_back({device, nullptr, Strike::Unplug, l.faults.unplug});
+    if (l.faults.timeout.set) planned.push_back({device, bridge, Strike::Timeout, l.faults.timeout});
+    if (l.faults.shortPiece.set) planned.push_back({device, bridge, Strike::ShortPiece, l.faults.shortPiece});
   }
   if (!planned.empty()) StrikeWhenDue(machine, std::move(planned));
   return true;

@@ -38,7 +38,9 @@
 //   timeout=N       the USB stack gives up on the bridge (ERROR_SEM_TIMEOUT)
 //                   at the step after the drive received its Nth piece
 //                   (timeout=commit: after the commit)
-// Each of unplug and timeout strikes once; a scenario with either takes the
+//   short=N         the data step of the piece after the Nth moves 512 bytes
+//                   fewer than asked, and the stack reports it short
+// Each of unplug, timeout and short strikes once; a scenario with one takes the
 // machine's request hook.
 //
 // A key the line's device does not take, or a value that cannot be read, is

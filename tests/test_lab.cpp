@@ -505,6 +505,7 @@ TEST_F(LabTest, AScenarioIsReadWholeOrNotAtAll) {
       {"nvme disk=0 commit=ok\n", "line 1: commit= takes the status field the commit answers, other than 0"},
       {"rst disk=0 unplug=0\n", "line 1: unplug= takes a number of pieces from 1, or commit"},
       {"usb disk=0 timeout=soon\n", "line 1: timeout= takes a number of pieces from 1, or commit"},
+      {"usb disk=0 short=commit\n", "line 1: short= takes a number of pieces from 1"},
       {"nvme disk=0\nvolume letter=C\n", "line 2: a volume needs letter= and disk="},
       {"nvme disk=0\npower ac=0\n",
        "line 2: power takes ac=1 (with a laptop's battery=0 to 100), or ac=0 with battery=0 to 100"},

@@ -418,6 +418,10 @@ TEST_F(UpdateRunTest, FailuresEndTheRunAtOnceAndSayWhy) {
        L"The download failed at offset 0x0: the bridge step A1 83 failed (Windows error 121).\n"
        L"The drive still runs its old firmware.\n"
        L"Connect the drive directly to the computer, not through a USB enclosure, and try again."},
+      {"a piece arrives short through an ASMedia bridge", "usb disk=0 chip=asmedia ports=3 short=1", [] {}, {0},
+       L"The download failed at offset 0x1000: the bridge step EA 5A moved 3584 of 4096 bytes.\n"
+       L"The drive still runs its old firmware.\n"
+       L"Connect the drive directly to the computer, not through a USB enclosure, and try again."},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
