@@ -125,6 +125,9 @@ class Machine {
   void FailFirmwarePiece(int nth, DWORD error = ERROR_IO_DEVICE);
   void FailActivation(DWORD error = ERROR_IO_DEVICE);
   void FailIoctl(DWORD code, DWORD error, int times = -1);  // -1: always
+  // The request completes with success and hands back no byte; its device
+  // never sees it, as with a driver that does not know the request.
+  void AnswerWithNothing(DWORD code, int times = -1);
   void FailAllocation(int nth);
   // Fails the opens of path after the first `after` succeeded.
   void FailOpen(const std::wstring& path, DWORD error, int after = 0);

@@ -105,6 +105,11 @@ void Machine::FailIoctl(DWORD code, DWORD error, int times) {
   impl_->ioctlFaults.push_back({code, error, times});
 }
 
+void Machine::AnswerWithNothing(DWORD code, int times) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  impl_->ioctlFaults.push_back({code, 0, times});
+}
+
 void Machine::FailAllocation(int nth) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   impl_->allocFailAt = nth;
@@ -324,7 +329,7 @@ BOOL Machine::IoctlLocked(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     return finish(IoResult::Fail(ERROR_DEVICE_NOT_CONNECTED));
   DWORD error = 0;
   if (impl_->TakeFault(code, static_cast<const uint8_t*>(in), in ? inSize : 0, &error))
-    return finish(IoResult::Fail(error));
+    return finish(error != 0 ? IoResult::Fail(error) : IoResult::Done(0));
 
   // A buffered request: the driver sees one system buffer holding the input,
   // large enough for the output; only what it returns is copied back.

@@ -72,8 +72,8 @@ inline FirmwareStep ClassifyFirmware(DWORD code, const uint8_t* in, DWORD inSize
 
 struct IoctlFault {
   DWORD code;
-  DWORD error;
-  int times;  // -1: always
+  DWORD error;  // 0: success with nothing handed back
+  int times;    // -1: always
 };
 
 inline std::wstring Upper(std::wstring s) {

@@ -345,3 +345,35 @@ TEST_F(RstTest, TheCompletionDecidesWhenTheMiniportSaysNothing) {
   EXPECT_TRUE(first->adminCommands().empty()) << "another port's drive";
   plat::CloseHandle(port3);
 }
+
+// A port that completes a request with success and hands back nothing: the
+// miniport never answered, and what the untouched buffers hold is not its
+// word. A pass-through is no success and hands back no data; a piece or an
+// activation is no success either, or an update would be said to wait for a
+// restart that changes nothing. The failure says what came back.
+TEST_F(RstTest, ARequestAnsweredWithNothingIsNoSuccess) {
+  std::vector<BYTE> buf(4096, 0xEE);
+  machine.AnswerWithNothing(SCSI_MINIPORT, 1);
+  EXPECT_EQ(RES_REQUEST_FAILED, VendorCmd(&ctx, nullptr, DIR_READ, 0xE6, 3, 0, MAKER_SIGNATURE_CDW14,
+                                          MAKER_SIGNATURE_CDW15, buf.data(), 4096));
+  EXPECT_EQ(std::vector<BYTE>(4096, 0xEE), buf) << "nothing handed back";
+  WCHAR why[200];
+  DescribeCmdFault(LastCmdFault(), why, 200);
+  EXPECT_STREQ(L"the driver handed back 0 of 4260 bytes", why);
+  NvmeCommand identify = BuildIdentifyCommand(1, 0);
+  machine.AnswerWithNothing(SCSI_MINIPORT, 1);
+  EXPECT_EQ(RES_REQUEST_FAILED, IO_RST_NVMeCmd(port, 0, &identify, buf.data(), 4096));
+  EXPECT_EQ(std::vector<BYTE>(4096, 0xEE), buf);
+
+  lab::Bytes image = lab::MakeLabImage(8192, "2.1.0.03");
+  machine.AnswerWithNothing(SCSI_MINIPORT, 1);
+  EXPECT_EQ(RES_REQUEST_FAILED, DownloadFW(&ctx, nullptr, image.data(), 8192));
+  DescribeCmdFault(LastCmdFault(), why, 200);
+  EXPECT_STREQ(L"at offset 0x0: the driver handed back 0 of 28 bytes", why);
+  ASSERT_EQ(RES_SUCCESS, DownloadFW(&ctx, nullptr, image.data(), 8192));
+  machine.AnswerWithNothing(SCSI_MINIPORT, 1);
+  EXPECT_EQ(RES_REQUEST_FAILED, FWCommit(&ctx, nullptr, 1, 1));
+  EXPECT_TRUE(first->commits().empty());
+  ASSERT_EQ(RES_SUCCESS, FWCommit(&ctx, nullptr, 1, 1)) << "the next activation is answered";
+  EXPECT_EQ(1u, first->commits().size());
+}

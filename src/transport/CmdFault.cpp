@@ -5,7 +5,7 @@
 
 namespace {
 
-thread_local CmdFault t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0};
+thread_local CmdFault t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0, 0, 0};
 
 struct StatusName {
   UINT32 field;  // type << 8 | code
@@ -78,7 +78,7 @@ const WCHAR* ResetNeedName(INT32 need) {
   }
 }
 
-void ClearCmdFault() { t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0}; }
+void ClearCmdFault() { t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0, 0, 0}; }
 
 const CmdFault* LastCmdFault() { return &t_fault; }
 
@@ -115,6 +115,11 @@ void NoteShortBridgeStep(const BYTE* cdb, DWORD moved, DWORD asked) {
   NoteBridgeStep(cdb, false);
   t_fault.dwBridgeMoved = moved;
   t_fault.dwBridgeAsked = asked;
+}
+
+void NoteShortReply(DWORD returned, DWORD needed) {
+  t_fault.dwReplyBytes = returned;
+  t_fault.dwReplyNeeded = needed;
 }
 
 void NoteResetNeed(INT32 need) { t_fault.iReset = need; }
@@ -169,7 +174,9 @@ void DescribeCmdFault(const CmdFault* fault, WCHAR* out, size_t capacity) {
       add(L"moved %lu of %lu bytes", fault->dwBridgeMoved, fault->dwBridgeAsked);
     else add(L"failed");
     if (fault->dwSystemError != 0) add(L" (Windows error %lu)", fault->dwSystemError);
-  } else if (fault->dwSystemError != 0) {
+  } else if (fault->dwReplyNeeded != 0) {
+    add(L"%sthe driver handed back %lu of %lu bytes", lead, fault->dwReplyBytes, fault->dwReplyNeeded);
+} else if (fault->dwSystemError != 0) {
     add(L"%sthe request failed with Windows error %lu", lead, fault->dwSystemError);
   }
 }

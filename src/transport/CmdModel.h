@@ -114,6 +114,8 @@ struct CmdFault {
   BYTE bProtocolStatus; // dwDriverCode is the system NVMe driver's protocol status, not RST's firmware status
   DWORD dwBridgeMoved;  // of a bridge step that moved other than it asked: the bytes moved
   DWORD dwBridgeAsked;  // and the bytes asked; both 0 otherwise
+  DWORD dwReplyBytes;   // of a request a driver completed with less than its answer: the bytes it handed back
+  DWORD dwReplyNeeded;  // and the bytes the answer takes; both 0 otherwise
 };
 void ClearCmdFault();
 const CmdFault* LastCmdFault();
@@ -126,6 +128,8 @@ void NoteProtocolStatus(DWORD status);
 void NoteBridgeStep(const BYTE* cdb, bool checkCondition);
 // A bridge step the stack reports short: it moved `moved` of `asked` bytes.
 void NoteShortBridgeStep(const BYTE* cdb, DWORD moved, DWORD asked);
+// A request the driver completed with fewer bytes than its answer takes.
+void NoteShortReply(DWORD returned, DWORD needed);
 void NoteResetNeed(INT32 need);
 // A completion's status field judged: 1 for success, and for a commit that
 // took its image and names the reset it needs (noted); else -4 with the

@@ -36,18 +36,25 @@ BYTE* FillFirmwareRequest(BYTE* request, DWORD size, INT32 iPathId, DWORD functi
   return request + sizeof(RstFirmwareRequest);
 }
 
-INT32 Send(HANDLE hScsiPort, BYTE* request, DWORD size, BYTE* reply, DWORD replySize) {
+// A request the port completed is answered only as far as the bytes it
+// handed back: a buffer past them holds what was sent, or zeros, which read
+// as ReturnCode 0 and an empty completion entry, a success.
+INT32 Send(HANDLE hScsiPort, BYTE* request, DWORD size, BYTE* reply, DWORD replySize, DWORD needed) {
   DWORD returned = 0;
-  if (plat::DeviceIoControl(hScsiPort, IOCTL_SCSI_MINIPORT, request, size, reply, replySize, &returned, nullptr))
-    return RES_SUCCESS;
-  NoteSystemError(GetLastError());
+  if (!plat::DeviceIoControl(hScsiPort, IOCTL_SCSI_MINIPORT, request, size, reply, replySize, &returned, nullptr)) {
+    NoteSystemError(GetLastError());
+    return RES_REQUEST_FAILED;
+  }
+  if (returned >= needed) return RES_SUCCESS;
+  LogDetail(L"IO_RST: the driver handed back %lu of %lu bytes", returned, needed);
+  NoteShortReply(returned, needed);
   return RES_REQUEST_FAILED;
 }
 
 // The miniport answers a firmware request in the header's ReturnCode, which
 // only comes back when the request is its own output buffer too.
 INT32 SendFirmware(HANDLE hScsiPort, BYTE* request, DWORD size, bool activation) {
-  INT32 result = Send(hScsiPort, request, size, request, size);
+  INT32 result = Send(hScsiPort, request, size, request, size, sizeof(SRB_IO_CONTROL));
   if (result != RES_SUCCESS) return result;
   DWORD code = reinterpret_cast<const RstHeader*>(request)->Srb.ReturnCode;
   if (code == FIRMWARE_STATUS_SUCCESS) return RES_SUCCESS;
@@ -78,7 +85,8 @@ INT32 IO_RST_NVMeCmd(HANDLE hScsiPort, INT32 iPathId, const NvmeCommand* command
     // The driver takes the direction from the command, so the data area
     // always carries the caller's buffer (read buffers come zeroed).
     if (length != 0) memcpy(request + sizeof(RstNvmeRequest), buffer, length);
-    result = Send(hScsiPort, request, size, reply, size);
+    // The answer: the header, the completion entry and the data area.
+    result = Send(hScsiPort, request, size, reply, size, sizeof(RstNvmeRequest) + length);
     if (result == RES_SUCCESS) {
       // The driver's verdict and the drive's completion entry: a refused
       // command leaves the caller's buffer as it was.
