@@ -79,17 +79,17 @@ INT32 JmiCommit(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action) 
 }
 
 // Bridges take no slot: their pieces and commit go where the command names.
-const Transport kAsm = {L"ASMedia USB", L"ASMedia Bridge NVME to USB-%d", L"the USB bridge", TRUE, FALSE, FALSE,
+const Transport kAsm = {L"ASMedia USB", L"ASMedia Bridge NVME to USB-%d", L"the USB bridge", TRUE, FALSE,
                         BRIDGE_MAX_TRANSFER, BRIDGE_TIMEOUT_SECONDS, BRIDGE_FLASH_TIMEOUT_SECONDS,
                         AsmAdmin, AsmIdentify, AsmPiece, AsmCommit, nullptr, IO_USB_ASM_PowerCtrl, ASM_POWER_CYCLE};
-const Transport kJmi = {L"JMicron USB", L"JMicron Bridge NVME to USB-%d", L"the USB bridge", TRUE, FALSE, FALSE,
+const Transport kJmi = {L"JMicron USB", L"JMicron Bridge NVME to USB-%d", L"the USB bridge", TRUE, FALSE,
                         BRIDGE_MAX_TRANSFER, BRIDGE_TIMEOUT_SECONDS, BRIDGE_FLASH_TIMEOUT_SECONDS,
                         JmiAdmin, JmiIdentify, JmiPiece, JmiCommit, nullptr, IO_USB_JMI_PowerCtrl, JMI_POWER_CYCLE};
 // The system's firmware requests carry no timeout of their own.
-const Transport kNative = {L"NVMe", nullptr, L"the Windows NVMe driver", FALSE, TRUE, TRUE,
+const Transport kNative = {L"NVMe", nullptr, L"the Windows NVMe driver", FALSE, TRUE,
                            FW_PIECE_MAX, NVME_PROTOCOL_TIMEOUT_SECONDS, NVME_FIRMWARE_REQUEST_SECONDS,
                            NativeAdmin, NativeIdentify, NativePiece, NativeCommit, NativeInfo, nullptr, 0};
-const Transport kRst = {L"Intel RST", L"Intel RST", L"the Intel RST driver", FALSE, TRUE, FALSE,
+const Transport kRst = {L"Intel RST", L"Intel RST", L"the Intel RST driver", FALSE, FALSE,
                         FW_PIECE_MAX, RST_NVME_TIMEOUT_SECONDS, RST_FIRMWARE_TIMEOUT_SECONDS,
                         RstAdmin, RstIdentify, RstPiece, RstCommit, RstInfo, nullptr, 0};
 

@@ -14,10 +14,8 @@ struct Transport {
   const WCHAR* szLabel;
   const WCHAR* szCarrier; // what holds pieces to a size, in a refusal
   BOOL bUsb;              // behind a USB hub: port ids count from it
-  // The driver answers firmware information (slots, alignment, largest
-  // piece) and lets vendor commands through only when the drive's
-  // Commands Supported and Effects log lists them.
-  BOOL bDriverFirmwareInfo;
+  // The driver lets vendor commands through only when the drive's Commands
+  // Supported and Effects log lists them.
   BOOL bVendorNeedsEffectsLog;
   DWORD dwMaxPiece;       // the most one request carries
   DWORD dwCommandSeconds, dwFirmwareSeconds;
@@ -29,7 +27,9 @@ struct Transport {
                     BYTE* checkCondition);
   INT32 (*Piece)(const CmdContext* ctx, HANDLE hDrive, DWORD offset, const BYTE* piece, DWORD length, BYTE slot);
   INT32 (*Commit)(const CmdContext* ctx, HANDLE hDrive, DWORD slot, DWORD action);
-  INT32 (*FirmwareInfo)(const CmdContext* ctx, HANDLE hDrive, DriverFirmwareInfo* info);  // nullptr: none
+  // The driver's firmware information (slots, alignment, largest piece);
+  // nullptr where no driver answers it.
+  INT32 (*FirmwareInfo)(const CmdContext* ctx, HANDLE hDrive, DriverFirmwareInfo* info);
   // A bridge restarts the drive itself after a commit; nullptr: the drive
   // waits for the computer's reset.
   INT32 (*PowerCycle)(HANDLE hDrive, DWORD mode);
