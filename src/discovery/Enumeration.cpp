@@ -195,7 +195,8 @@ INT32 GetDiskInfo(TreeSnapshot& tree, const WCHAR* path, DriveRecord* record) {
   } else if (ctx.iCmdType != CMD_NONE) {
     BYTE status = 0;
     result = IdentifyDisk(&ctx, h, CNS_CONTROLLER, 0, controller, IDENTIFY_SIZE, &status);
-    if (result == RES_SUCCESS && status == SCSI_STATUS_CHECK_CONDITION) result = RES_NO_TRANSPORT;  // the bridge refused Identify
+    // The bridge refused Identify.
+    if (result == RES_SUCCESS && status == SCSI_STATUS_CHECK_CONDITION) result = RES_NO_TRANSPORT;
     if (result == RES_SUCCESS) {
       // A refused Identify Namespace leaves no data to judge, whatever a
       // bridge left in the buffer.

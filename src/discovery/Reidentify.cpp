@@ -75,7 +75,8 @@ INT32 ConfirmDiskIdentity(const CmdContext* ctx, HANDLE hDrive, const DriveRecor
   if (controller == nullptr) return RES_REQUEST_FAILED;
   BYTE status = 0;
   INT32 result = IdentifyDisk(ctx, hDrive, CNS_CONTROLLER, 0, controller, IDENTIFY_SIZE, &status);
-  if (result == RES_SUCCESS && status == SCSI_STATUS_CHECK_CONDITION) result = RES_REQUEST_FAILED;  // the bridge refused Identify
+  // The bridge refused Identify.
+  if (result == RES_SUCCESS && status == SCSI_STATUS_CHECK_CONDITION) result = RES_REQUEST_FAILED;
   if (result != RES_SUCCESS) {
     LogLine(L"%s: Identify Controller failed (%d); the drive cannot be confirmed", expected->szDevicePath, result);
   } else {

@@ -55,10 +55,6 @@ INT32 VendorRead(const CmdContext* ctx, HANDLE hDrive, BYTE opcode, DWORD sub, B
                    VENDOR_PAGE);
 }
 
-}  // namespace
-
-namespace {
-
 // The system's NVMe driver passes only the vendor commands the drive's
 // Commands Supported and Effects log lists; any other it refuses as an
 // invalid function. Such a drive's flash cannot be asked for at all.

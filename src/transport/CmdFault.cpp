@@ -5,7 +5,8 @@
 
 namespace {
 
-thread_local CmdFault t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0, 0, 0};
+constexpr CmdFault kNoFault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0, 0, 0};
+thread_local CmdFault t_fault = kNoFault;
 
 struct StatusName {
   UINT32 field;  // type << 8 | code
@@ -78,7 +79,7 @@ const WCHAR* ResetNeedName(INT32 need) {
   }
 }
 
-void ClearCmdFault() { t_fault = {nullptr, -1, 0, 0, 0, 0, {0, 0}, 0, RESET_NEXT, 0, 0, 0, 0, 0}; }
+void ClearCmdFault() { t_fault = kNoFault; }
 
 const CmdFault* LastCmdFault() { return &t_fault; }
 
@@ -176,7 +177,7 @@ void DescribeCmdFault(const CmdFault* fault, WCHAR* out, size_t capacity) {
     if (fault->dwSystemError != 0) add(L" (Windows error %lu)", fault->dwSystemError);
   } else if (fault->dwReplyNeeded != 0) {
     add(L"%sthe driver handed back %lu of %lu bytes", lead, fault->dwReplyBytes, fault->dwReplyNeeded);
-} else if (fault->dwSystemError != 0) {
+  } else if (fault->dwSystemError != 0) {
     add(L"%sthe request failed with Windows error %lu", lead, fault->dwSystemError);
   }
 }

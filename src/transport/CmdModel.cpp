@@ -3,7 +3,6 @@
 #include "app/Log.h"
 #include "app/Text.h"
 #include "platform/Platform.h"
-#include "transport/StorageDefs.h"
 #include "transport/Transports.h"
 #include "transport/WireFormats.h"
 
